@@ -1,0 +1,42 @@
+// Sets "ApplicationRunningPrompt" in the agent's patch-data file to the
+// Boolean that the one argument selects.
+#include <memory>
+#include <string>
+
+#include "KivoAgent.h"
+#include "Platform.h"
+
+static bool isApplicationRunningDisable = false;
+static std::string patchDataPlistPath;
+static std::shared_ptr<plist::Dictionary> dictionary;
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args = platform::arguments(argc, argv);
+    if (args.size() < 2) {
+        platform::log("Arguments are low");
+        platform::exit(1);
+    }
+    platform::log("Given Param " + args[1]);
+
+    if (args[1] == "true") {
+        platform::log("Going to Enable Application Running prompt");
+        isApplicationRunningDisable = true;
+    } else {
+        platform::log("Going to Disable Application Running prompt");
+        isApplicationRunningDisable = false;
+    }
+
+    patchDataPlistPath = KivoAgent::dataPath() + "/tqpatch_data.plist";
+
+    dictionary = platform::loadDictionary(patchDataPlistPath);
+    if (!dictionary) dictionary = platform::emptyDictionary();
+
+    dictionary->set("ApplicationRunningPrompt", platform::booleanValue(isApplicationRunningDisable));
+
+    if (platform::writeDictionary(*dictionary, platform::fileUrl(patchDataPlistPath))) {
+        platform::log("Write to file was Successful");
+        platform::exit(0);
+    }
+    platform::log("Write to file was Failed");
+    platform::exit(1);
+}

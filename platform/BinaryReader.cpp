@@ -1,0 +1,276 @@
+// The binary format ("bplist00"), checked as CoreFoundation checks it.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include "PropertyList.h"
+#include "Unicode.h"
+
+namespace plist {
+
+namespace {
+
+constexpr std::size_t kTrailerSize = 32;
+constexpr std::uint64_t kLongMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+struct Failure {
+    const char* what;
+    std::size_t offset;
+};
+
+class BinaryReader {
+public:
+    explicit BinaryReader(std::string_view bytes)
+        : data_(reinterpret_cast<const unsigned char*>(bytes.data())), size_(bytes.size()) {}
+
+    Value run() {
+        readTrailer();
+        if (offsetAt(top_) < 8) fail("top object inside the header", 0);
+        return object(top_, 0);
+    }
+
+private:
+    [[noreturn]] static void fail(const char* what, std::size_t offset) { throw Failure{what, offset}; }
+
+    // Big-endian, any width; widths beyond 8 keep the low 64 bits.
+    std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const {
+        std::uint64_t v = 0;
+        for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | data_[pos + k];
+        return v;
+    }
+
+    void readTrailer() {
+        if (size_ < 8 + 1 + kTrailerSize) fail("shorter than header, one object and trailer", 0);
+        if (std::memcmp(data_, "bplist0", 7) != 0) fail("no bplist0 header", 0);
+        std::size_t t = size_ - kTrailerSize;
+        offsetSize_ = data_[t + 6];
+        refSize_ = data_[t + 7];
+        count_ = sized(t + 8, 8);
+        top_ = sized(t + 16, 8);
+        table_ = sized(t + 24, 8);
+        if (count_ > kLongMax || table_ > kLongMax) fail("object count or table offset too large", t);
+        if (count_ < 1) fail("no objects", t);
+        if (top_ >= count_) fail("top object out of range", t);
+        if (table_ < 9) fail("offset table inside the header", t);
+        if (table_ >= size_ - kTrailerSize) fail("offset table at or after the trailer", t);
+        if (offsetSize_ < 1 || refSize_ < 1) fail("zero offset or reference size", t);
+        std::uint64_t tableSize, end;
+        if (__builtin_mul_overflow(count_, offsetSize_, &tableSize) ||
+            __builtin_add_overflow(table_, tableSize, &end) ||
+            __builtin_add_overflow(end, kTrailerSize, &end) || end != size_)
+            fail("length is not table offset + table + trailer", t);
+        if (refSize_ < 8 && (std::uint64_t{1} << (8 * refSize_)) <= count_)
+            fail("reference size too small for the object count", t);
+        if (offsetSize_ < 8 && (std::uint64_t{1} << (8 * offsetSize_)) <= table_)
+            fail("offset size too small to reach the table", t);
+        last_ = table_ - 1;
+        for (std::uint64_t i = 0; i < count_; ++i)
+            if (offsetAt(i) > last_) fail("offset past the object area", table_ + i * offsetSize_);
+        state_.assign(count_, State::Unread);
+    }
+
+    std::uint64_t offsetAt(std::uint64_t index) const {
+        return sized(table_ + index * offsetSize_, offsetSize_);
+    }
+
+    // The object's bytes [first, first + length) must lie before the table.
+    void need(std::uint64_t first, std::uint64_t length, std::uint64_t at) const {
+        std::uint64_t end;
+        if (length > 0 && (__builtin_add_overflow(first, length - 1, &end) || end > last_))
+            fail("object extends past the object area", at);
+    }
+
+    // The count in the marker's low nibble, or in the integer object after it.
+    std::uint64_t count(unsigned char marker, std::uint64_t& pos) const {
+        std::uint64_t c = marker & 0x0F;
+        if (c != 0x0F) return c;
+        if (pos > last_) fail("count missing", pos);
+        unsigned char m = data_[pos];
+        if ((m & 0xF0) != 0x10) fail("count is not an integer", pos);
+        std::uint64_t width = std::uint64_t{1} << (m & 0x0F);
+        if (pos + width > last_) fail("count past the object area", pos);
+        c = sized(pos + 1 + (width > 8 ? width - 8 : 0), width > 8 ? 8 : width);
+        if (c > kLongMax) fail("count too large", pos);
+        pos += 1 + width;
+        return c;
+    }
+
+    std::uint64_t ref(std::uint64_t pos) const {
+        if (pos < 8 || pos > table_ - refSize_) fail("reference outside the object area", pos);
+        std::uint64_t r = sized(pos, refSize_);
+        if (r >= count_) fail("reference out of range", pos);
+        return r;
+    }
+
+    Value object(std::uint64_t index, int depth) {
+        if (depth > kMaxDepth) fail("nested too deep", 0);
+        switch (state_[index]) {
+        case State::Open: fail("reference cycle", 0);
+        case State::Done: return memo_.at(index);
+        case State::Unread: break;
+        }
+        std::uint64_t off = offsetAt(index);
+        if (off < 8 || off > last_) fail("object offset outside the object area", off);
+        unsigned char m = data_[off];
+        std::uint64_t pos = off + 1;
+        switch (m & 0xF0) {
+        case 0x00:
+            if (m == 0x00) return Value();
+            if (m == 0x08 || m == 0x09) return Value::boolean(m == 0x09);
+            fail("unknown marker", off);
+        case 0x10: {
+            std::uint64_t width = std::uint64_t{1} << (m & 0x0F);
+            if (width > 16) fail("integer wider than 16 bytes", off);
+            need(pos, width, off);
+            if (width == 8) return Value::integer(static_cast<std::int64_t>(sized(pos, 8)));
+            if (width == 16) return Value::unsignedInteger(sized(pos + 8, 8));
+            return Value::unsignedInteger(sized(pos, width));
+        }
+        case 0x20: {
+            if (m == 0x22) {
+                need(pos, 4, off);
+                std::uint32_t bits = static_cast<std::uint32_t>(sized(pos, 4));
+                float f;
+                std::memcpy(&f, &bits, 4);
+                return Value::real(f);
+            }
+            if (m == 0x23) return Value::real(float64(pos, off));
+            fail("real neither 4 nor 8 bytes", off);
+        }
+        case 0x30:
+            if (m != 0x33) fail("bad date marker", off);
+            return Value::date(float64(pos, off));
+        case 0x40: {
+            std::uint64_t n = count(m, pos);
+            need(pos, n, off);
+            return remember(index, Value::data(std::string(reinterpret_cast<const char*>(data_ + pos), n)));
+        }
+        case 0x50: {
+            std::uint64_t n = count(m, pos);
+            need(pos, n, off);
+            std::string text;
+            text.reserve(n);
+            // Bytes above 0x7F read as Latin-1, as CoreFoundation reads them.
+            for (std::uint64_t k = 0; k < n; ++k) unicode::append(text, data_[pos + k]);
+            return remember(index, Value::string(std::move(text)));
+        }
+        case 0x60: {
+            std::uint64_t n = count(m, pos);
+            need(pos, n * 2, off);
+            std::vector<std::uint16_t> units(n);
+            for (std::uint64_t k = 0; k < n; ++k)
+                units[k] = static_cast<std::uint16_t>(sized(pos + 2 * k, 2));
+            std::string text;
+            text.reserve(n);
+            unicode::appendUtf16(text, units.data(), n);
+            return remember(index, Value::string(std::move(text)));
+        }
+        case 0x80: {
+            std::uint64_t width = (m & 0x0F) + 1u;
+            need(pos, width, off);
+            std::uint64_t v = 0;
+            for (std::uint64_t k = 0; k < width; ++k) {
+                if (v > 0xFFFFFF) fail("UID larger than 32 bits", off);
+                v = (v << 8) | data_[pos + k];
+            }
+            if (v > 0xFFFFFFFF) fail("UID larger than 32 bits", off);
+            return Value::uid(static_cast<std::uint32_t>(v));
+        }
+        case 0xA0:
+        case 0xC0: return container(index, m, pos, depth);
+        case 0xD0: return dictionary(index, m, pos, depth);
+        default: fail("unknown marker", off);
+        }
+    }
+
+    double float64(std::uint64_t pos, std::uint64_t off) const {
+        need(pos, 8, off);
+        std::uint64_t bits = sized(pos, 8);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        return d;
+    }
+
+    // Reads `n` references starting at pos, checking their extent first so
+    // that nothing is allocated for a count the file cannot hold.
+    std::uint64_t refsStart(std::uint64_t pos, std::uint64_t n, std::uint64_t off) const {
+        std::uint64_t bytes;
+        if (__builtin_mul_overflow(n, refSize_, &bytes)) fail("reference list too long", off);
+        need(pos, bytes, off);
+        return pos;
+    }
+
+    Value container(std::uint64_t index, unsigned char m, std::uint64_t pos, int depth) {
+        std::uint64_t off = offsetAt(index);
+        std::uint64_t n = count(m, pos);
+        refsStart(pos, n, off);
+        state_[index] = State::Open;
+        auto items = std::make_shared<Array>();
+        items->reserve(n);
+        for (std::uint64_t k = 0; k < n; ++k) items->push_back(object(ref(pos + k * refSize_), depth + 1));
+        Value v = (m & 0xF0) == 0xA0 ? Value::array(std::move(items)) : Value::set(std::move(items));
+        return remember(index, std::move(v));
+    }
+
+    Value dictionary(std::uint64_t index, unsigned char m, std::uint64_t pos, int depth) {
+        std::uint64_t off = offsetAt(index);
+        std::uint64_t n = count(m, pos);
+        std::uint64_t refs;
+        if (__builtin_mul_overflow(n, 2, &refs)) fail("dictionary too long", off);
+        refsStart(pos, refs, off);
+        for (std::uint64_t k = 0; k < n; ++k) {
+            std::uint64_t keyOff = offsetAt(ref(pos + k * refSize_));
+            if (keyOff >= 8 && keyOff <= last_) {
+                unsigned char high = data_[keyOff] & 0xF0;
+                if (high == 0xA0 || high == 0xC0 || high == 0xD0) fail("container as a dictionary key", keyOff);
+            }
+        }
+        state_[index] = State::Open;
+        auto dict = makeDictionary();
+        dict->entries.reserve(n);
+        // A mutable load adds entries one by one, so the first of two equal
+        // string keys is the one kept.
+        std::unordered_map<std::string_view, bool> seen;
+        for (std::uint64_t k = 0; k < n; ++k) {
+            Value key = object(ref(pos + k * refSize_), depth + 1);
+            Value value = object(ref(pos + (n + k) * refSize_), depth + 1);
+            if (key.is(Type::String)) {
+                if (n > 1 && !seen.emplace(key.text(), true).second) continue;
+            }
+            dict->entries.emplace_back(std::move(key), std::move(value));
+        }
+        return remember(index, Value::dictionary(std::move(dict)));
+    }
+
+    Value remember(std::uint64_t index, Value v) {
+        state_[index] = State::Done;
+        memo_.emplace(index, v);
+        return v;
+    }
+
+    enum class State : std::uint8_t { Unread, Open, Done };
+
+    const unsigned char* data_;
+    std::size_t size_;
+    std::uint64_t offsetSize_ = 0, refSize_ = 0, count_ = 0, top_ = 0, table_ = 0, last_ = 0;
+    std::vector<State> state_;
+    std::unordered_map<std::uint64_t, Value> memo_;
+};
+
+}  // namespace
+
+ReadResult readBinary(std::string_view bytes) {
+    ReadResult result;
+    try {
+        result.value = BinaryReader(bytes).run();
+        result.ok = true;
+        result.error.clear();
+    } catch (const Failure& f) {
+        result.error = f.what;
+        result.offset = f.offset;
+    }
+    return result;
+}
+
+}  // namespace plist

@@ -1,0 +1,183 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "Platform.h"
+#include "PropertyList.h"
+
+namespace platform {
+
+namespace {
+
+void setError(std::string* error, const std::string& what) {
+    if (error) *error = what + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    const char* p = bytes.data();
+    std::size_t n = bytes.size();
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) return false;
+        if (w == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Owns the temp file until it is renamed into place; removes it otherwise.
+class TempFile {
+public:
+    TempFile(const std::string& folder, const std::string& name) {
+        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+            path_ = folder + "/." + name + ".tolvane-" + uniqueSuffix(attempt);
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd_ < 0 && errno != EEXIST) break;
+        }
+    }
+    ~TempFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!kept_) ::unlink(path_.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+    void keep() { kept_ = true; }
+
+private:
+    static std::string uniqueSuffix(int attempt) {
+        struct timespec now;
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        unsigned long long v = static_cast<unsigned long long>(now.tv_nsec) ^
+                               (static_cast<unsigned long long>(::getpid()) << 20) ^
+                               (static_cast<unsigned long long>(attempt) * 0x9E3779B97F4A7C15ull);
+        static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        std::string s;
+        for (int i = 0; i < 8; ++i, v /= 36) s += digits[v % 36];
+        return s;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    bool kept_ = false;
+};
+
+mode_t newFileMode() {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+bool syncFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r != 0 && errno == EINTR);
+    // Some file systems cannot sync a folder; that is no failure of ours.
+    bool ok = r == 0 || errno == EINVAL || errno == ENOTSUP;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+bool replaceFile(const std::string& path, std::string_view contents, std::string* error) {
+    errno = 0;
+    std::size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+
+    // Through a symbolic link this is the target's mode and owner.
+    struct stat old;
+    bool replacing = ::stat(path.c_str(), &old) == 0;
+    if (replacing && S_ISDIR(old.st_mode)) {
+        errno = EISDIR;
+        setError(error, "destination is a folder");
+        return false;
+    }
+
+    TempFile temp(folder, name);
+    if (temp.fd() < 0) return setError(error, "cannot create the temp file"), false;
+    if (!writeAll(temp.fd(), contents)) return setError(error, "cannot write the temp file"), false;
+    if (replacing) {
+        struct stat mine;
+        if (::fstat(temp.fd(), &mine) != 0) return setError(error, "cannot stat the temp file"), false;
+        // Only a privileged process may give a file away; otherwise the
+        // file becomes the writer's, as with any other atomic save.
+        if ((mine.st_uid != old.st_uid || mine.st_gid != old.st_gid) &&
+            ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0 && errno != EPERM)
+            return setError(error, "cannot set the owner"), false;
+    }
+    // After the owner: changing the owner clears set-id bits.
+    if (::fchmod(temp.fd(), replacing ? old.st_mode & 07777 : newFileMode()) != 0)
+        return setError(error, "cannot set the mode"), false;
+    if (fullSync(temp.fd()) != 0) return setError(error, "cannot sync the temp file"), false;
+    if (!temp.close()) return setError(error, "cannot close the temp file"), false;
+    if (::rename(temp.path().c_str(), path.c_str()) != 0) return setError(error, "cannot rename over the destination"), false;
+    temp.keep();
+    // The new file is in place, but until the folder is synced a power loss
+    // could bring the old one back: that is reported as a failure.
+    if (!syncFolder(folder)) return setError(error, "cannot sync the folder"), false;
+    return true;
+}
+
+std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path) {
+    // Non-blocking, so that a FIFO at the path cannot hold the tool up.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::string bytes;
+    bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t used = 0;
+    while (true) {
+        if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+        ssize_t r = ::read(fd, &bytes[used], bytes.size() - used);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) {
+            ::close(fd);
+            return nullptr;
+        }
+        if (r == 0) break;
+        used += static_cast<std::size_t>(r);
+    }
+    ::close(fd);
+    bytes.resize(used);
+    return plist::readDictionary(bytes);
+}
+
+std::shared_ptr<plist::Dictionary> emptyDictionary() { return plist::makeDictionary(); }
+
+plist::Value booleanValue(bool value) { return plist::Value::boolean(value); }
+
+FileUrl fileUrl(const std::string& path) { return FileUrl{path}; }
+
+bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, std::string* error) {
+    std::string text;
+    if (!plist::writeXml(dictionary, text, error)) return false;
+    return replaceFile(url.path, text, error);
+}
+
+}  // namespace platform

@@ -1,0 +1,59 @@
+// The operating-system operations the tool and the agent locations use.
+// Each lives in a file of its own, so a test can link a fake in its place.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Value.h"
+
+namespace platform {
+
+// The program path followed by the arguments, as the process was given them.
+std::vector<std::string> arguments(int argc, char** argv);
+
+// One entry in the system log and one line on standard error (when standard
+// error is open), the message taken as data. Never fails.
+void log(std::string_view message);
+
+// True when anything exists at the path; a symbolic link counts when its
+// target exists. Asks the file system afresh every time.
+bool exists(const std::string& path);
+
+// The root dictionary of the property list at the path, or null when the
+// path is no regular file or the file holds no dictionary.
+std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path);
+
+std::shared_ptr<plist::Dictionary> emptyDictionary();
+
+plist::Value booleanValue(bool value);
+
+struct FileUrl {
+    std::string path;
+};
+
+FileUrl fileUrl(const std::string& path);
+
+// Serialises the dictionary as XML and replaces the file atomically. On
+// failure the file is as it was; `error`, when given, says why.
+bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, std::string* error = nullptr);
+
+// Replaces the file with the bytes: a temp file beside it, written, synced,
+// given the old file's mode and owner, renamed over it, the folder synced.
+// On any failure the temp file is gone and the destination untouched.
+bool replaceFile(const std::string& path, std::string_view contents, std::string* error = nullptr);
+
+[[noreturn]] void exit(int status);
+
+// The process's program name and the calling thread's number, as the log
+// line shows them.
+const char* programName();
+unsigned long long threadId();
+
+// Flushes a file's data to stable storage (the drive's cache included where
+// the system can).
+int fullSync(int fd);
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+// The few places where macOS and Linux differ.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#ifdef __APPLE__
+#include <pthread.h>
+#else
+#include <sys/syscall.h>
+#endif
+
+#include "Platform.h"
+
+namespace platform {
+
+const char* programName() {
+#ifdef __APPLE__
+    return getprogname();
+#else
+    return program_invocation_short_name;
+#endif
+}
+
+unsigned long long threadId() {
+#ifdef __APPLE__
+    std::uint64_t id = 0;
+    pthread_threadid_np(nullptr, &id);
+    return id;
+#else
+    return static_cast<unsigned long long>(::syscall(SYS_gettid));
+#endif
+}
+
+int fullSync(int fd) {
+#ifdef __APPLE__
+    // fsync only reaches the drive; F_FULLFSYNC also flushes its cache. Not
+    // every file system supports it, hence the fallback.
+    if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
+    int r;
+    do {
+        r = ::fsync(fd);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
+}  // namespace platform

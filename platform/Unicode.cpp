@@ -1,0 +1,139 @@
+#include "Unicode.h"
+
+namespace plist::unicode {
+
+void append(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+namespace {
+
+// Like decode(), but lets surrogates through: used on the in-memory form.
+std::size_t decodeLoose(std::string_view s, std::size_t i, std::uint32_t& cp) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = byte(i);
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    if (len == 0 || c > 0xF4 || i + len > s.size()) return 0;
+    cp = c & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) {
+        unsigned char t = byte(i + k);
+        if ((t & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (t & 0x3F);
+    }
+    static const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < minimum[len] || cp > 0x10FFFF) return 0;
+    return len;
+}
+
+bool isSurrogate(std::uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+
+}  // namespace
+
+std::size_t decode(std::string_view text, std::size_t pos, std::uint32_t& cp) {
+    std::size_t len = decodeLoose(text, pos, cp);
+    return len != 0 && !isSurrogate(cp) ? len : 0;
+}
+
+bool isValidUtf8(std::string_view text) {
+    std::uint32_t cp;
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len = decode(text, i, cp);
+        if (len == 0) return false;
+        i += len;
+    }
+    return true;
+}
+
+void appendUtf16(std::string& out, const std::uint16_t* units, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t u = units[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        }
+        append(out, u);
+    }
+}
+
+bool hasLoneSurrogate(std::string_view text) {
+    std::uint32_t cp;
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t len = decodeLoose(text, i, cp);
+        if (len == 0) return true;  // not even generalised UTF-8: cannot be written either
+        if (isSurrogate(cp)) return true;
+        i += len;
+    }
+    return false;
+}
+
+namespace {
+
+// The first UTF-16 code unit of the code point, and the second (0 if none).
+void units(std::uint32_t cp, std::uint32_t& first, std::uint32_t& second) {
+    if (cp < 0x10000) {
+        first = cp;
+        second = 0;
+    } else {
+        first = 0xD800 + ((cp - 0x10000) >> 10);
+        second = 0xDC00 + ((cp - 0x10000) & 0x3FF);
+    }
+}
+
+}  // namespace
+
+bool lessUtf16(std::string_view a, std::string_view b) {
+    std::size_t i = 0, j = 0;
+    std::uint32_t pendingA = 0, pendingB = 0;  // second unit of a pair, still to compare
+    while (true) {
+        bool endA = i >= a.size() && pendingA == 0;
+        bool endB = j >= b.size() && pendingB == 0;
+        if (endA || endB) return endA && !endB;
+        std::uint32_t ua, ub;
+        if (pendingA != 0) {
+            ua = pendingA;
+            pendingA = 0;
+        } else {
+            std::uint32_t cp;
+            std::size_t len = decodeLoose(a, i, cp);
+            if (len == 0) cp = static_cast<unsigned char>(a[i]), len = 1;
+            i += len;
+            units(cp, ua, pendingA);
+        }
+        if (pendingB != 0) {
+            ub = pendingB;
+            pendingB = 0;
+        } else {
+            std::uint32_t cp;
+            std::size_t len = decodeLoose(b, j, cp);
+            if (len == 0) cp = static_cast<unsigned char>(b[j]), len = 1;
+            j += len;
+            units(cp, ub, pendingB);
+        }
+        if (ua != ub) return ua < ub;
+    }
+}
+
+}  // namespace plist::unicode

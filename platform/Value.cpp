@@ -1,0 +1,176 @@
+#include "Value.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace plist {
+
+Value Value::boolean(bool b) {
+    Value v;
+    v.type_ = Type::Boolean;
+    v.scalar_.b = b;
+    return v;
+}
+
+Value Value::integer(std::int64_t i) {
+    Value v;
+    v.type_ = Type::Integer;
+    v.scalar_.u = static_cast<std::uint64_t>(i);
+    return v;
+}
+
+Value Value::unsignedInteger(std::uint64_t u) {
+    Value v;
+    v.type_ = Type::Integer;
+    v.scalar_.u = u;
+    v.unsigned_ = u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return v;
+}
+
+Value Value::real(double d) {
+    Value v;
+    v.type_ = Type::Real;
+    v.scalar_.d = d;
+    return v;
+}
+
+Value Value::date(double seconds) {
+    Value v;
+    v.type_ = Type::Date;
+    v.scalar_.d = seconds;
+    return v;
+}
+
+Value Value::string(std::string text) {
+    Value v;
+    v.type_ = Type::String;
+    v.node_ = std::make_shared<std::string>(std::move(text));
+    return v;
+}
+
+Value Value::data(std::string bytes) {
+    Value v;
+    v.type_ = Type::Data;
+    v.node_ = std::make_shared<std::string>(std::move(bytes));
+    return v;
+}
+
+Value Value::array(std::shared_ptr<Array> items) {
+    Value v;
+    v.type_ = Type::Array;
+    v.node_ = std::move(items);
+    return v;
+}
+
+Value Value::set(std::shared_ptr<Array> items) {
+    Value v;
+    v.type_ = Type::Set;
+    v.node_ = std::move(items);
+    return v;
+}
+
+Value Value::dictionary(std::shared_ptr<Dictionary> dict) {
+    Value v;
+    v.type_ = Type::Dictionary;
+    v.node_ = std::move(dict);
+    return v;
+}
+
+Value Value::uid(std::uint32_t u) {
+    Value v;
+    v.type_ = Type::Uid;
+    v.scalar_.u = u;
+    return v;
+}
+
+const std::string& Value::text() const { return *static_cast<const std::string*>(node_.get()); }
+const Array& Value::items() const { return *static_cast<const Array*>(node_.get()); }
+Array& Value::items() { return *static_cast<Array*>(node_.get()); }
+const Dictionary& Value::dict() const { return *static_cast<const Dictionary*>(node_.get()); }
+Dictionary& Value::dict() { return *static_cast<Dictionary*>(node_.get()); }
+std::shared_ptr<Dictionary> Value::dictPointer() const { return std::static_pointer_cast<Dictionary>(node_); }
+
+std::shared_ptr<Dictionary> makeDictionary() { return std::make_shared<Dictionary>(); }
+
+void Dictionary::set(const std::string& key, Value value) {
+    for (auto& entry : entries) {
+        if (entry.first.is(Type::String) && entry.first.text() == key) {
+            entry.second = std::move(value);
+            return;
+        }
+    }
+    entries.emplace_back(Value::string(key), std::move(value));
+}
+
+const Value* Dictionary::find(std::string_view key) const {
+    for (const auto& entry : entries)
+        if (entry.first.is(Type::String) && entry.first.text() == key) return &entry.second;
+    return nullptr;
+}
+
+namespace {
+
+bool sameReal(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
+    return a == b && std::signbit(a) == std::signbit(b);
+}
+
+// A total order on keys, only so that two dictionaries can be compared as maps.
+bool keyLess(const Value& a, const Value& b) {
+    if (a.type() != b.type()) return a.type() < b.type();
+    switch (a.type()) {
+    case Type::String:
+    case Type::Data: return a.text() < b.text();
+    case Type::Boolean: return a.boolean() < b.boolean();
+    case Type::Integer:
+    case Type::Uid: return a.bits() < b.bits();
+    case Type::Real:
+    case Type::Date: {
+        std::uint64_t x, y;
+        double da = a.real(), db = b.real();
+        std::memcpy(&x, &da, 8);
+        std::memcpy(&y, &db, 8);
+        return x < y;
+    }
+    default: return false;
+    }
+}
+
+}  // namespace
+
+bool operator==(const Dictionary& a, const Dictionary& b) {
+    if (a.size() != b.size()) return false;
+    using Ptr = const std::pair<Value, Value>*;
+    std::vector<Ptr> x, y;
+    for (const auto& e : a.entries) x.push_back(&e);
+    for (const auto& e : b.entries) y.push_back(&e);
+    auto less = [](Ptr p, Ptr q) { return keyLess(p->first, q->first); };
+    std::sort(x.begin(), x.end(), less);
+    std::sort(y.begin(), y.end(), less);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (x[i]->first != y[i]->first || x[i]->second != y[i]->second) return false;
+    return true;
+}
+
+bool operator==(const Value& a, const Value& b) {
+    if (a.type() != b.type()) return false;
+    if (a.node() != nullptr && a.node() == b.node()) return true;
+    switch (a.type()) {
+    case Type::Boolean: return a.boolean() == b.boolean();
+    case Type::Integer: return a.bits() == b.bits() && a.isUnsigned() == b.isUnsigned();
+    case Type::Uid: return a.uid() == b.uid();
+    case Type::Real:
+    case Type::Date: return sameReal(a.real(), b.real());
+    case Type::String:
+    case Type::Data: return a.text() == b.text();
+    case Type::Array:
+    case Type::Set: return a.items() == b.items();
+    case Type::Dictionary: return a.dict() == b.dict();
+    case Type::Null: return true;
+    }
+    return false;
+}
+
+}  // namespace plist

@@ -1,0 +1,603 @@
+// The XML format, read the way CoreFoundation's hand-written scanner reads
+// it. This is deliberately not an XML 1.0 parser: it accepts what Foundation
+// accepts (attributes unchecked, text after the root ignored) and refuses
+// what Foundation refuses (inline DTDs, unknown entities, unknown tags).
+#include <iconv.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <unordered_map>
+
+#include "PropertyList.h"
+#include "Unicode.h"
+
+namespace plist {
+
+namespace {
+
+struct Failure {
+    const char* what;
+    std::size_t offset;
+};
+
+[[noreturn]] void fail(const char* what, std::size_t offset) { throw Failure{what, offset}; }
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isCSpace(char c) { return isSpace(c) || c == '\v' || c == '\f'; }
+
+// The white space allowed before an integer's digits and after its sign.
+bool isIntegerSpace(std::uint32_t cp) {
+    return cp < 0x21 || (cp >= 0x7F && cp <= 0xA0) || (cp >= 0x2000 && cp <= 0x200B) || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
+}
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(std::int64_t y, std::int64_t m, std::int64_t d) {
+    y -= m <= 2;
+    std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    std::int64_t yoe = y - era * 400;
+    std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+constexpr std::int64_t kDaysTo2001 = 11323;  // 1970-01-01 to 2001-01-01
+
+class XmlReader {
+public:
+    XmlReader(std::string_view text, bool surrogatesAllowed)
+        : s_(text), surrogatesAllowed_(surrogatesAllowed) {}
+
+    Value document() {
+        while (p_ < s_.size()) {
+            skipSpace();
+            if (p_ + 1 >= s_.size()) fail("no XML content", p_);
+            if (s_[p_] != '<') fail("unexpected character before the root", p_);
+            ++p_;
+            if (s_[p_] == '!') {
+                ++p_;
+                if (startsWith("--")) {
+                    p_ += 2;
+                    skipComment();
+                } else {
+                    skipDoctype();
+                }
+            } else if (s_[p_] == '?') {
+                ++p_;
+                skipProcessingInstruction();
+            } else {
+                // Whatever follows the root element is ignored, as Foundation ignores it.
+                return element(0, nullptr);
+            }
+        }
+        fail("no XML content", p_);
+    }
+
+private:
+    bool startsWith(std::string_view what) const { return s_.substr(p_, what.size()) == what; }
+
+    void skipSpace() {
+        while (p_ < s_.size() && isSpace(s_[p_])) ++p_;
+    }
+
+    void skipComment() {
+        std::size_t end = s_.find("-->", p_);
+        if (end == std::string_view::npos) fail("unterminated comment", p_);
+        p_ = end + 3;
+    }
+
+    void skipProcessingInstruction() {
+        std::size_t end = s_.find("?>", p_);
+        if (end == std::string_view::npos) fail("unterminated processing instruction", p_);
+        p_ = end + 2;
+    }
+
+    // Skipped up to the first '>'; an internal subset would declare
+    // entities, which Foundation never supports.
+    void skipDoctype() {
+        if (!startsWith("DOCTYPE")) fail("malformed DTD", p_);
+        for (; p_ < s_.size(); ++p_) {
+            if (s_[p_] == '[') fail("inline DTD", p_);
+            if (s_[p_] == '>') {
+                ++p_;
+                return;
+            }
+        }
+        fail("unterminated DTD", p_);
+    }
+
+    // The next element of a container's content, or nothing at its close tag.
+    std::optional<Value> content(int depth, bool* isKey) {
+        while (true) {
+            skipSpace();
+            if (p_ >= s_.size()) fail("unexpected end of file", p_);
+            if (s_[p_] != '<') fail("unexpected character where a tag was expected", p_);
+            ++p_;
+            if (p_ >= s_.size()) fail("unexpected end of file", p_);
+            switch (s_[p_]) {
+            case '?':
+                ++p_;
+                skipProcessingInstruction();
+                break;
+            case '!':
+                if (p_ + 2 >= s_.size()) fail("unexpected end of file", p_);
+                if (s_[p_ + 1] != '-' || s_[p_ + 2] != '-') fail("unexpected <! in content", p_);
+                p_ += 3;
+                skipComment();
+                break;
+            case '/': --p_; return std::nullopt;
+            default: return element(depth, isKey);
+            }
+        }
+    }
+
+    enum class Tag { Plist, Array, Dict, Key, String, Data, Date, Real, Integer, True, False };
+
+    // At the character after '<'. The name ends at white space; the tag ends
+    // at the first '>', quotes or not.
+    Value element(int depth, bool* isKey) {
+        if (depth > kMaxDepth) fail("nested too deep", p_);
+        std::size_t start = p_, nameEnd = std::string_view::npos;
+        while (p_ < s_.size() && s_[p_] != '>') {
+            if (isSpace(s_[p_]) && nameEnd == std::string_view::npos) nameEnd = p_;
+            ++p_;
+        }
+        if (p_ >= s_.size()) fail("unterminated tag", start);
+        bool empty = s_[p_ - 1] == '/';
+        if (nameEnd == std::string_view::npos) nameEnd = p_ - (empty ? 1 : 0);
+        ++p_;
+        std::string_view name = s_.substr(start, nameEnd - start);
+        static const std::pair<std::string_view, Tag> tags[] = {
+            {"plist", Tag::Plist}, {"array", Tag::Array},   {"dict", Tag::Dict},       {"key", Tag::Key},
+            {"string", Tag::String}, {"data", Tag::Data},   {"date", Tag::Date},       {"real", Tag::Real},
+            {"integer", Tag::Integer}, {"true", Tag::True}, {"false", Tag::False},
+        };
+        std::optional<Tag> tag;
+        for (const auto& t : tags)
+            if (t.first == name) tag = t.second;
+        if (!tag) fail("unknown tag", start);
+        switch (*tag) {
+        case Tag::Plist:
+            if (empty) fail("empty plist tag", start);
+            return plistBody(depth);
+        case Tag::Array:
+            return empty ? Value::array(std::make_shared<Array>()) : array(depth);
+        case Tag::Dict:
+            return empty ? Value::dictionary(makeDictionary()) : dictionary(depth);
+        case Tag::Key:
+            if (!isKey) fail("key outside a dictionary", start);
+            *isKey = true;
+            [[fallthrough]];
+        case Tag::String:
+            if (empty) return Value::string(std::string());
+            return Value::string(stringBody(name));
+        case Tag::Data:
+            if (empty) fail("empty data tag", start);
+            return data();
+        case Tag::Date:
+            if (empty) fail("empty date tag", start);
+            return date();
+        case Tag::Real:
+            if (empty) fail("empty real tag", start);
+            return real();
+        case Tag::Integer:
+            if (empty) fail("empty integer tag", start);
+            return integer();
+        case Tag::True:
+        case Tag::False:
+            if (!empty) closeTag(name);
+            return Value::boolean(*tag == Tag::True);
+        }
+        fail("unknown tag", start);
+    }
+
+    Value plistBody(int depth) {
+        auto first = content(depth, nullptr);
+        if (!first) fail("empty plist", p_);
+        if (content(depth, nullptr)) fail("more than one object in plist", p_);
+        closeTag("plist");
+        return *first;
+    }
+
+    // At '<' of what must be "</name", optional white space, '>'.
+    void closeTag(std::string_view name) {
+        if (s_.size() - p_ < name.size() + 3) fail("unexpected end of file", p_);
+        if (s_[p_] != '<' || s_[p_ + 1] != '/') fail("expected a close tag", p_);
+        p_ += 2;
+        if (s_.substr(p_, name.size()) != name) fail("close tag does not match", p_);
+        p_ += name.size();
+        skipSpace();
+        if (p_ >= s_.size()) fail("unexpected end of file", p_);
+        if (s_[p_] != '>') fail("malformed close tag", p_);
+        ++p_;
+    }
+
+    Value array(int depth) {
+        auto items = std::make_shared<Array>();
+        while (auto item = content(depth + 1, nullptr)) items->push_back(std::move(*item));
+        closeTag("array");
+        return Value::array(std::move(items));
+    }
+
+    Value dictionary(int depth) {
+        auto dict = makeDictionary();
+        std::unordered_map<std::string, std::size_t> index;
+        while (true) {
+            bool gotKey = false;
+            auto key = content(depth + 1, &gotKey);
+            if (!key) break;
+            if (!gotKey) fail("non-key inside dict", p_);
+            auto value = content(depth + 1, nullptr);
+            if (!value) fail("value missing for key", p_);
+            // The last of two equal keys wins.
+            auto found = index.emplace(key->text(), dict->entries.size());
+            if (found.second)
+                dict->entries.emplace_back(std::move(*key), std::move(*value));
+            else
+                dict->entries[found.first->second].second = std::move(*value);
+        }
+        closeTag("dict");
+        // A keyed archiver's UID is written as a dictionary of one integer.
+        if (dict->size() == 1) {
+            const auto& entry = dict->entries.front();
+            if (entry.first.text() == "CF$UID" && entry.second.is(Type::Integer) && !entry.second.isUnsigned() &&
+                entry.second.integer() >= 0 && entry.second.integer() <= 0xFFFFFFFF)
+                return Value::uid(static_cast<std::uint32_t>(entry.second.integer()));
+        }
+        return Value::dictionary(std::move(dict));
+    }
+
+    // Text converted from UTF-16 is well formed by construction but may carry
+    // lone surrogates; they load, and the writer refuses them.
+    void appendRaw(std::string& out, std::size_t from, std::size_t to) {
+        std::string_view piece = s_.substr(from, to - from);
+        if (!surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", from);
+        out.append(piece);
+    }
+
+    // Text up to the close tag, with entities and CDATA sections resolved.
+    std::string stringBody(std::string_view name) {
+        std::string out;
+        text(out);
+        closeTag(name);
+        return out;
+    }
+
+    void text(std::string& out) {
+        std::size_t mark = p_;
+        while (p_ < s_.size()) {
+            char c = s_[p_];
+            if (c == '<') {
+                if (p_ + 1 >= s_.size() || s_[p_ + 1] != '!') break;
+                appendRaw(out, mark, p_);
+                cdata(out);
+                mark = p_;
+            } else if (c == '&') {
+                appendRaw(out, mark, p_);
+                entity(out);
+                mark = p_;
+            } else {
+                ++p_;
+            }
+        }
+        appendRaw(out, mark, p_);
+    }
+
+    void cdata(std::string& out) {
+        if (!startsWith("<![CDATA[")) fail("improper CDATA opening", p_);
+        std::size_t begin = p_ + 9;
+        std::size_t end = s_.find("]]>", begin);
+        if (end == std::string_view::npos) fail("unterminated CDATA", p_);
+        p_ = begin;
+        appendRaw(out, begin, end);
+        p_ = end + 3;
+    }
+
+    void entity(std::string& out) {
+        std::size_t at = p_++;
+        static const std::pair<std::string_view, char> named[] = {
+            {"lt;", '<'}, {"gt;", '>'}, {"amp;", '&'}, {"apos;", '\''}, {"quot;", '"'},
+        };
+        for (const auto& e : named) {
+            if (startsWith(e.first)) {
+                out += e.second;
+                p_ += e.first.size();
+                return;
+            }
+        }
+        if (p_ >= s_.size() || s_[p_] != '#') fail("unknown entity", at);
+        ++p_;
+        bool hex = p_ < s_.size() && s_[p_] == 'x';
+        if (hex) ++p_;
+        std::uint32_t cp = 0;
+        int digits = 0;
+        for (; p_ < s_.size(); ++p_) {
+            char c = s_[p_];
+            if (c == ';') {
+                ++p_;
+                if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) fail("character reference out of range", at);
+                unicode::append(out, cp);
+                return;
+            }
+            int d;
+            if (c >= '0' && c <= '9') d = c - '0';
+            else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+            else fail("bad character reference", p_);
+            if (++digits > 8) fail("character reference too long", at);
+            cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
+        }
+        fail("unterminated character reference", at);
+    }
+
+    // Raw text up to the next '<' (integers, dates and data take no entities).
+    std::string_view raw() {
+        std::size_t start = p_;
+        while (p_ < s_.size() && s_[p_] != '<') ++p_;
+        return s_.substr(start, p_ - start);
+    }
+
+    Value integer() {
+        std::size_t at = p_;
+        std::string_view t = raw();
+        closeTag("integer");
+        std::size_t i = 0;
+        auto skipIntegerSpace = [&] {
+            std::uint32_t cp;
+            while (i < t.size()) {
+                std::size_t len = unicode::decode(t, i, cp);
+                if (len == 0 || !isIntegerSpace(cp)) return;
+                i += len;
+            }
+        };
+        skipIntegerSpace();
+        bool negative = false;
+        if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
+        skipIntegerSpace();
+        bool hex = false;
+        if (i + 1 < t.size() && t[i] == '0' && (t[i + 1] == 'x' || t[i + 1] == 'X')) {
+            hex = true;
+            i += 2;
+        }
+        if (i >= t.size()) fail("empty integer", at);
+        std::uint64_t value = 0;
+        for (; i < t.size(); ++i) {
+            char c = t[i];
+            unsigned d;
+            if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
+            else if (hex && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
+            else if (hex && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
+            else fail("bad character in integer", at + i);
+            if (__builtin_mul_overflow(value, hex ? 16u : 10u, &value) || __builtin_add_overflow(value, d, &value))
+                fail("integer overflow", at);
+        }
+        constexpr std::uint64_t kMagnitudeOfMin = std::uint64_t{1} << 63;
+        if (negative) {
+            if (value > kMagnitudeOfMin) fail("integer underflow", at);
+            return Value::integer(static_cast<std::int64_t>(0 - value));
+        }
+        return Value::unsignedInteger(value);
+    }
+
+    Value real() {
+        std::size_t at = p_;
+        std::string t;
+        text(t);
+        closeTag("real");
+        static const std::pair<const char*, double> words[] = {
+            {"nan", std::numeric_limits<double>::quiet_NaN()},
+            {"inf", HUGE_VAL},         {"+inf", HUGE_VAL},         {"-inf", -HUGE_VAL},
+            {"infinity", HUGE_VAL},    {"+infinity", HUGE_VAL},    {"-infinity", -HUGE_VAL},
+        };
+        for (const auto& w : words)
+            if (t.size() == std::strlen(w.first) && strncasecmp(t.c_str(), w.first, t.size()) == 0)
+                return Value::real(w.second);
+        std::size_t i = 0;
+        while (i < t.size() && isCSpace(t[i])) ++i;
+        if (i == t.size()) fail("empty real", at);
+        if (t.find_first_not_of("+-.0123456789eE", i) != std::string::npos) fail("malformed real", at);
+        // The program never sets a locale, so strtod reads the C locale's '.'.
+        char* end = nullptr;
+        double d = std::strtod(t.c_str() + i, &end);
+        if (end != t.c_str() + t.size()) fail("malformed real", at);
+        return Value::real(d);
+    }
+
+    Value date() {
+        std::size_t at = p_;
+        std::string_view t = raw();
+        closeTag("date");
+        std::size_t i = 0;
+        bool negative = i < t.size() && t[i] == '-';
+        if (negative) ++i;
+        std::int64_t year = 0;
+        for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
+            year = year * 10 + (t[i] - '0');
+            if (year > std::numeric_limits<std::int32_t>::max()) fail("year out of range", at);
+        }
+        auto expect = [&](char c) {
+            if (i >= t.size() || t[i] != c) fail("malformed date", at);
+            ++i;
+        };
+        auto two = [&] {
+            if (i + 1 >= t.size() || t[i] < '0' || t[i] > '9' || t[i + 1] < '0' || t[i + 1] > '9')
+                fail("malformed date", at);
+            int v = (t[i] - '0') * 10 + (t[i + 1] - '0');
+            i += 2;
+            return v;
+        };
+        expect('-');
+        int month = two();
+        expect('-');
+        int day = two();
+        expect('T');
+        int hour = two();
+        expect(':');
+        int minute = two();
+        expect(':');
+        int second = two();
+        expect('Z');
+        if (i != t.size()) fail("malformed date", at);
+        if (negative) year = -year;
+        // Out-of-range fields roll over, as the calendar arithmetic does.
+        std::int64_t m0 = month - 1;
+        year += m0 >= 0 ? m0 / 12 : (m0 - 11) / 12;
+        m0 -= (m0 >= 0 ? m0 / 12 : (m0 - 11) / 12) * 12;
+        std::int64_t days = daysFromCivil(year, m0 + 1, 1) + (day - 1) - kDaysTo2001;
+        double seconds = static_cast<double>(days) * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
+        return Value::date(seconds);
+    }
+
+    Value data() {
+        std::size_t at = p_;
+        std::string_view t = raw();
+        closeTag("data");
+        std::string out;
+        out.reserve(t.size() / 4 * 3);
+        std::uint32_t acc = 0;
+        int count = 0, equals = 0;
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(t[i]);
+            if (c >= 0x80) fail("non-ASCII byte in data", at + i);
+            if (c == '=') ++equals;
+            else if (!isCSpace(static_cast<char>(c))) equals = 0;
+            int v;
+            if (c >= 'A' && c <= 'Z') v = c - 'A';
+            else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+            else if (c >= '0' && c <= '9') v = c - '0' + 52;
+            else if (c == '+') v = 62;
+            else if (c == '/') v = 63;
+            else if (c == '=') v = 0;
+            else continue;  // outside the alphabet: skipped
+            acc = (acc << 6) | static_cast<std::uint32_t>(v);
+            if (++count % 4 == 0) {
+                out += static_cast<char>((acc >> 16) & 0xFF);
+                if (equals < 2) out += static_cast<char>((acc >> 8) & 0xFF);
+                if (equals < 1) out += static_cast<char>(acc & 0xFF);
+            }
+        }
+        return Value::data(std::move(out));
+    }
+
+    std::string_view s_;
+    std::size_t p_ = 0;
+    bool surrogatesAllowed_;
+};
+
+// Text in a Unicode encoding other than UTF-8, as UTF-8 (lone UTF-16
+// surrogates kept); nothing when it is not valid in that encoding.
+std::optional<std::string> fromUnicode(std::string_view bytes, int unitSize, bool bigEndian) {
+    std::string out;
+    out.reserve(bytes.size());
+    auto unit = [&](std::size_t i) {
+        std::uint32_t v = 0;
+        for (int k = 0; k < unitSize; ++k) {
+            std::uint32_t b = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(bigEndian ? k : unitSize - 1 - k)]);
+            v = (v << 8) | b;
+        }
+        return v;
+    };
+    std::size_t n = bytes.size() / static_cast<std::size_t>(unitSize);
+    if (unitSize == 2) {
+        std::vector<std::uint16_t> units(n);
+        for (std::size_t i = 0; i < n; ++i) units[i] = static_cast<std::uint16_t>(unit(i * 2));
+        unicode::appendUtf16(out, units.data(), n);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t cp = unit(i * 4);
+            if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+            unicode::append(out, cp);
+        }
+    }
+    return out;
+}
+
+// The value of encoding="..." in a leading XML declaration, or nothing.
+std::optional<std::string_view> declaredEncoding(std::string_view s) {
+    if (s.substr(0, 5) != "<?xml") return std::nullopt;
+    std::size_t end = s.find_first_of("?>", 5);
+    std::string_view decl = s.substr(0, end);
+    std::size_t at = decl.find("encoding=", 5);
+    if (at == std::string_view::npos) return std::nullopt;
+    at += 9;
+    if (at >= s.size() || (s[at] != '"' && s[at] != '\'')) return std::nullopt;
+    std::size_t close = s.find(s[at], at + 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    return s.substr(at + 1, close - at - 1);
+}
+
+std::optional<std::string> convertWithIconv(std::string_view bytes, const std::string& charset) {
+    iconv_t cd = iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    std::string out(bytes.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    char* to = &out[0];
+    std::size_t outLeft = out.size();
+    std::size_t r = iconv(cd, &in, &inLeft, &to, &outLeft);
+    iconv_close(cd);
+    if (r == static_cast<std::size_t>(-1) || inLeft != 0) return std::nullopt;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+// The text to scan, as UTF-8: a BOM or a zero byte in the first two bytes
+// selects UTF-16 or UTF-32, otherwise the declared encoding, otherwise UTF-8.
+// `failed` is set when the bytes are not valid in the encoding selected.
+std::string_view decodeText(std::string_view bytes, std::optional<std::string>& converted, bool& fromUtf16,
+                            bool& failed) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    std::size_t n = bytes.size();
+    fromUtf16 = false;
+    failed = false;
+    if (n >= 4 && byte(0) == 0xFF && byte(1) == 0xFE && byte(2) == 0 && byte(3) == 0) {
+        converted = fromUnicode(bytes.substr(4), 4, false);
+    } else if (n >= 4 && byte(0) == 0 && byte(1) == 0 && byte(2) == 0xFE && byte(3) == 0xFF) {
+        converted = fromUnicode(bytes.substr(4), 4, true);
+    } else if (n > 2 && byte(0) == 0xFE && byte(1) == 0xFF) {
+        converted = fromUnicode(bytes.substr(2), 2, true);
+        fromUtf16 = true;
+    } else if (n > 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
+        converted = fromUnicode(bytes.substr(2), 2, false);
+        fromUtf16 = true;
+    } else if (n > 2 && (byte(0) == 0 || byte(1) == 0)) {
+        converted = fromUnicode(bytes, 2, byte(0) == 0);
+        fromUtf16 = true;
+    } else if (n > 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
+        return bytes.substr(3);
+    } else {
+        auto name = declaredEncoding(bytes);
+        if (!name || (name->size() == 5 && strncasecmp(name->data(), "utf-8", 5) == 0)) return bytes;
+        converted = convertWithIconv(bytes, std::string(*name));
+    }
+    failed = !converted;
+    return converted ? std::string_view(*converted) : std::string_view();
+}
+
+}  // namespace
+
+ReadResult readXml(std::string_view bytes) {
+    ReadResult result;
+    std::optional<std::string> converted;
+    bool fromUtf16, failed;
+    std::string_view text = decodeText(bytes, converted, fromUtf16, failed);
+    if (failed) {
+        result.error = "not valid in its encoding, or an unknown encoding";
+        return result;
+    }
+    try {
+        result.value = XmlReader(text, fromUtf16).document();
+        result.ok = true;
+        result.error.clear();
+    } catch (const Failure& f) {
+        result.error = f.what;
+        result.offset = f.offset;
+    }
+    return result;
+}
+
+}  // namespace plist

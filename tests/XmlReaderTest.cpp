@@ -1,1 +1,298 @@
+// What the XML reader accepts and refuses, rule by rule.
 #include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "PropertyList.h"
+
+namespace {
+
+using plist::Type;
+using plist::Value;
+
+// The value under key "v" of a one-entry dict holding `element`.
+Value valueOf(const std::string& element) {
+    plist::ReadResult r = plist::readXml("<plist><dict><key>v</key>" + element + "</dict></plist>");
+    EXPECT_TRUE(r) << element << ": " << r.error;
+    if (!r || !r.value.is(Type::Dictionary) || !r.value.dict().find("v")) return Value();
+    return *r.value.dict().find("v");
+}
+
+bool refusesElement(const std::string& element) {
+    return !plist::readXml("<plist><dict><key>v</key>" + element + "</dict></plist>");
+}
+
+TEST(XmlDocument, AcceptsWhatFoundationSkipsAroundTheRoot) {
+    const char* accepted[] = {
+        "<dict/>",
+        "  \n<dict></dict>",
+        "<?xml version=\"1.0\"?><!-- c --><!DOCTYPE plist SYSTEM \"x\"><plist><dict/></plist>",
+        "<plist version=\"1.0\" anything=\"'\"><dict/></plist>",
+        "<plist><!-- before --><dict/><!-- after --></plist>",
+        "<plist><dict/></plist  >",
+        "<dict/>trailing junk <notatag",
+        "<plist><dict/></plist>text after the root",
+        "<dict><!-- c --><?pi?><key>a</key><!-- c --><true/></dict>",
+    };
+    for (const char* text : accepted) {
+        plist::ReadResult r = plist::readXml(text);
+        EXPECT_TRUE(r && r.value.is(Type::Dictionary)) << text << ": " << r.error;
+    }
+}
+
+TEST(XmlDocument, RefusesMalformedDocuments) {
+    const char* refused[] = {
+        "",
+        "   ",
+        "x<dict/>",
+        "<!DOCTYPE plist [<!ENTITY e \"x\">]><dict/>",
+        "<!DOCTYPE plist [ ]><dict/>",
+        "<!DOCTYPEplist",
+        "<!-- never closed <dict/>",
+        "<?pi never closed <dict/>",
+        "<plist/>",
+        "<plist></plist>",
+        "<plist><dict/><dict/></plist>",
+        "<plist><dict/>",
+        "<plist><dict/></plistx>",
+        "<Dict/>",
+        "<dictionary/>",
+        "<dict>",
+        "<dict><key>a</key></dict>",
+        "<dict><string>a</string><true/></dict>",
+        "<dict><key>a</key><key>b</key></dict>",
+        "<dict><key>a</key><true/></array>",
+        "<array><key>a</key></array>",
+        "<key>a</key>",
+        "<dict><key>a</key><true/>text</dict>",
+        "<dict><key>a<!-- c --></key><true/></dict>",
+        "<dict><key>a</key><true>x</true></dict>",
+        "<dict",
+    };
+    for (const char* text : refused) EXPECT_FALSE(plist::readXml(text)) << text;
+}
+
+TEST(XmlDocument, NestingStopsAt512) {
+    auto nested = [](int depth) {
+        std::string s;
+        for (int i = 0; i < depth; ++i) s += "<array>";
+        s += "<true/>";
+        for (int i = 0; i < depth; ++i) s += "</array>";
+        return "<dict><key>a</key>" + s + "</dict>";
+    };
+    // The root dict is level 0: 511 arrays put the Boolean at level 512.
+    EXPECT_TRUE(plist::readXml(nested(511)));
+    EXPECT_FALSE(plist::readXml(nested(512)));
+    EXPECT_FALSE(plist::readXml(nested(100000)));
+}
+
+TEST(XmlString, KeepsTextAsItStands) {
+    EXPECT_EQ(valueOf("<string>a\r\nb\rc</string>").text(), "a\r\nb\rc");
+    EXPECT_EQ(valueOf(std::string("<string>a\0b\x01</string>", 21)).text(), std::string("a\0b\x01", 4));
+    EXPECT_EQ(valueOf("<string>\"quotes\" and 'tabs'\t</string>").text(), "\"quotes\" and 'tabs'\t");
+    EXPECT_EQ(valueOf("<string/>").text(), "");
+    EXPECT_EQ(valueOf("<string></string>").text(), "");
+    EXPECT_EQ(valueOf("<string>\xC3\xA9\xF0\x9F\x98\x80</string>").text(), "\xC3\xA9\xF0\x9F\x98\x80");
+}
+
+TEST(XmlString, ResolvesEntitiesAndCdata) {
+    EXPECT_EQ(valueOf("<string>&lt;&gt;&amp;&apos;&quot;</string>").text(), "<>&'\"");
+    EXPECT_EQ(valueOf("<string>&#65;&#x42;&#x0001F600;&#00000067;</string>").text(), "AB\xF0\x9F\x98\x80" "C");
+    EXPECT_EQ(valueOf("<string>a<![CDATA[<&>]]>b</string>").text(), "a<&>b");
+    EXPECT_EQ(valueOf("<real><![CDATA[1.5]]></real>").real(), 1.5);
+    plist::ReadResult r = plist::readXml("<dict><key><![CDATA[k&]]></key><true/></dict>");
+    ASSERT_TRUE(r);
+    EXPECT_NE(r.value.dict().find("k&"), nullptr);
+}
+
+TEST(XmlString, RefusesBadEntitiesAndText) {
+    const char* refused[] = {
+        "<string>&nbsp;</string>",
+        "<string>&amp</string>",
+        "<string>&#xD800;</string>",
+        "<string>&#xDFFF;</string>",
+        "<string>&#x110000;</string>",
+        "<string>&#x000000041;</string>",
+        "<string>&#X41;</string>",
+        "<string>&#4a;</string>",
+        "<string>a<!-- c -->b</string>",
+        "<string>a<![CDATA[b</string>",
+        "<string>\xC3</string>",
+        "<string>\xED\xA0\x80</string>",
+        "<string>\xC0\xAF</string>",
+        "<string>\xF4\x90\x80\x80</string>",
+        "<string>a<b</string>",
+        "<string>a",
+    };
+    for (const char* e : refused) EXPECT_TRUE(refusesElement(e)) << e;
+}
+
+TEST(XmlDict, LastDuplicateKeyWinsAndCfUidIsAUid) {
+    plist::ReadResult r = plist::readXml("<dict><key>k</key><integer>1</integer><key>k</key><integer>2</integer></dict>");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r.value.dict().size(), 1u);
+    EXPECT_EQ(r.value.dict().find("k")->integer(), 2);
+
+    Value uid = valueOf("<dict><key>CF$UID</key><integer>7</integer></dict>");
+    ASSERT_TRUE(uid.is(Type::Uid));
+    EXPECT_EQ(uid.uid(), 7u);
+    // Anything else shaped like it stays a dictionary.
+    EXPECT_TRUE(valueOf("<dict><key>CF$UID</key><string>7</string></dict>").is(Type::Dictionary));
+    EXPECT_TRUE(valueOf("<dict><key>CF$UID</key><integer>4294967296</integer></dict>").is(Type::Dictionary));
+    EXPECT_TRUE(valueOf("<dict><key>CF$UID</key><integer>1</integer><key>x</key><true/></dict>").is(Type::Dictionary));
+    // A root that is a UID is no dictionary.
+    EXPECT_EQ(plist::readDictionary("<dict><key>CF$UID</key><integer>1</integer></dict>"), nullptr);
+}
+
+TEST(XmlInteger, Grammar) {
+    struct {
+        const char* text;
+        std::uint64_t bits;
+        bool isUnsigned;
+    } accepted[] = {
+        {"0", 0, false},
+        {"00012", 12, false},
+        {"-0", 0, false},
+        {"+5", 5, false},
+        {" \t\n 5", 5, false},
+        {"- 5", static_cast<std::uint64_t>(-5), false},
+        {"\xE3\x80\x80" "7", 7, false},        // U+3000 before the digits
+        {"\xC2\xA0" "7", 7, false},            // U+00A0
+        {"0x1F", 31, false},
+        {"0XfF", 255, false},
+        {"-0x10", static_cast<std::uint64_t>(-16), false},
+        {"0x", 0, false},  // placeholder, refused below
+        {"9223372036854775807", 9223372036854775807ull, false},
+        {"9223372036854775808", 9223372036854775808ull, true},
+        {"18446744073709551615", 18446744073709551615ull, true},
+        {"-9223372036854775808", 9223372036854775808ull, false},
+    };
+    for (const auto& a : accepted) {
+        if (std::string(a.text) == "0x") continue;
+        Value v = valueOf(std::string("<integer>") + a.text + "</integer>");
+        EXPECT_TRUE(v.is(Type::Integer)) << a.text;
+        EXPECT_EQ(v.bits(), a.bits) << a.text;
+        EXPECT_EQ(v.isUnsigned(), a.isUnsigned) << a.text;
+    }
+    const char* refused[] = {
+        "<integer/>", "<integer></integer>", "<integer> </integer>", "<integer>5 </integer>",
+        "<integer>1a</integer>", "<integer>ff</integer>", "<integer>0x</integer>", "<integer>0xg</integer>",
+        "<integer>18446744073709551616</integer>", "<integer>-9223372036854775809</integer>",
+        "<integer>1.0</integer>", "<integer>&#49;</integer>", "<integer><![CDATA[1]]></integer>",
+        "<integer>+-1</integer>", "<integer>-</integer>", "<integer>1</integer >x",
+    };
+    for (const char* e : refused) EXPECT_TRUE(refusesElement(e)) << e;
+}
+
+TEST(XmlReal, Grammar) {
+    EXPECT_TRUE(std::isnan(valueOf("<real>NaN</real>").real()));
+    EXPECT_EQ(valueOf("<real>inf</real>").real(), HUGE_VAL);
+    EXPECT_EQ(valueOf("<real>+Infinity</real>").real(), HUGE_VAL);
+    EXPECT_EQ(valueOf("<real>-INF</real>").real(), -HUGE_VAL);
+    EXPECT_EQ(valueOf("<real>-infinity</real>").real(), -HUGE_VAL);
+    EXPECT_EQ(valueOf("<real>1.5</real>").real(), 1.5);
+    EXPECT_EQ(valueOf("<real>  -2e3</real>").real(), -2000.0);
+    EXPECT_EQ(valueOf("<real>.5</real>").real(), 0.5);
+    EXPECT_EQ(valueOf("<real>32</real>").real(), 32.0);
+    EXPECT_EQ(valueOf("<real>0.10000000000000001</real>").real(), 0.1);
+    EXPECT_TRUE(std::signbit(valueOf("<real>-0.0</real>").real()));
+    const char* refused[] = {
+        "<real/>", "<real></real>", "<real>  </real>", "<real>1.5 </real>", "<real>1,5</real>",
+        "<real>0x1p3</real>", "<real>abc</real>", "<real>1e</real>", "<real>nan(1)</real>",
+        "<real> nan</real>", "<real>infinite</real>", "<real>--1</real>",
+    };
+    for (const char* e : refused) EXPECT_TRUE(refusesElement(e)) << e;
+}
+
+TEST(XmlDate, Grammar) {
+    EXPECT_EQ(valueOf("<date>2001-01-01T00:00:00Z</date>").real(), 0.0);
+    EXPECT_EQ(valueOf("<date>2013-11-27T00:34:00Z</date>").real(), 407205240.0);
+    EXPECT_EQ(valueOf("<date>2000-12-31T23:59:59Z</date>").real(), -1.0);
+    EXPECT_EQ(valueOf("<date>1970-01-01T00:00:00Z</date>").real(), -978307200.0);
+    EXPECT_EQ(valueOf("<date>0001-01-01T00:00:00Z</date>").real(), -63113904000.0);
+    EXPECT_EQ(valueOf("<date>1-12-30T00:00:00Z</date>").real(), -63082540800.0);
+    EXPECT_EQ(valueOf("<date>12001-01-01T00:00:00Z</date>").real(), 315569520000.0);
+    EXPECT_EQ(valueOf("<date>-001-01-01T00:00:00Z</date>").real(), -63177062400.0);
+    const char* refused[] = {
+        "<date/>", "<date></date>", "<date>2001-01-01T00:00:00</date>", "<date>2001-01-01T00:00:00.5Z</date>",
+        "<date>2001-01-01T00:00:00+01:00</date>", "<date> 2001-01-01T00:00:00Z</date>",
+        "<date>2001-01-01T00:00:00Z </date>", "<date>2001-1-01T00:00:00Z</date>", "<date>2001-01-01 00:00:00Z</date>",
+        "<date>garbage</date>",
+    };
+    for (const char* e : refused) EXPECT_TRUE(refusesElement(e)) << e;
+}
+
+TEST(XmlData, Base64AsFoundationDecodesIt) {
+    EXPECT_EQ(valueOf("<data>AQIDBA==</data>").text(), "\x01\x02\x03\x04");
+    EXPECT_EQ(valueOf("<data>\n\tAQID\n\tBA==\n</data>").text(), "\x01\x02\x03\x04");
+    EXPECT_EQ(valueOf("<data>QUJD</data>").text(), "ABC");
+    EXPECT_EQ(valueOf("<data>QUI=</data>").text(), "AB");
+    EXPECT_EQ(valueOf("<data>Q!U#J$D</data>").text(), "ABC");  // outside the alphabet: skipped
+    EXPECT_EQ(valueOf("<data>QUJDQQ</data>").text(), "ABC");    // trailing partial group dropped
+    EXPECT_EQ(valueOf("<data></data>").text(), "");
+    EXPECT_TRUE(refusesElement("<data/>"));
+    EXPECT_TRUE(refusesElement("<data>QU\xC3\xA9JD</data>"));
+    EXPECT_TRUE(refusesElement("<data>QUJD"));
+}
+
+TEST(XmlBoolean, BothForms) {
+    EXPECT_TRUE(valueOf("<true/>").boolean());
+    EXPECT_FALSE(valueOf("<false/>").boolean());
+    EXPECT_TRUE(valueOf("<true></true>").boolean());
+    EXPECT_FALSE(valueOf("<false></false >").boolean());
+    EXPECT_TRUE(refusesElement("<true></false>"));
+    EXPECT_TRUE(refusesElement("<true> </true>"));
+}
+
+std::string utf16(const std::string& ascii, bool bigEndian, bool bom) {
+    std::string out;
+    if (bom) out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char c : ascii) {
+        out += bigEndian ? '\0' : c;
+        out += bigEndian ? c : '\0';
+    }
+    return out;
+}
+
+std::string utf32(const std::string& ascii, bool bigEndian) {
+    std::string out = bigEndian ? std::string("\0\0\xFE\xFF", 4) : std::string("\xFF\xFE\0\0", 4);
+    for (char c : ascii) out += bigEndian ? std::string(3, '\0') + c : c + std::string(3, '\0');
+    return out;
+}
+
+TEST(XmlEncoding, ByteOrderMarksAndDeclarations) {
+    const std::string doc = "<?xml version=\"1.0\"?><dict><key>k</key><string>v</string></dict>";
+    auto reads = [](const std::string& bytes) {
+        plist::ReadResult r = plist::readXml(bytes);
+        return r && r.value.is(Type::Dictionary) && r.value.dict().find("k") &&
+               r.value.dict().find("k")->text() == "v";
+    };
+    EXPECT_TRUE(reads("\xEF\xBB\xBF" + doc));
+    EXPECT_TRUE(reads(utf16(doc, true, true)));
+    EXPECT_TRUE(reads(utf16(doc, false, true)));
+    EXPECT_TRUE(reads(utf16(doc, true, false)));
+    EXPECT_TRUE(reads(utf16(doc, false, false)));
+    EXPECT_TRUE(reads(utf32(doc, true)));
+    EXPECT_TRUE(reads(utf32(doc, false)));
+    EXPECT_TRUE(reads("<?xml version=\"1.0\" encoding=\"UTF-8\"?><dict><key>k</key><string>v</string></dict>"));
+    EXPECT_TRUE(reads("<?xml version=\"1.0\" encoding=\"utf-8\"?><dict><key>k</key><string>v</string></dict>"));
+
+    plist::ReadResult latin1 =
+        plist::readXml("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dict><key>k</key><string>\xE9</string></dict>");
+    ASSERT_TRUE(latin1) << latin1.error;
+    EXPECT_EQ(latin1.value.dict().find("k")->text(), "\xC3\xA9");
+    EXPECT_FALSE(plist::readXml("<?xml version=\"1.0\" encoding=\"no-such-charset\"?><dict/>"));
+    EXPECT_FALSE(plist::readXml("<?xml version=\"1.0\" encoding=\"US-ASCII\"?><dict><key>k</key><string>\xE9</string></dict>"));
+}
+
+TEST(XmlEncoding, LoneSurrogateInUtf16TextLoadsButCannotBeWritten) {
+    std::string doc = utf16("<dict><key>k</key><string>", false, true);
+    doc += std::string("\x00\xD8", 2);  // U+D800, unpaired
+    doc += utf16("</string></dict>", false, false);
+    plist::ReadResult r = plist::readXml(doc);
+    ASSERT_TRUE(r) << r.error;
+    std::string out;
+    EXPECT_FALSE(plist::writeXml(r.value.dict(), out));
+}
+
+}  // namespace

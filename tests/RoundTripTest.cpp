@@ -1,1 +1,141 @@
+// Whatever loads comes back equal after being written as XML and read again.
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "Bplist.h"
+#include "PropertyList.h"
+#include "Unicode.h"
+
+namespace {
+
+using plist::Type;
+using plist::Value;
+
+class Generator {
+public:
+    explicit Generator(unsigned seed) : rng_(seed) {}
+
+    Value value(int depth) {
+        switch (pick(depth < 6 ? 11 : 9)) {
+        case 0: return Value::boolean(pick(2) == 1);
+        case 1: return Value::integer(static_cast<std::int64_t>(rng_()) >> pick(64));
+        case 2: return Value::unsignedInteger(rng_() | (std::uint64_t{1} << 63));
+        case 3: return Value::real(real());
+        case 4: return Value::date(static_cast<double>(static_cast<std::int64_t>(rng_() % 200000000000ull) - 100000000000));
+        case 5: return Value::data(bytes(pick(200)));
+        case 6:
+        case 7: return Value::string(text(pick(30)));
+        case 8: return Value::uid(static_cast<std::uint32_t>(rng_()));
+        case 9: {
+            auto a = std::make_shared<plist::Array>();
+            for (std::size_t n = pick(6); n > 0; --n) a->push_back(value(depth + 1));
+            return Value::array(a);
+        }
+        default: return Value::dictionary(dictionary(depth + 1, pick(6)));
+        }
+    }
+
+    std::shared_ptr<plist::Dictionary> dictionary(int depth, std::size_t n) {
+        auto d = plist::makeDictionary();
+        for (std::size_t i = 0; i < n; ++i) d->set(text(pick(12)) + std::to_string(i), value(depth));
+        return d;
+    }
+
+private:
+    std::size_t pick(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
+
+    double real() {
+        std::uint64_t bits = rng_();
+        double d;
+        std::memcpy(&d, &bits, 8);
+        switch (pick(6)) {
+        case 0: return -0.0;
+        case 1: return static_cast<double>(static_cast<std::int64_t>(rng_() % 2000) - 1000) / 8;
+        default: return d;  // NaN and infinities included
+        }
+    }
+
+    std::string bytes(std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s += static_cast<char>(rng_());
+        return s;
+    }
+
+    std::string text(std::size_t n) {
+        static const std::uint32_t special[] = {'<', '>', '&', '\r', '\n', '\t', 0, '"', 0xE9, 0xFF61, 0x1F600, 0xFFFD, ']'};
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t cp;
+            switch (pick(4)) {
+            case 0: cp = special[pick(sizeof special / sizeof special[0])]; break;
+            case 1:
+                cp = static_cast<std::uint32_t>(pick(0x10FFFF));
+                if (cp >= 0xD800 && cp <= 0xDFFF) cp = 'x';
+                break;
+            default: cp = static_cast<std::uint32_t>('a' + pick(26));
+            }
+            plist::unicode::append(s, cp);
+        }
+        return s;
+    }
+
+    std::mt19937_64 rng_;
+};
+
+TEST(RoundTrip, RandomBinaryFilesComeBackEqualFromXml) {
+    for (unsigned seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE(seed);
+        Generator g(seed);
+        Value original = Value::dictionary(g.dictionary(0, 1 + seed % 12));
+        std::string binary = Bplist::of(original);
+        plist::ReadResult loaded = plist::read(binary);
+        ASSERT_TRUE(loaded) << loaded.error;
+        ASSERT_EQ(loaded.value, original);
+
+        std::string xml, error;
+        ASSERT_TRUE(plist::writeXml(loaded.value.dict(), xml, &error)) << error;
+        plist::ReadResult again = plist::read(xml);
+        ASSERT_TRUE(again) << again.error << " at " << again.offset;
+        ASSERT_EQ(again.value, original);
+
+        // Writing what was read from XML gives the same bytes.
+        std::string twice;
+        ASSERT_TRUE(plist::writeXml(again.value.dict(), twice));
+        ASSERT_EQ(twice, xml);
+    }
+}
+
+TEST(RoundTrip, SharedObjectsAreWrittenOncePerReference) {
+    Bplist b;
+    Bplist::Ref text = b.ascii("shared");
+    Bplist::Ref inner = b.array({text, text});
+    Bplist::Ref top = b.dict({b.ascii("a"), b.ascii("b")}, {inner, inner});
+    plist::ReadResult r = plist::readBinary(b.build(top));
+    ASSERT_TRUE(r);
+    std::string xml;
+    ASSERT_TRUE(plist::writeXml(r.value.dict(), xml));
+    std::size_t count = 0;
+    for (std::size_t at = xml.find("<string>shared</string>"); at != std::string::npos; at = xml.find("<string>shared", at + 1))
+        ++count;
+    EXPECT_EQ(count, 4u);
+    plist::ReadResult again = plist::readXml(xml);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again.value, r.value);
+}
+
+TEST(RoundTrip, DateFractionsAreFlooredToTheSecond) {
+    for (double t : {0.25, -0.25, 1234.999, -1234.001}) {
+        plist::Dictionary d;
+        d.set("v", Value::date(t));
+        std::string xml;
+        ASSERT_TRUE(plist::writeXml(d, xml));
+        auto back = plist::readDictionary(xml);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->find("v")->real(), std::floor(t)) << t;
+    }
+}
+
+}  // namespace

@@ -1,1 +1,204 @@
+// The writer's bytes: Foundation's layout, and the deviations that keep data.
 #include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "Bplist.h"
+#include "PropertyList.h"
+#include "TestFiles.h"
+
+namespace {
+
+using plist::Value;
+
+const std::string kHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+
+std::string write(const plist::Dictionary& d) {
+    std::string out, error;
+    EXPECT_TRUE(plist::writeXml(d, out, &error)) << error;
+    return out;
+}
+
+// The text written for a root dict {"v": value}, between "<key>v</key>\n" and "</dict>".
+std::string written(const Value& v) {
+    plist::Dictionary d;
+    d.set("v", v);
+    std::string out = write(d);
+    std::string start = "\t<key>v</key>\n";
+    std::size_t at = out.find(start);
+    return out.substr(at + start.size(), out.size() - at - start.size() - std::string("</dict>\n</plist>\n").size());
+}
+
+std::shared_ptr<plist::Array> items(std::vector<Value> v) { return std::make_shared<plist::Array>(std::move(v)); }
+
+TEST(XmlWriter, MatchesFilesFoundationWrote) {
+    // Written by Foundation itself; the binary twin of the first says the same.
+    const char* golden[] = {
+        "corpus/valid/cpython-testdata-xml.plist",
+        "corpus/valid/libplist-7.plist",
+        "corpus/valid/swiftclf-NSKeyedUnarchiver-UUIDTest.plist",
+        "corpus/valid/swiftfnd-generic-xml-properties.plist",
+    };
+    for (const char* name : golden) {
+        std::string bytes = readFile(testData(name));
+        auto dict = plist::readDictionary(bytes);
+        ASSERT_TRUE(dict) << name;
+        EXPECT_EQ(write(*dict), bytes) << name;
+    }
+    auto fromBinary = plist::readDictionary(readFile(testData("corpus/valid/cpython-testdata-binary.plist")));
+    ASSERT_TRUE(fromBinary);
+    EXPECT_EQ(write(*fromBinary), readFile(testData("corpus/valid/cpython-testdata-xml.plist")));
+}
+
+TEST(XmlWriter, EmptyAndScalarLayout) {
+    EXPECT_EQ(write(plist::Dictionary()), kHead + "<dict/>\n</plist>\n");
+    EXPECT_EQ(written(Value::boolean(true)), "\t<true/>\n");
+    EXPECT_EQ(written(Value::boolean(false)), "\t<false/>\n");
+    EXPECT_EQ(written(Value::integer(-42)), "\t<integer>-42</integer>\n");
+    EXPECT_EQ(written(Value::integer(INT64_MIN)), "\t<integer>-9223372036854775808</integer>\n");
+    EXPECT_EQ(written(Value::unsignedInteger(UINT64_MAX)), "\t<integer>18446744073709551615</integer>\n");
+    EXPECT_EQ(written(Value::string("")), "\t<string></string>\n");
+    EXPECT_EQ(written(Value::array(items({}))), "\t<array/>\n");
+    EXPECT_EQ(written(Value::dictionary(plist::makeDictionary())), "\t<dict/>\n");
+    EXPECT_EQ(written(Value::array(items({Value::integer(1), Value::array(items({Value::boolean(true)}))}))),
+              "\t<array>\n\t\t<integer>1</integer>\n\t\t<array>\n\t\t\t<true/>\n\t\t</array>\n\t</array>\n");
+    EXPECT_EQ(written(Value::uid(7)), "\t<dict>\n\t\t<key>CF$UID</key>\n\t\t<integer>7</integer>\n\t</dict>\n");
+}
+
+TEST(XmlWriter, EscapesOnlyWhatMustBeEscaped) {
+    EXPECT_EQ(written(Value::string("<a & b>")), "\t<string>&lt;a &amp; b&gt;</string>\n");
+    EXPECT_EQ(written(Value::string("\"'\t\x01\n")), "\t<string>\"'\t\x01\n</string>\n");
+    // A raw CR would come back as LF from a standard XML reader.
+    EXPECT_EQ(written(Value::string("a\r\nb")), "\t<string>a&#13;\nb</string>\n");
+}
+
+TEST(XmlWriter, Reals) {
+    struct {
+        double d;
+        const char* text;
+    } cases[] = {
+        {0.1, "0.10000000000000001"}, {1.0, "1"}, {1e20, "1e+20"}, {0.5, "0.5"}, {-2.25, "-2.25"},
+        {0.0, "0.0"}, {-0.0, "-0.0"}, {NAN, "nan"}, {HUGE_VAL, "+infinity"}, {-HUGE_VAL, "-infinity"},
+        {5e-324, "4.9406564584124654e-324"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(written(Value::real(c.d)), std::string("\t<real>") + c.text + "</real>\n") << c.text;
+}
+
+TEST(XmlWriter, DatesInUtcWithTheFractionFloored) {
+    struct {
+        double seconds;
+        const char* text;
+    } cases[] = {
+        {0, "2001-01-01T00:00:00Z"},
+        {0.999, "2001-01-01T00:00:00Z"},
+        {-0.5, "2000-12-31T23:59:59Z"},
+        {-1, "2000-12-31T23:59:59Z"},
+        {407205240, "2013-11-27T00:34:00Z"},
+        {-978307200, "1970-01-01T00:00:00Z"},
+        {-63114076800.0, "0000-12-30T00:00:00Z"},
+        {-63177062400.0, "-001-01-01T00:00:00Z"},
+        {315569520000.0, "12001-01-01T00:00:00Z"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(written(Value::date(c.seconds)), std::string("\t<date>") + c.text + "</date>\n") << c.text;
+}
+
+TEST(XmlWriter, DataLinesNarrowWithDepth) {
+    std::string bytes(100, '\xAB');
+    // Depth 1: 68 characters a line, one tab.
+    std::string b64;
+    {
+        static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (std::size_t i = 0; i < bytes.size(); i += 3) {
+            std::uint32_t v = 0;
+            std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+            for (std::size_t k = 0; k < 3; ++k) v = (v << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0);
+            for (std::size_t k = 0; k < 4; ++k) b64 += k <= n ? alphabet[(v >> (18 - 6 * k)) & 63] : '=';
+        }
+    }
+    ASSERT_EQ(b64.size(), 136u);
+    EXPECT_EQ(written(Value::data(bytes)),
+              "\t<data>\n\t" + b64.substr(0, 68) + "\n\t" + b64.substr(68) + "\n\t</data>\n");
+
+    // Depth 9: 12 characters a line, indented 8 tabs, the close tag at 9.
+    Value deep = Value::data(bytes);
+    for (int i = 0; i < 8; ++i) deep = Value::array(items({deep}));
+    std::string text = written(deep);
+    std::string expected;
+    for (std::size_t i = 0; i < b64.size(); i += 12) expected += std::string(8, '\t') + b64.substr(i, 12) + "\n";
+    std::string nine(9, '\t');
+    EXPECT_NE(text.find(nine + "<data>\n" + expected + nine + "</data>\n"), std::string::npos) << text;
+
+    EXPECT_EQ(written(Value::data("")), "\t<data>\n\t</data>\n");
+    EXPECT_EQ(written(Value::data("ab")), "\t<data>\n\tYWI=\n\t</data>\n");
+}
+
+TEST(XmlWriter, KeysSortByUtf16CodeUnits) {
+    plist::Dictionary d;
+    const char* keys[] = {
+        "b", "a", "B", "", "ab", "\xC3\x85" "benraa",  // U+00C5
+        "\xEF\xBD\xA1",                                // U+FF61
+        "\xF0\x9F\x98\x80",                            // U+1F600: D83D DE00 in UTF-16
+        "\xED\x9F\xBF",                                // U+D7FF
+    };
+    for (const char* k : keys) d.set(k, Value::boolean(true));
+    std::string out = write(d);
+    std::vector<std::string> order;
+    for (std::size_t at = out.find("<key>"); at != std::string::npos; at = out.find("<key>", at + 1))
+        order.push_back(out.substr(at + 5, out.find("</key>", at) - at - 5));
+    std::vector<std::string> expected = {
+        "", "B", "a", "ab", "b", "\xC3\x85" "benraa", "\xED\x9F\xBF", "\xF0\x9F\x98\x80", "\xEF\xBD\xA1",
+    };
+    EXPECT_EQ(order, expected);
+}
+
+TEST(XmlWriter, RefusesWhatCannotBeWrittenFaithfully) {
+    auto refuses = [](const Value& v) {
+        plist::Dictionary d;
+        d.set("v", v);
+        std::string out = "untouched";
+        bool ok = plist::writeXml(d, out);
+        return !ok && out == "untouched";
+    };
+    EXPECT_TRUE(refuses(Value()));
+    EXPECT_TRUE(refuses(Value::set(items({}))));
+    EXPECT_TRUE(refuses(Value::string("a\xED\xA0\x80")));  // lone surrogate
+    EXPECT_TRUE(refuses(Value::date(NAN)));
+    EXPECT_TRUE(refuses(Value::date(HUGE_VAL)));
+    EXPECT_TRUE(refuses(Value::array(items({Value::array(items({Value()}))}))));
+
+    auto nonStringKey = plist::makeDictionary();
+    nonStringKey->entries.emplace_back(Value::integer(1), Value::boolean(true));
+    EXPECT_TRUE(refuses(Value::dictionary(nonStringKey)));
+
+    auto cycle = std::make_shared<plist::Array>();
+    cycle->push_back(Value::array(cycle));
+    EXPECT_TRUE(refuses(Value::array(cycle)));
+    cycle->clear();  // breaks the ownership loop
+
+    Value tooDeep = Value::boolean(true);
+    for (int i = 0; i < 512; ++i) tooDeep = Value::array(items({tooDeep}));
+    EXPECT_TRUE(refuses(tooDeep));
+}
+
+TEST(XmlWriter, ContainerReferencedAtMost1536Times) {
+    Value shared = Value::array(items({Value::integer(1)}));
+    auto holder = [&](std::size_t n) { return Value::array(items(std::vector<Value>(n, shared))); };
+    plist::Dictionary ok, tooMany;
+    ok.set("v", holder(1536));
+    tooMany.set("v", holder(1537));
+    std::string out;
+    EXPECT_TRUE(plist::writeXml(ok, out));
+    EXPECT_FALSE(plist::writeXml(tooMany, out));
+    // Occurrences multiply through shared parents: 40 x 40 = 1600.
+    plist::Dictionary nested;
+    Value forty = Value::array(items(std::vector<Value>(40, shared)));
+    nested.set("v", Value::array(items(std::vector<Value>(40, forty))));
+    EXPECT_FALSE(plist::writeXml(nested, out));
+}
+
+}  // namespace

@@ -121,10 +121,11 @@ bool replaceFile(const std::string& path, std::string_view contents, std::string
     if (replacing) {
         struct stat mine;
         if (::fstat(temp.fd(), &mine) != 0) return setError(error, "cannot stat the temp file"), false;
-        // Only a privileged process may give a file away; otherwise the
-        // file becomes the writer's, as with any other atomic save.
+        // Only a privileged process may give a file away, and only to an
+        // owner it can name (EINVAL: not mapped in this user namespace);
+        // otherwise the file becomes the writer's, as with any atomic save.
         if ((mine.st_uid != old.st_uid || mine.st_gid != old.st_gid) &&
-            ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0 && errno != EPERM)
+            ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0 && errno != EPERM && errno != EINVAL)
             return setError(error, "cannot set the owner"), false;
     }
     // After the owner: changing the owner clears set-id bits.

@@ -1,1 +1,300 @@
+// The real binary, run in a private mount namespace where a folder of the
+// test's stands in for /Library.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "Bplist.h"
+#include "PropertyList.h"
+#include "TestFiles.h"
+
+namespace {
+
+using plist::Type;
+using plist::Value;
+
+struct Outcome {
+    int status = -1;
+    std::vector<std::string> messages;  // log lines without their prefix
+    std::string stderrText;
+};
+
+const std::string kRow1 = "Velmora/Ostrel_Agent";
+const std::string kData = "Velmora/Ostrel_Agent/data";
+const std::string kFile = "Velmora/Ostrel_Agent/data/tqpatch_data.plist";
+const std::string kFallbackFile = "Ostrel_Agent/data/tqpatch_data.plist";
+
+class EndToEnd : public ::testing::Test {
+protected:
+    TempDir library, scratch;
+
+    std::string at(const std::string& relative) const { return library / relative; }
+
+    void makeFolders(const std::string& relative) {
+        std::string path = library.path();
+        std::size_t start = 0;
+        while (start < relative.size()) {
+            std::size_t end = relative.find('/', start);
+            if (end == std::string::npos) end = relative.size();
+            path += "/" + relative.substr(start, end - start);
+            ::mkdir(path.c_str(), 0755);
+            start = end + 1;
+        }
+    }
+
+    void installAgent(const std::string& root) {
+        makeFolders(root + "/bin");
+        makeFolders(root + "/data");
+        writeFile(at(root + "/bin/tqagentservice"), "#!/bin/sh\n");
+    }
+
+    // Runs the tool with the given arguments; `setup` and `after` run inside
+    // the namespace before and after it (see sandbox.sh).
+    Outcome run(const std::vector<std::string>& args, const std::string& setup = "", const std::string& after = "") {
+        std::string out = scratch / "stdout", err = scratch / "stderr";
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            if (!setup.empty()) ::setenv("SANDBOX_SETUP", setup.c_str(), 1);
+            if (!after.empty()) ::setenv("SANDBOX_AFTER", after.c_str(), 1);
+            std::freopen(out.c_str(), "w", stdout);
+            std::freopen(err.c_str(), "w", stderr);
+            std::vector<std::string> argv = {TOLVANE_SANDBOX, library.path(), TOLVANE_BINARY};
+            argv.insert(argv.end(), args.begin(), args.end());
+            std::vector<char*> c;
+            for (auto& a : argv) c.push_back(&a[0]);
+            c.push_back(nullptr);
+            ::execv(c[0], c.data());
+            ::_exit(126);
+        }
+        int wstatus = 0;
+        ::waitpid(pid, &wstatus, 0);
+        Outcome r;
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+        r.stderrText = readFile(err);
+        static const std::regex line(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) Tolvane\[(\d+):(\d+)\] (.*))");
+        std::size_t start = 0;
+        while (start < r.stderrText.size()) {
+            std::size_t end = r.stderrText.find('\n', start);
+            std::string text = r.stderrText.substr(start, end - start);
+            std::smatch m;
+            r.messages.push_back(std::regex_match(text, m, line) ? m[4].str() : "unexpected: " + text);
+            start = end == std::string::npos ? r.stderrText.size() : end + 1;
+        }
+        EXPECT_NE(r.status, 125) << "the sandbox could not be made: " << r.stderrText;
+        return r;
+    }
+
+    std::shared_ptr<plist::Dictionary> fileAt(const std::string& relative) {
+        return plist::readDictionary(readFile(at(relative)));
+    }
+};
+
+using Strings = std::vector<std::string>;
+const Strings kEnabled = {"Given Param true", "Going to Enable Application Running prompt", "Write to file was Successful"};
+
+std::string agentFile() {
+    Bplist b;
+    Bplist::Ref top = b.dict(
+        {b.ascii("PatchCount"), b.ascii("LastScan"), b.ascii("Patches"), b.ascii("ApplicationRunningPrompt")},
+        {b.integer(42), b.date(780000000), b.array({b.utf16(u"Caf\u00e9 \U0001F600"), b.data("\x01\x02")}),
+         b.boolean(false)});
+    return b.build(top);
+}
+
+TEST_F(EndToEnd, NoArgumentTouchesNothing) {
+    Outcome r = run({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.messages, Strings{"Arguments are low"});
+    EXPECT_TRUE(listFolder(library.path()).empty());
+}
+
+TEST_F(EndToEnd, TrueUpdatesABinaryFileAndKeepsEveryOtherEntry) {
+    installAgent(kRow1);
+    writeFile(at(kFile), agentFile());
+    Outcome r = run({"true"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.messages, kEnabled);
+    std::string written = readFile(at(kFile));
+    EXPECT_EQ(written.substr(0, 5), "<?xml");
+    auto before = plist::readDictionary(agentFile());
+    auto after = plist::readDictionary(written);
+    ASSERT_TRUE(after);
+    before->set("ApplicationRunningPrompt", Value::boolean(true));
+    EXPECT_EQ(*after, *before);
+    EXPECT_NE(written.find("<key>ApplicationRunningPrompt</key>\n\t<true/>"), std::string::npos);
+    EXPECT_EQ(listFolder(at(kData)), Strings{"tqpatch_data.plist"});
+}
+
+TEST_F(EndToEnd, AnythingButTrueDisables) {
+    installAgent(kRow1);
+    for (std::string arg : {"TRUE", "True", "1", "yes", "", "false"}) {
+        SCOPED_TRACE(arg);
+        writeFile(at(kFile), agentFile());
+        Outcome r = run({arg});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.messages, (Strings{"Given Param " + arg, "Going to Disable Application Running prompt",
+                                       "Write to file was Successful"}));
+        auto d = fileAt(kFile);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(*d->find("ApplicationRunningPrompt"), Value::boolean(false));
+        EXPECT_EQ(*d->find("PatchCount"), Value::integer(42));
+    }
+}
+
+TEST_F(EndToEnd, OnlyTheFirstArgumentCountsAndIsLoggedVerbatim) {
+    installAgent(kRow1);
+    Outcome r = run({"true", "false"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.messages, kEnabled);
+
+    r = run({"100% %s %n"});
+    EXPECT_EQ(r.status, 0);
+    ASSERT_FALSE(r.messages.empty());
+    EXPECT_EQ(r.messages[0], "Given Param 100% %s %n");
+}
+
+TEST_F(EndToEnd, NoAgentAndNoDataFolderFailsAndCreatesNothing) {
+    Outcome r = run({"true"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.messages, (Strings{"Given Param true", "Going to Enable Application Running prompt",
+                                   "Write to file was Failed"}));
+    EXPECT_TRUE(listFolder(library.path()).empty());
+}
+
+TEST_F(EndToEnd, FallbackRootIsUsedWhenNoMarkerExists) {
+    makeFolders("Ostrel_Agent/data");
+    makeFolders("Velmora/Ostrel_Agent/data");  // a root without its marker is skipped
+    Outcome r = run({"true"});
+    EXPECT_EQ(r.status, 0);
+    auto d = fileAt(kFallbackFile);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->size(), 1u);
+    EXPECT_TRUE(listFolder(at(kData)).empty());
+}
+
+TEST_F(EndToEnd, MarkerRulesPickTheRoot) {
+    // Row 2's marker is a folder (counts), row 1's a dangling link (does not).
+    makeFolders("Brannoch_Agent/bin/tqagentservice");
+    makeFolders("Brannoch_Agent/data");
+    installAgent("Seldwyn_Agent");
+    makeFolders(kRow1 + "/bin");
+    makeFolders(kData);
+    ASSERT_EQ(::symlink("/nowhere", at(kRow1 + "/bin/tqagentservice").c_str()), 0);
+    Outcome r = run({"true"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fileAt("Brannoch_Agent/data/tqpatch_data.plist"));
+    EXPECT_TRUE(listFolder(at("Seldwyn_Agent/data")).empty());
+    EXPECT_TRUE(listFolder(at(kData)).empty());
+}
+
+TEST_F(EndToEnd, OldValuesOfAnyTypeAreReplacedByABoolean) {
+    installAgent(kRow1);
+    for (const char* old : {"<string>yes</string>", "<integer>1</integer>", "<dict/>"}) {
+        SCOPED_TRACE(old);
+        writeFile(at(kFile), std::string("<plist><dict><key>ApplicationRunningPrompt</key>") + old +
+                                 "<key>Other</key><string>kept</string></dict></plist>");
+        EXPECT_EQ(run({"true"}).status, 0);
+        auto d = fileAt(kFile);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(*d->find("ApplicationRunningPrompt"), Value::boolean(true));
+        EXPECT_EQ(*d->find("Other"), Value::string("kept"));
+    }
+}
+
+TEST_F(EndToEnd, MissingOrUnreadableFileIsWrittenWithOneEntry) {
+    installAgent(kRow1);
+    EXPECT_EQ(run({"true"}).status, 0);
+    auto d = fileAt(kFile);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->size(), 1u);
+
+    writeFile(at(kFile), "not a property list");
+    EXPECT_EQ(run({"no"}).status, 0);
+    d = fileAt(kFile);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->size(), 1u);
+    EXPECT_EQ(*d->find("ApplicationRunningPrompt"), Value::boolean(false));
+}
+
+TEST_F(EndToEnd, WhatCannotBeWrittenFaithfullyLeavesTheFileAlone) {
+    installAgent(kRow1);
+    Bplist b;
+    b.dict({b.ascii("Agent"), b.ascii("Odd")}, {b.ascii("entry"), b.null()});
+    std::string file = b.build(4);
+    writeFile(at(kFile), file);
+    Outcome r = run({"true"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.messages.back(), "Write to file was Failed");
+    EXPECT_EQ(readFile(at(kFile)), file);
+    EXPECT_EQ(listFolder(at(kData)), Strings{"tqpatch_data.plist"});
+}
+
+TEST_F(EndToEnd, ReadOnlyFolderFailsAndChangesNothing) {
+    installAgent(kRow1);
+    writeFile(at(kFile), agentFile());
+    Outcome r = run({"true"}, "mount --bind \"$NEWROOT/Library/" + kData + "\" \"$NEWROOT/Library/" + kData +
+                              "\" && mount -o remount,bind,ro \"$NEWROOT/Library/" + kData + "\"");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.messages.back(), "Write to file was Failed");
+    EXPECT_EQ(readFile(at(kFile)), agentFile());
+    EXPECT_EQ(listFolder(at(kData)), Strings{"tqpatch_data.plist"});
+}
+
+TEST_F(EndToEnd, FullDiskFailsAndChangesNothing) {
+    installAgent(kRow1);
+    std::string data = "\"$NEWROOT/Library/" + kData + "\"";
+    std::string report = scratch / "after";
+    // A small file system holding the old file, filled to the last block.
+    std::string setup = "cp " + data + "/tqpatch_data.plist /tmp/tolvane-old.$$ 2>/dev/null; "
+                        "mount -t tmpfs -o size=64k tolvane-full " + data + " && "
+                        "printf 'old agent file' > " + data + "/tqpatch_data.plist && "
+                        "(dd if=/dev/zero of=" + data + "/filler bs=1k count=1000 2>/dev/null; true)";
+    std::string after = "ls -a " + data + " > '" + report + "'; cat " + data + "/tqpatch_data.plist >> '" + report + "'";
+    Outcome r = run({"true"}, setup, after);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.messages.back(), "Write to file was Failed");
+    EXPECT_EQ(readFile(report), ".\n..\nfiller\ntqpatch_data.plist\nold agent file");
+}
+
+TEST_F(EndToEnd, DestinationThatIsAFolderFails) {
+    installAgent(kRow1);
+    makeFolders(kFile);
+    Outcome r = run({"true"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.messages.back(), "Write to file was Failed");
+    EXPECT_EQ(listFolder(at(kData)), Strings{"tqpatch_data.plist"});
+}
+
+TEST_F(EndToEnd, ModeIsKeptAndALinkIsReplacedByAFile) {
+    installAgent(kRow1);
+    writeFile(at(kFile), agentFile());
+    ASSERT_EQ(::chmod(at(kFile).c_str(), 0600), 0);
+    EXPECT_EQ(run({"true"}).status, 0);
+    struct stat st;
+    ASSERT_EQ(::stat(at(kFile).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    writeFile(at(kData + "/target.plist"), agentFile());
+    ASSERT_EQ(::unlink(at(kFile).c_str()), 0);
+    ASSERT_EQ(::symlink("target.plist", at(kFile).c_str()), 0);
+    EXPECT_EQ(run({"true"}).status, 0);
+    ASSERT_EQ(::lstat(at(kFile).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(readFile(at(kData + "/target.plist")), agentFile());
+    auto d = fileAt(kFile);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(*d->find("PatchCount"), Value::integer(42));
+}
+
+TEST_F(EndToEnd, FifoAtThePathDoesNotBlock) {
+    installAgent(kRow1);
+    ASSERT_EQ(::mkfifo(at(kFile).c_str(), 0600), 0);
+    Outcome r = run({"true"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.messages, kEnabled);
+}
+
+}  // namespace

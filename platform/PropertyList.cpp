@@ -4,14 +4,18 @@ namespace plist {
 
 ReadResult read(std::string_view bytes) {
     if (bytes.empty()) return ReadResult{};
-    // A file that fails as binary is tried as XML, as Foundation does.
+    // Each format that fails hands over to the next, as in Foundation; an
+    // XML file whose declared encoding fails goes no further.
+    ReadResult first;
     if (bytes.substr(0, 7) == "bplist0") {
-        ReadResult binary = readBinary(bytes);
-        if (binary) return binary;
-        ReadResult xml = readXml(bytes);
-        return xml ? xml : binary;
+        first = readBinary(bytes);
+        if (first) return first;
     }
-    return readXml(bytes);
+    ReadResult xml = readXml(bytes);
+    if (xml || xml.badEncoding) return xml;
+    ReadResult openStep = readOpenStep(bytes);
+    if (openStep) return openStep;
+    return first.error != "not read" ? first : xml;
 }
 
 std::shared_ptr<Dictionary> readDictionary(std::string_view bytes) {

@@ -27,11 +27,13 @@ struct ReadResult {
     Value value;
     std::string error = "not read";
     std::size_t offset = 0;
+    bool badEncoding = false;  // the text's encoding, not its grammar, failed
     explicit operator bool() const { return ok; }
 };
 
 ReadResult readBinary(std::string_view bytes);
 ReadResult readXml(std::string_view bytes);
+ReadResult readOpenStep(std::string_view bytes);
 
 // Every format Foundation reads, tried in Foundation's order.
 ReadResult read(std::string_view bytes);

@@ -2,8 +2,6 @@
 // it. This is deliberately not an XML 1.0 parser: it accepts what Foundation
 // accepts (attributes unchecked, text after the root ignored) and refuses
 // what Foundation refuses (inline DTDs, unknown entities, unknown tags).
-#include <iconv.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include <unordered_map>
 
 #include "PropertyList.h"
+#include "TextEncoding.h"
 #include "Unicode.h"
 
 namespace plist {
@@ -488,34 +487,6 @@ private:
     bool surrogatesAllowed_;
 };
 
-// Text in a Unicode encoding other than UTF-8, as UTF-8 (lone UTF-16
-// surrogates kept); nothing when it is not valid in that encoding.
-std::optional<std::string> fromUnicode(std::string_view bytes, int unitSize, bool bigEndian) {
-    std::string out;
-    out.reserve(bytes.size());
-    auto unit = [&](std::size_t i) {
-        std::uint32_t v = 0;
-        for (int k = 0; k < unitSize; ++k) {
-            std::uint32_t b = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(bigEndian ? k : unitSize - 1 - k)]);
-            v = (v << 8) | b;
-        }
-        return v;
-    };
-    std::size_t n = bytes.size() / static_cast<std::size_t>(unitSize);
-    if (unitSize == 2) {
-        std::vector<std::uint16_t> units(n);
-        for (std::size_t i = 0; i < n; ++i) units[i] = static_cast<std::uint16_t>(unit(i * 2));
-        unicode::appendUtf16(out, units.data(), n);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint32_t cp = unit(i * 4);
-            if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-            unicode::append(out, cp);
-        }
-    }
-    return out;
-}
-
 // The value of encoding="..." in a leading XML declaration, or nothing.
 std::optional<std::string_view> declaredEncoding(std::string_view s) {
     if (s.substr(0, 5) != "<?xml") return std::nullopt;
@@ -530,50 +501,20 @@ std::optional<std::string_view> declaredEncoding(std::string_view s) {
     return s.substr(at + 1, close - at - 1);
 }
 
-std::optional<std::string> convertWithIconv(std::string_view bytes, const std::string& charset) {
-    iconv_t cd = iconv_open("UTF-8", charset.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-    std::string out(bytes.size() * 4 + 16, '\0');
-    char* in = const_cast<char*>(bytes.data());
-    std::size_t inLeft = bytes.size();
-    char* to = &out[0];
-    std::size_t outLeft = out.size();
-    std::size_t r = iconv(cd, &in, &inLeft, &to, &outLeft);
-    iconv_close(cd);
-    if (r == static_cast<std::size_t>(-1) || inLeft != 0) return std::nullopt;
-    out.resize(out.size() - outLeft);
-    return out;
-}
-
-// The text to scan, as UTF-8: a BOM or a zero byte in the first two bytes
-// selects UTF-16 or UTF-32, otherwise the declared encoding, otherwise UTF-8.
-// `failed` is set when the bytes are not valid in the encoding selected.
+// The text to scan, as UTF-8: a byte-order mark or a zero byte in the first
+// two bytes selects UTF-16 or UTF-32, otherwise the declared encoding,
+// otherwise UTF-8. `failed` is set when the bytes are not valid in the
+// encoding selected, or the declared one is unknown.
 std::string_view decodeText(std::string_view bytes, std::optional<std::string>& converted, bool& fromUtf16,
                             bool& failed) {
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-    std::size_t n = bytes.size();
-    fromUtf16 = false;
-    failed = false;
-    if (n >= 4 && byte(0) == 0xFF && byte(1) == 0xFE && byte(2) == 0 && byte(3) == 0) {
-        converted = fromUnicode(bytes.substr(4), 4, false);
-    } else if (n >= 4 && byte(0) == 0 && byte(1) == 0 && byte(2) == 0xFE && byte(3) == 0xFF) {
-        converted = fromUnicode(bytes.substr(4), 4, true);
-    } else if (n > 2 && byte(0) == 0xFE && byte(1) == 0xFF) {
-        converted = fromUnicode(bytes.substr(2), 2, true);
-        fromUtf16 = true;
-    } else if (n > 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
-        converted = fromUnicode(bytes.substr(2), 2, false);
-        fromUtf16 = true;
-    } else if (n > 2 && (byte(0) == 0 || byte(1) == 0)) {
-        converted = fromUnicode(bytes, 2, byte(0) == 0);
-        fromUtf16 = true;
-    } else if (n > 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
-        return bytes.substr(3);
-    } else {
-        auto name = declaredEncoding(bytes);
-        if (!name || (name->size() == 5 && strncasecmp(name->data(), "utf-8", 5) == 0)) return bytes;
-        converted = convertWithIconv(bytes, std::string(*name));
-    }
+    encoding::Detected detected;
+    std::string_view text;
+    failed = !encoding::unicodeText(bytes, converted, detected, text);
+    fromUtf16 = detected == encoding::Detected::Utf16;
+    if (failed || detected != encoding::Detected::None) return text;
+    auto name = declaredEncoding(bytes);
+    if (!name || (name->size() == 5 && strncasecmp(name->data(), "utf-8", 5) == 0)) return bytes;
+    converted = encoding::fromCharset(bytes, *name);
     failed = !converted;
     return converted ? std::string_view(*converted) : std::string_view();
 }
@@ -587,6 +528,7 @@ ReadResult readXml(std::string_view bytes) {
     std::string_view text = decodeText(bytes, converted, fromUtf16, failed);
     if (failed) {
         result.error = "not valid in its encoding, or an unknown encoding";
+        result.badEncoding = true;
         return result;
     }
     try {

@@ -289,6 +289,31 @@ TEST_F(EndToEnd, ModeIsKeptAndALinkIsReplacedByAFile) {
     EXPECT_EQ(*d->find("PatchCount"), Value::integer(42));
 }
 
+TEST_F(EndToEnd, TextFormsAndEncodingsComeThroughAsXml) {
+    installAgent(kRow1);
+    std::string utf16 = "\xFE\xFF";
+    for (char c : std::string("<dict><key>Name</key><string>Caf\xE9</string></dict>"))
+        utf16 += std::string(1, '\0') + c;
+    const std::pair<const char*, std::string> forms[] = {
+        {"OpenStep", "{ Name = \"Caf\\335\"; ApplicationRunningPrompt = yes; }"},
+        {"strings file", "/* agent */ \"Name\" = \"Caf\xC3\xA9\";"},
+        {"ISO-8859-1 XML", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dict><key>Name</key><string>Caf\xE9</string></dict>"},
+        {"UTF-16 XML", utf16},
+    };
+    for (const auto& form : forms) {
+        SCOPED_TRACE(form.first);
+        writeFile(at(kFile), form.second);
+        EXPECT_EQ(run({"true"}).status, 0);
+        std::string written = readFile(at(kFile));
+        EXPECT_EQ(written.substr(0, 5), "<?xml");
+        auto d = plist::readDictionary(written);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->size(), 2u);
+        EXPECT_EQ(*d->find("Name"), Value::string("Caf\xC3\xA9"));
+        EXPECT_EQ(*d->find("ApplicationRunningPrompt"), Value::boolean(true));
+    }
+}
+
 TEST_F(EndToEnd, FifoAtThePathDoesNotBlock) {
     installAgent(kRow1);
     ASSERT_EQ(::mkfifo(at(kFile).c_str(), 0600), 0);

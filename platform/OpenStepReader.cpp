@@ -1,0 +1,287 @@
+// The old-style OpenStep text format and "strings" files, read as
+// CoreFoundation reads them. Every scalar is a string.
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+
+#include "PropertyList.h"
+#include "TextEncoding.h"
+#include "Unicode.h"
+
+namespace plist {
+
+namespace {
+
+struct Failure {
+    const char* what;
+    std::size_t offset;
+};
+
+[[noreturn]] void fail(const char* what, std::size_t offset) { throw Failure{what, offset}; }
+
+// Bytes 0x80..0xFF of the NeXTSTEP character set, which octal escapes name;
+// 0 where the set has no character.
+const std::uint16_t kNextStep[128] = {
+    0x00A0, 0x00C0, 0x00C1, 0x00C2, 0x00C3, 0x00C4, 0x00C5, 0x00C7, 0x00C8, 0x00C9, 0x00CA, 0x00CB, 0x00CC,
+    0x00CD, 0x00CE, 0x00CF, 0x00D0, 0x00D1, 0x00D2, 0x00D3, 0x00D4, 0x00D5, 0x00D6, 0x00D9, 0x00DA, 0x00DB,
+    0x00DC, 0x00DD, 0x00DE, 0x00B5, 0x00D7, 0x00F7, 0x00A9, 0x00A1, 0x00A2, 0x00A3, 0x2044, 0x00A5, 0x0192,
+    0x00A7, 0x00A4, 0x2019, 0x201C, 0x00AB, 0x2039, 0x203A, 0xFB01, 0xFB02, 0x00AE, 0x2013, 0x2020, 0x2021,
+    0x00B7, 0x00A6, 0x00B6, 0x2022, 0x201A, 0x201E, 0x201D, 0x00BB, 0x2026, 0x2030, 0x00AC, 0x00BF, 0x00B9,
+    0x02CB, 0x00B4, 0x02C6, 0x02DC, 0x00AF, 0x02D8, 0x02D9, 0x00A8, 0x00B2, 0x02DA, 0x00B8, 0x00B3, 0x02DD,
+    0x02DB, 0x02C7, 0x2014, 0x00B1, 0x00BC, 0x00BD, 0x00BE, 0x00E0, 0x00E1, 0x00E2, 0x00E3, 0x00E4, 0x00E5,
+    0x00E7, 0x00E8, 0x00E9, 0x00EA, 0x00EB, 0x00EC, 0x00C6, 0x00ED, 0x00AA, 0x00EE, 0x00EF, 0x00F0, 0x00F1,
+    0x0141, 0x00D8, 0x0152, 0x00BA, 0x00F2, 0x00F3, 0x00F4, 0x00F5, 0x00F6, 0x00E6, 0x00F9, 0x00FA, 0x00FB,
+    0x0131, 0x00FC, 0x00FD, 0x0142, 0x00F8, 0x0153, 0x00DF, 0x00FE, 0x00FF, 0x0000, 0x0000,
+};
+
+bool isUnquoted(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+           c == '/' || c == ':' || c == '.' || c == '-';
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+class OpenStepReader {
+public:
+    explicit OpenStepReader(std::string_view text) : s_(text) {}
+
+    Value document() {
+        // Nothing but white space and comments: an empty dictionary.
+        if (!skipSpace()) return Value::dictionary(makeDictionary());
+        Value top = object(0, true);
+        if (!skipSpace()) return top;
+        // A string followed by more text: a strings file, a dictionary's
+        // content without the braces.
+        if (!top.is(Type::String)) fail("junk after the property list", p_);
+        p_ = 0;
+        auto dict = dictionaryContent(0);
+        if (skipSpace()) fail("junk after the strings file", p_);
+        return Value::dictionary(std::move(dict));
+    }
+
+private:
+    // Line and paragraph separators, U+2028 and U+2029.
+    bool atUnicodeLineEnd() const {
+        return p_ + 2 < s_.size() && s_[p_] == '\xE2' && s_[p_ + 1] == '\x80' &&
+               (s_[p_ + 2] == '\xA8' || s_[p_ + 2] == '\xA9');
+    }
+
+    // Skips white space and comments; false at the end of the text.
+    bool skipSpace() {
+        while (p_ < s_.size()) {
+            char c = s_[p_];
+            if ((c >= 9 && c <= 13) || c == ' ') {
+                ++p_;
+            } else if (atUnicodeLineEnd()) {
+                p_ += 3;
+            } else if (c == '/' && p_ + 1 < s_.size() && s_[p_ + 1] == '/') {
+                p_ += 2;
+                while (p_ < s_.size() && s_[p_] != '\n' && s_[p_] != '\r' && !atUnicodeLineEnd()) ++p_;
+            } else if (c == '/' && p_ + 1 < s_.size() && s_[p_ + 1] == '*') {
+                std::size_t end = s_.find("*/", p_ + 2);
+                p_ = end == std::string_view::npos ? s_.size() : end + 2;  // an open comment runs to the end
+            } else {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The object at the cursor; with `required` false, nothing where no
+    // object starts (an array's trailing comma).
+    std::optional<Value> maybeObject(int depth) {
+        if (depth > kMaxDepth) fail("nested too deep", p_);
+        if (!skipSpace()) return std::nullopt;
+        char c = s_[p_];
+        if (c == '{') {
+            ++p_;
+            auto dict = dictionaryContent(depth);
+            if (!skipSpace() || s_[p_] != '}') fail("expected '}'", p_);
+            ++p_;
+            return Value::dictionary(std::move(dict));
+        }
+        if (c == '(') return array(depth);
+        if (c == '<') return data();
+        if (c == '"' || c == '\'') return Value::string(quoted());
+        if (isUnquoted(c)) return Value::string(unquoted());
+        return std::nullopt;
+    }
+
+    Value object(int depth, bool) {
+        auto v = maybeObject(depth);
+        if (!v) fail(p_ < s_.size() ? "unexpected character" : "unexpected end of text", p_);
+        return std::move(*v);
+    }
+
+    std::optional<std::string> key() {
+        if (!skipSpace()) return std::nullopt;
+        char c = s_[p_];
+        if (c == '"' || c == '\'') return quoted();
+        if (isUnquoted(c)) return unquoted();
+        return std::nullopt;
+    }
+
+    std::shared_ptr<Dictionary> dictionaryContent(int depth) {
+        auto dict = makeDictionary();
+        std::unordered_map<std::string, std::size_t> index;
+        while (auto k = key()) {
+            if (!skipSpace()) fail("missing ';'", p_);
+            Value value;
+            if (s_[p_] == ';') {
+                value = Value::string(*k);  // "key;" is key = key
+            } else if (s_[p_] == '=') {
+                ++p_;
+                value = object(depth + 1, true);
+            } else {
+                fail("expected '=' or ';' after a key", p_);
+            }
+            // The last of two equal keys wins.
+            auto found = index.emplace(*k, dict->entries.size());
+            if (found.second)
+                dict->entries.emplace_back(Value::string(std::move(*k)), std::move(value));
+            else
+                dict->entries[found.first->second].second = std::move(value);
+            if (!skipSpace() || s_[p_] != ';') fail("missing ';'", p_);
+            ++p_;
+        }
+        return dict;
+    }
+
+    Value array(int depth) {
+        ++p_;
+        auto items = std::make_shared<Array>();
+        auto item = maybeObject(depth + 1);
+        while (item) {
+            items->push_back(std::move(*item));
+            if (!skipSpace()) fail("expected ',' or ')'", p_);
+            if (s_[p_] != ',') break;
+            ++p_;
+            item = maybeObject(depth + 1);
+        }
+        if (!skipSpace() || s_[p_] != ')') fail("expected ')'", p_);
+        ++p_;
+        return Value::array(std::move(items));
+    }
+
+    Value data() {
+        std::size_t at = p_++;
+        std::string bytes;
+        while (true) {
+            if (!skipSpace()) fail("unterminated data", at);
+            if (s_[p_] == '>') {
+                ++p_;
+                return Value::data(std::move(bytes));
+            }
+            int high = hexValue(s_[p_]);
+            if (high < 0) fail("bad hex digit in data", p_);
+            ++p_;
+            int low = p_ < s_.size() ? hexValue(s_[p_]) : -1;
+            if (low < 0) fail("odd number of hex digits in data", p_);
+            ++p_;
+            bytes += static_cast<char>(high * 16 + low);
+        }
+    }
+
+    std::string unquoted() {
+        std::size_t start = p_;
+        while (p_ < s_.size() && isUnquoted(s_[p_])) ++p_;
+        return std::string(s_.substr(start, p_ - start));
+    }
+
+    std::string quoted() {
+        char quote = s_[p_];
+        std::size_t at = p_++;
+        std::string out;
+        std::size_t mark = p_;
+        while (p_ < s_.size() && s_[p_] != quote) {
+            if (s_[p_] != '\\') {
+                ++p_;
+                continue;
+            }
+            out.append(s_.substr(mark, p_ - mark));
+            ++p_;
+            if (p_ >= s_.size()) break;
+            unicode::append(out, escaped());
+            mark = p_;
+        }
+        if (p_ >= s_.size()) fail("unterminated quoted string", at);
+        out.append(s_.substr(mark, p_ - mark));
+        ++p_;
+        return out;
+    }
+
+    // At the character after a backslash.
+    std::uint32_t escaped() {
+        char c = s_[p_++];
+        if (c >= '0' && c <= '7') {
+            unsigned n = static_cast<unsigned>(c - '0');
+            for (int k = 0; k < 2 && p_ < s_.size() && s_[p_] >= '0' && s_[p_] <= '7'; ++k)
+                n = (n << 3) + static_cast<unsigned>(s_[p_++] - '0');
+            n &= 0xFF;  // held in one byte, as the NeXTSTEP code is
+            return n < 0x80 ? n : kNextStep[n - 0x80];
+        }
+        switch (c) {
+        case 'U': {
+            std::uint32_t n = 0;
+            for (int k = 0; k < 4 && p_ < s_.size() && hexValue(s_[p_]) >= 0; ++k)
+                n = (n << 4) + static_cast<std::uint32_t>(hexValue(s_[p_++]));
+            return n;
+        }
+        case 'a': return '\a';
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 't': return '\t';
+        case 'v': return '\v';
+        default: {
+            // Any other character stands for itself; step back over a
+            // multi-byte one so it is copied whole.
+            if (static_cast<unsigned char>(c) >= 0x80) {
+                std::uint32_t cp;
+                std::size_t len = unicode::decode(s_, p_ - 1, cp);
+                if (len == 0) fail("invalid UTF-8", p_ - 1);
+                p_ += len - 1;
+                return cp;
+            }
+            return static_cast<unsigned char>(c);
+        }
+        }
+    }
+
+    std::string_view s_;
+    std::size_t p_ = 0;
+};
+
+}  // namespace
+
+ReadResult readOpenStep(std::string_view bytes) {
+    ReadResult result;
+    std::optional<std::string> converted;
+    encoding::Detected detected;
+    std::string_view text;
+    if (!encoding::unicodeText(bytes, converted, detected, text)) {
+        result.error = "not valid in its encoding";
+        return result;
+    }
+    if (detected != encoding::Detected::Utf16 && !unicode::isValidUtf8(text)) {
+        result.error = "invalid UTF-8";
+        return result;
+    }
+    try {
+        result.value = OpenStepReader(text).document();
+        result.ok = true;
+        result.error.clear();
+    } catch (const Failure& f) {
+        result.error = f.what;
+        result.offset = f.offset;
+    }
+    return result;
+}
+
+}  // namespace plist

@@ -1,0 +1,25 @@
+// Turning the bytes of a text property list into the UTF-8 the readers scan.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace plist::encoding {
+
+enum class Detected { None, Utf8Bom, Utf16, Utf32 };
+
+// Looks for a byte-order mark (UTF-8, UTF-16 or UTF-32), or a zero byte in
+// either of the first two bytes (UTF-16 without a mark). On return `text`
+// views the text to scan: the input itself (less a UTF-8 mark) or
+// `converted`. Returns false when the bytes are not valid in the encoding
+// found. Text from UTF-16 keeps lone surrogates (see Unicode.h).
+bool unicodeText(std::string_view bytes, std::optional<std::string>& converted, Detected& detected,
+                 std::string_view& text);
+
+// The bytes in the named character set (an IANA name such as ISO-8859-1,
+// windows-1252 or macintosh) as UTF-8; nothing when the name is unknown or
+// the bytes are not valid in it.
+std::optional<std::string> fromCharset(std::string_view bytes, std::string_view name);
+
+}  // namespace plist::encoding

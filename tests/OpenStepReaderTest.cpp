@@ -1,0 +1,107 @@
+// The old-style text format and strings files, rule by rule.
+#include <gtest/gtest.h>
+
+#include "PropertyList.h"
+
+namespace {
+
+using plist::Type;
+using plist::Value;
+
+std::shared_ptr<plist::Dictionary> dict(const std::string& text) {
+    auto d = plist::readDictionary(text);
+    EXPECT_TRUE(d) << text << ": " << plist::readOpenStep(text).error;
+    return d ? d : plist::makeDictionary();
+}
+
+std::string stringAt(const std::string& text, const std::string& key = "k") {
+    auto d = dict(text);
+    const Value* v = d->find(key);
+    return v && v->is(Type::String) ? v->text() : "<missing>";
+}
+
+TEST(OpenStep, DictsArraysDataAndStrings) {
+    auto d = dict("{ a = b; list = (1, \"two\", (), { x = y; },); hex = <0fBD 7a>; empty = {}; q = 'single'; }");
+    EXPECT_EQ(d->find("a")->text(), "b");
+    const Value& list = *d->find("list");
+    ASSERT_TRUE(list.is(Type::Array));
+    ASSERT_EQ(list.items().size(), 4u);
+    EXPECT_EQ(list.items()[0], Value::string("1"));  // every scalar is a string
+    EXPECT_TRUE(list.items()[2].is(Type::Array));
+    EXPECT_EQ(list.items()[3].dict().find("x")->text(), "y");
+    EXPECT_EQ(d->find("hex")->text(), "\x0f\xbd\x7a");
+    EXPECT_TRUE(d->find("hex")->is(Type::Data));
+    EXPECT_EQ(d->find("empty")->dict().size(), 0u);
+    EXPECT_EQ(d->find("q")->text(), "single");
+    EXPECT_EQ(stringAt("{ k = a_$/:.-Z9; }"), "a_$/:.-Z9");
+    EXPECT_EQ(stringAt("{ k = a; k = b; }"), "b");  // the last duplicate wins
+}
+
+TEST(OpenStep, CommentsAndWhiteSpace) {
+    EXPECT_EQ(stringAt("// line\n{ /* block */ k /**/ = // x\n v ; } // end"), "v");
+    EXPECT_EQ(dict("{ k = <0f /* c */ bd>; }")->find("k")->text(), "\x0f\xbd");
+    EXPECT_EQ(stringAt("\xE2\x80\xA8{ k = v; }\xE2\x80\xA9"), "v");  // Unicode line and paragraph separators
+    // Nothing but white space and comments: an empty dictionary.
+    for (const char* text : {" ", "\n\t", "// only a comment", "/* open comment"}) {
+        auto d = plist::readDictionary(text);
+        ASSERT_TRUE(d) << text;
+        EXPECT_EQ(d->size(), 0u);
+    }
+    EXPECT_FALSE(plist::readDictionary(""));  // a zero-length file is an error
+}
+
+TEST(OpenStep, QuotedStringEscapes) {
+    EXPECT_EQ(stringAt(R"({ k = "\a\b\f\n\r\t\v\"\\\'\q"; })"), "\a\b\f\n\r\t\v\"\\'q");
+    EXPECT_EQ(stringAt("{ k = \"a\\\nb\"; }"), "a\nb");
+    EXPECT_EQ(stringAt(R"({ k = "\U00e9\U20AC\Uzz"; })"), "\xC3\xA9\xE2\x82\xAC" + std::string(1, '\0') + "zz");
+    EXPECT_EQ(stringAt(R"({ k = "\101\0619\7"; })"), "A19\a");
+    // Octal above 0x7F names a NeXTSTEP character.
+    EXPECT_EQ(stringAt(R"({ k = "\200\341\351\373\241"; })"), "\xC2\xA0\xC3\x86\xC3\x98\xC3\x9F\xC2\xA1");
+    EXPECT_EQ(stringAt("{ k = \"it's\"; }"), "it's");
+    EXPECT_EQ(stringAt("{ k = \"caf\xC3\xA9 \\\xC3\xA9\"; }"), "caf\xC3\xA9 \xC3\xA9");
+}
+
+TEST(OpenStep, StringsFiles) {
+    auto d = dict("\"Key\" = \"Value\";\n\t\"Key2\" = \"Value2\";");
+    EXPECT_EQ(d->find("Key")->text(), "Value");
+    EXPECT_EQ(d->find("Key2")->text(), "Value2");
+    d = dict("alone; \"other\" = x;");
+    EXPECT_EQ(d->find("alone")->text(), "alone");  // "key;" is key = key
+    EXPECT_EQ(d->find("other")->text(), "x");
+    EXPECT_FALSE(plist::readDictionary("a = b"));        // the last ';' is required
+    EXPECT_FALSE(plist::readDictionary("a = b; junk"));  // junk after the content
+    EXPECT_FALSE(plist::readDictionary("word"));         // a string root is no dictionary
+}
+
+TEST(OpenStep, RefusesMalformedText) {
+    const char* refused[] = {
+        "{ a = b }", "{ a = b;", "{ a b; }", "{ (a) = b; }", "{ a = ; }", "{ a = (b c); }", "{ a = (,); }",
+        "{ a = <0f b>; }", "{ a = <0g>; }", "{ a = <0f; }", "{ a = \"open; }", "{ a = b; } junk", "( a )",
+        "{ a = b; }}", "{ a = #; }", "{ a = \"\xC3\"; }",
+    };
+    for (const char* text : refused) EXPECT_FALSE(plist::readDictionary(text)) << text;
+}
+
+TEST(OpenStep, NestingStopsAt512) {
+    auto nested = [](int depth) {
+        return "{ k = " + std::string(static_cast<std::size_t>(depth), '(') + "x" +
+               std::string(static_cast<std::size_t>(depth), ')') + "; }";
+    };
+    EXPECT_TRUE(plist::readDictionary(nested(511)));
+    EXPECT_FALSE(plist::readDictionary(nested(512)));
+    EXPECT_FALSE(plist::readDictionary(nested(100000)));
+}
+
+TEST(OpenStep, TriedAfterBinaryAndXml) {
+    // Starts like a binary file and like XML, reads as neither, then as text.
+    EXPECT_TRUE(plist::readDictionary("bplist00 = x;"));
+    EXPECT_TRUE(plist::readDictionary("<0f> = x;") == nullptr);
+    // UTF-16 text with a byte-order mark.
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("{ k = v; }")) utf16 += std::string(1, c) + '\0';
+    EXPECT_TRUE(plist::readDictionary(utf16));
+    // An XML file whose declared encoding is unknown goes no further.
+    EXPECT_FALSE(plist::readDictionary("<?xml version=\"1.0\" encoding=\"bogus\"?>"));
+}
+
+}  // namespace

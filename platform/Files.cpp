@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,12 +7,16 @@
 #include <cstring>
 #include <ctime>
 
+#include "FaultInjection.h"
 #include "Platform.h"
 #include "PropertyList.h"
 
 namespace platform {
 
 namespace {
+
+using faults::Call;
+using faults::fails;
 
 void setError(std::string* error, const std::string& what) {
     if (error) *error = what + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
@@ -21,7 +26,8 @@ bool writeAll(int fd, std::string_view bytes) {
     const char* p = bytes.data();
     std::size_t n = bytes.size();
     while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
+        std::size_t chunk = faults::writeLimit() != 0 && n > faults::writeLimit() ? faults::writeLimit() : n;
+        ssize_t w = fails(Call::Write) ? -1 : ::write(fd, p, chunk);
         if (w < 0 && errno == EINTR) continue;
         if (w < 0) return false;
         if (w == 0) {
@@ -40,7 +46,8 @@ public:
     TempFile(const std::string& folder, const std::string& name) {
         for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
             path_ = folder + "/." + name + ".tolvane-" + uniqueSuffix(attempt);
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            fd_ = fails(Call::OpenTemp) ? -1
+                                        : ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd_ < 0 && errno != EEXIST) break;
         }
     }
@@ -57,6 +64,10 @@ public:
     bool close() {
         int fd = fd_;
         fd_ = -1;
+        if (fails(Call::Close)) {
+            ::close(fd);
+            return false;
+        }
         return ::close(fd) == 0;
     }
     void keep() { kept_ = true; }
@@ -90,12 +101,30 @@ bool syncFolder(const std::string& folder) {
     if (fd < 0) return false;
     int r;
     do {
-        r = ::fsync(fd);
+        r = fails(Call::SyncFolder) ? -1 : ::fsync(fd);
     } while (r != 0 && errno == EINTR);
     // Some file systems cannot sync a folder; that is no failure of ours.
     bool ok = r == 0 || errno == EINVAL || errno == ENOTSUP;
     ::close(fd);
     return ok;
+}
+
+// Temp files that a run killed mid-write left behind: the tool's own name
+// pattern, and old enough that no run still at work can own them.
+void removeStaleTempFiles(const std::string& folder, const std::string& name) {
+    constexpr time_t kStaleAfterSeconds = 600;
+    std::string prefix = "." + name + ".tolvane-";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    time_t now = ::time(nullptr);
+    while (dirent* e = ::readdir(dir)) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
+        struct stat st;
+        if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            now - st.st_mtime > kStaleAfterSeconds)
+            ::unlinkat(::dirfd(dir), e->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 }  // namespace
@@ -125,19 +154,41 @@ bool replaceFile(const std::string& path, std::string_view contents, std::string
         // owner it can name (EINVAL: not mapped in this user namespace);
         // otherwise the file becomes the writer's, as with any atomic save.
         if ((mine.st_uid != old.st_uid || mine.st_gid != old.st_gid) &&
-            ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0 && errno != EPERM && errno != EINVAL)
+            (fails(Call::Chown) || ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0) && errno != EPERM &&
+            errno != EINVAL)
             return setError(error, "cannot set the owner"), false;
     }
     // After the owner: changing the owner clears set-id bits.
-    if (::fchmod(temp.fd(), replacing ? old.st_mode & 07777 : newFileMode()) != 0)
+    if (fails(Call::Chmod) || ::fchmod(temp.fd(), replacing ? old.st_mode & 07777 : newFileMode()) != 0)
         return setError(error, "cannot set the mode"), false;
-    if (fullSync(temp.fd()) != 0) return setError(error, "cannot sync the temp file"), false;
+    if (fails(Call::FullSync) || fullSync(temp.fd()) != 0) return setError(error, "cannot sync the temp file"), false;
     if (!temp.close()) return setError(error, "cannot close the temp file"), false;
-    if (::rename(temp.path().c_str(), path.c_str()) != 0) return setError(error, "cannot rename over the destination"), false;
+
+    // A second name for the old file, so that it can be put back if the
+    // folder cannot be synced after the rename.
+    struct stat entry;
+    bool hadEntry = ::lstat(path.c_str(), &entry) == 0;
+    std::string backup = temp.path() + ".old";
+    if (!hadEntry || ::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, backup.c_str(), 0) != 0) backup.clear();
+
+    if (fails(Call::Rename) || ::rename(temp.path().c_str(), path.c_str()) != 0) {
+        setError(error, "cannot rename over the destination");
+        if (!backup.empty()) ::unlink(backup.c_str());
+        return false;
+    }
     temp.keep();
-    // The new file is in place, but until the folder is synced a power loss
-    // could bring the old one back: that is reported as a failure.
-    if (!syncFolder(folder)) return setError(error, "cannot sync the folder"), false;
+    if (!syncFolder(folder)) {
+        // The new file might not survive a power loss: put the old one back
+        // (or take the new one away) and report the failure.
+        setError(error, "cannot sync the folder");
+        if (!backup.empty())
+            ::rename(backup.c_str(), path.c_str());
+        else if (!hadEntry)
+            ::unlink(path.c_str());
+        return false;
+    }
+    if (!backup.empty()) ::unlink(backup.c_str());
+    removeStaleTempFiles(folder, name);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <regex>
 
 #include "Bplist.h"
@@ -53,7 +54,8 @@ protected:
 
     // Runs the tool with the given arguments; `setup` and `after` run inside
     // the namespace before and after it (see sandbox.sh).
-    Outcome run(const std::vector<std::string>& args, const std::string& setup = "", const std::string& after = "") {
+    Outcome run(const std::vector<std::string>& args, const std::string& setup = "", const std::string& after = "",
+                const std::vector<std::string>& wrapper = {}) {
         std::string out = scratch / "stdout", err = scratch / "stderr";
         pid_t pid = ::fork();
         if (pid == 0) {
@@ -61,7 +63,9 @@ protected:
             if (!after.empty()) ::setenv("SANDBOX_AFTER", after.c_str(), 1);
             std::freopen(out.c_str(), "w", stdout);
             std::freopen(err.c_str(), "w", stderr);
-            std::vector<std::string> argv = {TOLVANE_SANDBOX, library.path(), TOLVANE_BINARY};
+            std::vector<std::string> argv = {TOLVANE_SANDBOX, library.path()};
+            argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+            argv.push_back(TOLVANE_BINARY);
             argv.insert(argv.end(), args.begin(), args.end());
             std::vector<char*> c;
             for (auto& a : argv) c.push_back(&a[0]);
@@ -80,7 +84,8 @@ protected:
             std::size_t end = r.stderrText.find('\n', start);
             std::string text = r.stderrText.substr(start, end - start);
             std::smatch m;
-            r.messages.push_back(std::regex_match(text, m, line) ? m[4].str() : "unexpected: " + text);
+            if (text.rfind("+++ killed", 0) != 0 && text != "Killed")
+                r.messages.push_back(std::regex_match(text, m, line) ? m[4].str() : "unexpected: " + text);
             start = end == std::string::npos ? r.stderrText.size() : end + 1;
         }
         EXPECT_NE(r.status, 125) << "the sandbox could not be made: " << r.stderrText;
@@ -320,6 +325,93 @@ TEST_F(EndToEnd, FifoAtThePathDoesNotBlock) {
     Outcome r = run({"true"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.messages, kEnabled);
+}
+
+std::vector<std::string> tempFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& n : listFolder(folder))
+        if (n.rfind(".tqpatch_data.plist.tolvane-", 0) == 0) names.push_back(n);
+    return names;
+}
+
+// SIGKILL at each system call of a run: the file is always the old one or
+// the complete new one, and the next run succeeds without leaving a temp
+// file of its own.
+TEST_F(EndToEnd, KilledAtAnySystemCallLeavesTheOldOrTheNewFile) {
+    installAgent(kRow1);
+    const std::string old = agentFile();
+    writeFile(at(kFile), old);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(at(kFile).c_str(), 1234, 1234), 0);  // so that the owner is set too
+    }
+    ASSERT_EQ(run({"true"}).status, 0);
+    const std::string fresh = readFile(at(kFile));
+    ASSERT_NE(fresh, old);
+
+    int kills = 0;
+    for (const char* call : {"openat", "write", "fchown", "fchmod", "fsync", "close", "linkat", "rename", "unlink"}) {
+        writeFile(at(kFile), old);
+        std::string trace = scratch / "trace";
+        ASSERT_EQ(run({"true"}, "", "", {"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e", std::string("trace=") + call})
+                      .status,
+                  0);
+        std::size_t uses = 0;
+        for (char c : readFile(trace)) uses += c == '\n';
+        for (std::size_t n = 1; n <= uses; ++n) {
+            SCOPED_TRACE(std::string(call) + " #" + std::to_string(n));
+            writeFile(at(kFile), old);
+            std::string inject = std::string("inject=") + call + ":signal=SIGKILL:when=" + std::to_string(n);
+            Outcome killed = run({"true"}, "", "", {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", inject});
+            EXPECT_EQ(killed.status, 137);
+            ++kills;
+            std::string now = readFile(at(kFile));
+            EXPECT_TRUE(now == old || now == fresh) << now;
+            std::vector<std::string> left = tempFiles(at(kData));
+            Outcome next = run({"true"});
+            EXPECT_EQ(next.status, 0);
+            EXPECT_EQ(readFile(at(kFile)), fresh);
+            EXPECT_EQ(tempFiles(at(kData)), left);
+            for (const auto& name : left) ::unlink((at(kData) + "/" + name).c_str());
+        }
+    }
+    EXPECT_GT(kills, 20);
+}
+
+TEST_F(EndToEnd, FiftyConcurrentRunsNeverTearTheFile) {
+    installAgent(kRow1);
+    auto many = plist::makeDictionary();
+    for (int i = 0; i < 2000; ++i)
+        many->set("Patch" + std::to_string(i), Value::string(std::string(static_cast<std::size_t>(i % 50), 'p')));
+    std::string xml;
+    ASSERT_TRUE(plist::writeXml(*many, xml));
+    writeFile(at(kFile), xml);
+
+    std::string statuses = scratch / "statuses";
+    std::string script = "for i in $(seq 1 50); do "
+                         "  if [ $((i % 2)) -eq 0 ]; then a=true; else a=other; fi; "
+                         "  ( \"$0\" $a 2>/dev/null; echo $? >> '" + statuses + "' ) & "
+                         "done; wait";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execl(TOLVANE_SANDBOX, TOLVANE_SANDBOX, library.path().c_str(), "/bin/sh", "-c", script.c_str(),
+                TOLVANE_BINARY, static_cast<char*>(nullptr));
+        ::_exit(126);
+    }
+    int reads = 0;
+    while (::waitpid(pid, nullptr, WNOHANG) == 0) {
+        auto d = plist::readDictionary(readFile(at(kFile)));
+        ASSERT_TRUE(d) << "torn file after " << reads << " reads";
+        ++reads;
+        for (int i = 0; i < 2000; i += 97) ASSERT_NE(d->find("Patch" + std::to_string(i)), nullptr);
+    }
+    std::string codes = readFile(statuses);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), '\n'), 50);
+    EXPECT_EQ(codes.find_first_not_of("0\n"), std::string::npos) << codes;
+    auto d = plist::readDictionary(readFile(at(kFile)));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->size(), 2001u);
+    EXPECT_TRUE(d->find("ApplicationRunningPrompt")->is(Type::Boolean));
+    EXPECT_TRUE(tempFiles(at(kData)).empty());
 }
 
 }  // namespace

@@ -1,0 +1,24 @@
+// Makes the system calls of the write path fail on demand, so that tests can
+// check that every failure leaves the destination untouched and no temp file
+// behind. Nothing in the tool itself calls these.
+#pragma once
+
+namespace platform::faults {
+
+enum class Call { OpenTemp, Write, Chown, Chmod, FullSync, Close, Rename, SyncFolder, Count };
+
+// The `nth` next use of the call (1 = the very next) fails with `error`
+// instead of reaching the system; EINTR makes it fail once and be retried.
+void inject(Call call, int error, int nth = 1);
+
+// Every write puts at most this many bytes through (0: no limit).
+void limitWrites(unsigned bytes);
+
+void clear();
+
+// Used by the write path: true when this use of the call is to fail, with
+// errno set.
+bool fails(Call call);
+unsigned writeLimit();
+
+}  // namespace platform::faults

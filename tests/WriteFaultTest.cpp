@@ -1,0 +1,92 @@
+// Every system call of the write path failing in turn: the write reports
+// failure, the destination is byte for byte as it was, no temp file stays.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utime.h>
+
+#include "FaultInjection.h"
+#include "Platform.h"
+#include "TestFiles.h"
+
+namespace {
+
+using platform::faults::Call;
+
+class WriteFaults : public ::testing::Test {
+protected:
+    void TearDown() override { platform::faults::clear(); }
+};
+
+const Call kCalls[] = {Call::OpenTemp, Call::Write, Call::Chown, Call::Chmod,
+                       Call::FullSync, Call::Close, Call::Rename, Call::SyncFolder};
+
+TEST_F(WriteFaults, EachFailingCallLeavesTheOldFile) {
+    for (Call call : kCalls) {
+        SCOPED_TRACE(static_cast<int>(call));
+        TempDir dir;
+        writeFile(dir / "f", "old contents");
+        if (call == Call::Chown && ::geteuid() == 0) {
+            ASSERT_EQ(::chown((dir / "f").c_str(), 1234, 1234), 0);
+        }
+        platform::faults::inject(call, EIO);
+        std::string error;
+        EXPECT_FALSE(platform::replaceFile(dir / "f", "new contents", &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(readFile(dir / "f"), "old contents");
+        EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"f"});
+        platform::faults::clear();
+    }
+}
+
+TEST_F(WriteFaults, EachFailingCallLeavesNoNewFile) {
+    for (Call call : kCalls) {
+        if (call == Call::Chown) continue;  // a new file has no owner to keep
+        SCOPED_TRACE(static_cast<int>(call));
+        TempDir dir;
+        platform::faults::inject(call, ENOSPC);
+        EXPECT_FALSE(platform::replaceFile(dir / "f", "new contents"));
+        EXPECT_TRUE(listFolder(dir.path()).empty());
+        platform::faults::clear();
+    }
+}
+
+TEST_F(WriteFaults, InterruptedAndShortWritesAreCompleted) {
+    TempDir dir;
+    std::string contents(10000, 'x');
+    contents += "end";
+    platform::faults::inject(Call::Write, EINTR, 2);
+    platform::faults::limitWrites(7);
+    EXPECT_TRUE(platform::replaceFile(dir / "f", contents));
+    EXPECT_EQ(readFile(dir / "f"), contents);
+}
+
+TEST_F(WriteFaults, OwnerThatCannotBeSetIsNoFailure) {
+    TempDir dir;
+    writeFile(dir / "f", "old");
+    platform::faults::inject(Call::Chown, EPERM);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown((dir / "f").c_str(), 1234, 1234), 0);
+    }
+    EXPECT_TRUE(platform::replaceFile(dir / "f", "new"));
+    EXPECT_EQ(readFile(dir / "f"), "new");
+}
+
+TEST_F(WriteFaults, StaleTempFilesOfKilledRunsAreRemovedWhenOld) {
+    TempDir dir;
+    writeFile(dir / "f", "old");
+    writeFile(dir / ".f.tolvane-oldstale", "left by a killed run");
+    writeFile(dir / ".f.tolvane-freshone", "maybe a run still at work");
+    writeFile(dir / ".g.tolvane-oldother", "another file's");
+    writeFile(dir / "unrelated", "agent's");
+    struct utimbuf longAgo = {::time(nullptr) - 3600, ::time(nullptr) - 3600};
+    for (const char* name : {".f.tolvane-oldstale", ".g.tolvane-oldother", "unrelated"})
+        ASSERT_EQ(::utime((dir / name).c_str(), &longAgo), 0);
+    EXPECT_TRUE(platform::replaceFile(dir / "f", "new"));
+    EXPECT_EQ(listFolder(dir.path()),
+              (std::vector<std::string>{".f.tolvane-freshone", ".g.tolvane-oldother", "f", "unrelated"}));
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "PropertyList.h"
 #include "Unicode.h"
@@ -15,6 +16,16 @@ namespace {
 
 constexpr std::int64_t kDaysTo2001 = 11323;  // 1970-01-01 to 2001-01-01
 constexpr int kMaxDataIndent = 8;            // base64 lines stop indenting here
+
+// Shared strings and data expand linearly rather than exponentially, so the
+// 1536-reference rule does not bound them: a file of a few kilobytes could
+// still hold one long string referenced thousands of times. The text may
+// grow to this many times what the value holds, or to the floor below,
+// whichever is more.
+constexpr std::uint64_t kMaxExpansion = 64;
+constexpr std::uint64_t kExpansionFloor = std::uint64_t{64} << 20;
+constexpr std::uint64_t kSaturated = std::uint64_t{1} << 62;
+constexpr std::uint64_t kLineCost = 32;  // tags, indent and line end, roughly
 
 struct Failure {
     const char* what;
@@ -44,6 +55,8 @@ public:
                 if (c.depth + c.height > kMaxDepth) fail("nested too deep");
             }
         }
+        if (nodes_[&root].expanded > std::max(kExpansionFloor, kMaxExpansion * held_))
+            fail("the text would be out of all proportion to the value");
     }
 
 private:
@@ -52,6 +65,7 @@ private:
         std::uint64_t occurrences = 0;
         int depth = 0;   // deepest position in the text
         int height = 0;  // levels below the container's own, its scalars included
+        std::uint64_t expanded = 0;  // bytes of its text, roughly, shared parts repeated
         std::vector<std::pair<const void*, std::uint64_t>> children;  // container, times held
     };
 
@@ -87,22 +101,39 @@ private:
         nodes_.emplace(node, Node());
         std::vector<std::pair<const void*, std::uint64_t>> children;
         int height = 0;
+        std::uint64_t expanded = kLineCost;
         walk([&](const Value& child) {
             height = std::max(height, 1 + visit(child, depth + 1));
+            held_ += kLineCost;
             if (child.is(Type::Array) || child.is(Type::Dictionary)) {
                 if (!children.empty() && children.back().first == child.node())
                     ++children.back().second;
                 else
                     children.emplace_back(child.node(), 1);
+                // Held and still open would be a cycle, refused in visit().
+                expanded = std::min(kSaturated, expanded + nodes_[child.node()].expanded);
+            } else {
+                expanded = std::min(kSaturated, expanded + kLineCost + textSize(child));
             }
         });
         Node& n = nodes_[node];
+        n.expanded = expanded;
         n.state = Node::State::Done;
         n.height = height;
         n.children = std::move(children);
         order_.push_back(node);
         if (depth + height > kMaxDepth) fail("nested too deep");
         return height;
+    }
+
+    // The bytes a scalar's text takes. Long strings and data count towards
+    // what the value holds once per distinct object; short ones each time,
+    // which keeps the bookkeeping small and cannot hide a real blow-up.
+    std::uint64_t textSize(const Value& v) {
+        if (!v.is(Type::String) && !v.is(Type::Data)) return 0;
+        std::uint64_t size = v.text().size() * (v.is(Type::Data) ? 2 : 1);
+        if (size < 64 || seenText_.insert(v.node()).second) held_ += size;
+        return size;
     }
 
     int visitArray(const Array* items, int depth) {
@@ -123,6 +154,8 @@ private:
 
     std::unordered_map<const void*, Node> nodes_;
     std::vector<const void*> order_;
+    std::unordered_set<const void*> seenText_;
+    std::uint64_t held_ = 0;  // what the value holds, each shared object once
 };
 
 class XmlWriter {

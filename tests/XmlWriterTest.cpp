@@ -201,4 +201,24 @@ TEST(XmlWriter, ContainerReferencedAtMost1536Times) {
     EXPECT_FALSE(plist::writeXml(nested, out));
 }
 
+TEST(XmlWriter, SharedTextMayNotExpandOutOfProportion) {
+    // A binary file of some 50 KB: one 32 KB string, referenced 20000 times.
+    Value big = Value::string(std::string(32768, 's'));
+    plist::Dictionary bomb;
+    bomb.set("v", Value::array(items(std::vector<Value>(20000, big))));
+    std::string out = "untouched", error;
+    EXPECT_FALSE(plist::writeXml(bomb, out, &error));
+    EXPECT_EQ(out, "untouched");
+    EXPECT_NE(error.find("proportion"), std::string::npos) << error;
+
+    // What binary writers do every day: one short string shared widely.
+    plist::Dictionary common;
+    common.set("v", Value::array(items(std::vector<Value>(100000, Value::string("Yes")))));
+    EXPECT_TRUE(plist::writeXml(common, out));
+    // And a large value written once is no expansion at all.
+    plist::Dictionary large;
+    large.set("v", Value::data(std::string(100 << 20, 'd')));
+    EXPECT_TRUE(plist::writeXml(large, out));
+}
+
 }  // namespace

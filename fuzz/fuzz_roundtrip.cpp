@@ -1,0 +1,47 @@
+// Whatever loads, once written as XML, loads again equal (dates to the
+// second, as the XML form keeps them), or the write fails cleanly.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "PropertyList.h"
+
+namespace {
+
+// The value as the XML form can hold it: dates floored to the second.
+plist::Value asWritten(const plist::Value& v) {
+    using plist::Type;
+    switch (v.type()) {
+    case Type::Date: return plist::Value::date(std::floor(v.real()));
+    case Type::Array: {
+        auto items = std::make_shared<plist::Array>();
+        for (const auto& item : v.items()) items->push_back(asWritten(item));
+        return plist::Value::array(items);
+    }
+    case Type::Dictionary: {
+        auto d = plist::makeDictionary();
+        for (const auto& e : v.dict().entries) d->entries.emplace_back(e.first, asWritten(e.second));
+        return plist::Value::dictionary(d);
+    }
+    default: return v;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    auto dict = plist::readDictionary(std::string_view(reinterpret_cast<const char*>(data), size));
+    if (!dict) return 0;
+    std::string xml;
+    if (!plist::writeXml(*dict, xml)) {
+        if (!xml.empty()) std::abort();  // a failed write leaves its output alone
+        return 0;
+    }
+    auto again = plist::readDictionary(xml);
+    if (!again) std::abort();
+    if (asWritten(plist::Value::dictionary(again)) != asWritten(plist::Value::dictionary(dict))) std::abort();
+    std::string twice;
+    if (!plist::writeXml(*again, twice) || twice != xml) std::abort();
+    return 0;
+}

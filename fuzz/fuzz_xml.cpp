@@ -1,0 +1,10 @@
+// Any bytes through the xml reader: no crash, no hang, bounded memory.
+#include <cstddef>
+#include <cstdint>
+
+#include "PropertyList.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    plist::readXml(std::string_view(reinterpret_cast<const char*>(data), size));
+    return 0;
+}

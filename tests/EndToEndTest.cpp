@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <regex>
 
 #include "Bplist.h"
@@ -96,6 +97,13 @@ protected:
         return plist::readDictionary(readFile(at(relative)));
     }
 };
+
+std::vector<std::string> tempFiles(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& n : listFolder(folder))
+        if (n.rfind(".tqpatch_data.plist.tolvane-", 0) == 0) names.push_back(n);
+    return names;
+}
 
 using Strings = std::vector<std::string>;
 const Strings kEnabled = {"Given Param true", "Going to Enable Application Running prompt", "Write to file was Successful"};
@@ -319,19 +327,43 @@ TEST_F(EndToEnd, TextFormsAndEncodingsComeThroughAsXml) {
     }
 }
 
+// Every hostile file through the real binary: status 0 with the entry set,
+// or 1 with the file untouched; never a crash.
+TEST_F(EndToEnd, HostileFilesEndInZeroOrOne) {
+    installAgent(kRow1);
+    std::ifstream manifest(testData("hostile/MANIFEST"));
+    std::string name, outcome;
+    int checked = 0;
+    while (manifest >> name >> outcome) {
+        if (name[0] == '#') {
+            std::getline(manifest, name);
+            continue;
+        }
+        SCOPED_TRACE(name);
+        std::string bytes = readFile(testData("hostile/" + name));
+        writeFile(at(kFile), bytes);
+        Outcome r = run({"true"});
+        if (outcome == "write-fails") {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(readFile(at(kFile)), bytes);
+        } else {
+            EXPECT_EQ(r.status, 0);
+            auto d = fileAt(kFile);
+            ASSERT_TRUE(d);
+            EXPECT_EQ(d->size(), outcome == "nothing" ? 1u : 2u);
+        }
+        EXPECT_EQ(tempFiles(at(kData)), std::vector<std::string>{});
+        ++checked;
+    }
+    EXPECT_GT(checked, 50);
+}
+
 TEST_F(EndToEnd, FifoAtThePathDoesNotBlock) {
     installAgent(kRow1);
     ASSERT_EQ(::mkfifo(at(kFile).c_str(), 0600), 0);
     Outcome r = run({"true"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.messages, kEnabled);
-}
-
-std::vector<std::string> tempFiles(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& n : listFolder(folder))
-        if (n.rfind(".tqpatch_data.plist.tolvane-", 0) == 0) names.push_back(n);
-    return names;
 }
 
 // SIGKILL at each system call of a run: the file is always the old one or

@@ -140,7 +140,7 @@ TEST(XmlWriter, DataLinesNarrowWithDepth) {
 TEST(XmlWriter, KeysSortByUtf16CodeUnits) {
     plist::Dictionary d;
     const char* keys[] = {
-        "b", "a", "B", "", "ab", "\xC3\x85" "benraa",  // U+00C5
+        "b", "a", "B", "", "ab", "\xC3\x85\x62\x65nraa",  // U+00C5
         "\xEF\xBD\xA1",                                // U+FF61
         "\xF0\x9F\x98\x80",                            // U+1F600: D83D DE00 in UTF-16
         "\xED\x9F\xBF",                                // U+D7FF
@@ -151,7 +151,7 @@ TEST(XmlWriter, KeysSortByUtf16CodeUnits) {
     for (std::size_t at = out.find("<key>"); at != std::string::npos; at = out.find("<key>", at + 1))
         order.push_back(out.substr(at + 5, out.find("</key>", at) - at - 5));
     std::vector<std::string> expected = {
-        "", "B", "a", "ab", "b", "\xC3\x85" "benraa", "\xED\x9F\xBF", "\xF0\x9F\x98\x80", "\xEF\xBD\xA1",
+        "", "B", "a", "ab", "b", "\xC3\x85\x62\x65nraa", "\xED\x9F\xBF", "\xF0\x9F\x98\x80", "\xEF\xBD\xA1",
     };
     EXPECT_EQ(order, expected);
 }

@@ -9,8 +9,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target Tolvane >/dev/null
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)" --target Tolvane >/dev/null
 
 library=$(mktemp -d "${TMPDIR:-/tmp}/tolvane-demo.XXXXXX")
 trap 'rm -rf "$library"' EXIT
@@ -23,7 +23,7 @@ cp demo/tqpatch_data.plist "$agent/data/tqpatch_data.plist"
 echo "== before: /Library/Velmora/Ostrel_Agent/data/tqpatch_data.plist, binary, $(wc -c < "$agent/data/tqpatch_data.plist") bytes"
 echo "== running: Tolvane ${1-true}  (log lines follow)"
 status=0
-tests/sandbox.sh "$library" "$PWD/build/Tolvane" "${1-true}" 2>&1 || status=$?
+tests/sandbox.sh "$library" "$PWD/build/default/Tolvane" "${1-true}" 2>&1 || status=$?
 echo "== exit status: $status"
 echo "== after: /Library/Velmora/Ostrel_Agent/data/tqpatch_data.plist"
 cat "$agent/data/tqpatch_data.plist"

@@ -1,28 +1,31 @@
 #!/bin/sh
-# Builds everything with warnings as errors and runs every test: once with
-# gcc, once with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the concurrency tests under ThreadSanitizer.
-#   scripts/test.sh          all three
-#   scripts/test.sh quick    the gcc build only
+# Checks portability and the man page, then builds everything with warnings
+# as errors and runs every test: once with gcc, once with clang under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the concurrency tests
+# under ThreadSanitizer.
+#   scripts/test.sh          all of it
+#   scripts/test.sh quick    the checks and the gcc build only
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 jobs=$(nproc)
 
+echo "== portability guard and man page"
+scripts/portability.sh
+mandoc -T lint -W warning Tolvane/Tolvane.8
+
 echo "== gcc build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_WERROR=ON >/dev/null
-cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs"
 [ "${1:-}" = quick ] && exit 0
 
 echo "== clang build, AddressSanitizer and UndefinedBehaviorSanitizer"
-CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_WERROR=ON \
-    -DTOLVANE_SANITIZE=address,undefined >/dev/null
-cmake --build build-asan -j "$jobs"
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+cmake --preset sanitizers >/dev/null
+cmake --build --preset sanitizers -j "$jobs"
+ctest --preset sanitizers -j "$jobs"
 
 echo "== ThreadSanitizer, concurrency tests"
-CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_WERROR=ON \
-    -DTOLVANE_SANITIZE=thread >/dev/null
-cmake --build build-tsan -j "$jobs" --target kivo_agent_tests
-ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R KivoAgent
+cmake --preset thread >/dev/null
+cmake --build --preset thread -j "$jobs"
+ctest --preset thread -j "$jobs"

@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <unordered_map>
 
 #include "PropertyList.h"
 #include "Unicode.h"
@@ -67,7 +66,9 @@ private:
         last_ = table_ - 1;
         for (std::uint64_t i = 0; i < count_; ++i)
             if (offsetAt(i) > last_) fail("offset past the object area", table_ + i * offsetSize_);
-        state_.assign(count_, State::Unread);
+        // A file with this many objects would be some 4 GiB at least.
+        if (count_ > 0xFFFFFFF0u) fail("too many objects", t);
+        slot_.assign(count_, kUnread);
     }
 
     std::uint64_t offsetAt(std::uint64_t index) const {
@@ -105,11 +106,9 @@ private:
 
     Value object(std::uint64_t index, int depth) {
         if (depth > kMaxDepth) fail("nested too deep", 0);
-        switch (state_[index]) {
-        case State::Open: fail("reference cycle", 0);
-        case State::Done: return memo_.at(index);
-        case State::Unread: break;
-        }
+        std::uint32_t slot = slot_[index];
+        if (slot == kOpen) fail("reference cycle", 0);
+        if (slot != kUnread) return memo_[slot - kFirstMemo];
         std::uint64_t off = offsetAt(index);
         if (off < 8 || off > last_) fail("object offset outside the object area", off);
         unsigned char m = data_[off];
@@ -205,7 +204,7 @@ private:
         std::uint64_t off = offsetAt(index);
         std::uint64_t n = count(m, pos);
         refsStart(pos, n, off);
-        state_[index] = State::Open;
+        slot_[index] = kOpen;
         auto items = std::make_shared<Array>();
         items->reserve(n);
         for (std::uint64_t k = 0; k < n; ++k) items->push_back(object(ref(pos + k * refSize_), depth + 1));
@@ -226,36 +225,32 @@ private:
                 if (high == 0xA0 || high == 0xC0 || high == 0xD0) fail("container as a dictionary key", keyOff);
             }
         }
-        state_[index] = State::Open;
-        auto dict = makeDictionary();
-        dict->entries.reserve(n);
+        slot_[index] = kOpen;
         // A mutable load adds entries one by one, so the first of two equal
         // string keys is the one kept.
-        std::unordered_map<std::string_view, bool> seen;
+        DictionaryBuilder dict(DictionaryBuilder::Duplicates::FirstWins, n);
         for (std::uint64_t k = 0; k < n; ++k) {
             Value key = object(ref(pos + k * refSize_), depth + 1);
-            Value value = object(ref(pos + (n + k) * refSize_), depth + 1);
-            if (key.is(Type::String)) {
-                if (n > 1 && !seen.emplace(key.text(), true).second) continue;
-            }
-            dict->entries.emplace_back(std::move(key), std::move(value));
+            dict.add(std::move(key), object(ref(pos + (n + k) * refSize_), depth + 1));
         }
-        return remember(index, Value::dictionary(std::move(dict)));
+        return remember(index, Value::dictionary(dict.finish()));
     }
 
+    // Strings, data and containers are read once and shared by every
+    // reference; scalars are cheaper to read again than to remember.
     Value remember(std::uint64_t index, Value v) {
-        state_[index] = State::Done;
-        memo_.emplace(index, v);
+        slot_[index] = static_cast<std::uint32_t>(memo_.size() + kFirstMemo);
+        memo_.push_back(v);
         return v;
     }
 
-    enum class State : std::uint8_t { Unread, Open, Done };
+    static constexpr std::uint32_t kUnread = 0, kOpen = 1, kFirstMemo = 2;
 
     const unsigned char* data_;
     std::size_t size_;
     std::uint64_t offsetSize_ = 0, refSize_ = 0, count_ = 0, top_ = 0, table_ = 0, last_ = 0;
-    std::vector<State> state_;
-    std::unordered_map<std::uint64_t, Value> memo_;
+    std::vector<std::uint32_t> slot_;  // per object: unread, open, or where in memo_
+    std::vector<Value> memo_;
 };
 
 }  // namespace

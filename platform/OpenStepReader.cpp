@@ -2,7 +2,6 @@
 // CoreFoundation reads them. Every scalar is a string.
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 
 #include "PropertyList.h"
 #include "TextEncoding.h"
@@ -127,8 +126,7 @@ private:
     }
 
     std::shared_ptr<Dictionary> dictionaryContent(int depth) {
-        auto dict = makeDictionary();
-        std::unordered_map<std::string, std::size_t> index;
+        DictionaryBuilder dict(DictionaryBuilder::Duplicates::LastWins);
         while (auto k = key()) {
             if (!skipSpace()) fail("missing ';'", p_);
             Value value;
@@ -140,16 +138,11 @@ private:
             } else {
                 fail("expected '=' or ';' after a key", p_);
             }
-            // The last of two equal keys wins.
-            auto found = index.emplace(*k, dict->entries.size());
-            if (found.second)
-                dict->entries.emplace_back(Value::string(std::move(*k)), std::move(value));
-            else
-                dict->entries[found.first->second].second = std::move(value);
+            dict.add(Value::string(std::move(*k)), std::move(value));
             if (!skipSpace() || s_[p_] != ';') fail("missing ';'", p_);
             ++p_;
         }
-        return dict;
+        return dict.finish();
     }
 
     Value array(int depth) {

@@ -1,5 +1,7 @@
 #include "Unicode.h"
 
+#include <algorithm>
+
 namespace plist::unicode {
 
 void append(std::string& out, std::uint32_t cp) {
@@ -80,7 +82,9 @@ void appendUtf16(std::string& out, const std::uint16_t* units, std::size_t count
 
 bool hasLoneSurrogate(std::string_view text) {
     std::uint32_t cp;
-    for (std::size_t i = 0; i < text.size();) {
+    std::size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;  // ASCII: the common case
+    while (i < text.size()) {
         std::size_t len = decodeLoose(text, i, cp);
         if (len == 0) return true;  // not even generalised UTF-8: cannot be written either
         if (isSurrogate(cp)) return true;
@@ -104,7 +108,23 @@ void units(std::uint32_t cp, std::uint32_t& first, std::uint32_t& second) {
 
 }  // namespace
 
+bool lessUtf16Slow(std::string_view a, std::string_view b);
+
 bool lessUtf16(std::string_view a, std::string_view b) {
+    // UTF-8 bytes sort as code points do, which is UTF-16 order except where
+    // a character from U+E000 to U+FFFF meets one above U+FFFF, or a lone
+    // surrogate meets either: only there is the walk by code units needed.
+    std::size_t n = std::min(a.size(), b.size()), k = 0;
+    while (k < n && a[k] == b[k]) ++k;
+    if (k == n) return a.size() < b.size();
+    while (k > 0 && (static_cast<unsigned char>(a[k]) & 0xC0) == 0x80) --k;  // back to the character's start
+    // Below U+D000 a character's one code unit is below every unit of the other.
+    if (std::min(static_cast<unsigned char>(a[k]), static_cast<unsigned char>(b[k])) < 0xED)
+        return a.substr(k) < b.substr(k);
+    return lessUtf16Slow(a.substr(k), b.substr(k));
+}
+
+bool lessUtf16Slow(std::string_view a, std::string_view b) {
     std::size_t i = 0, j = 0;
     std::uint32_t pendingA = 0, pendingB = 0;  // second unit of a pair, still to compare
     while (true) {

@@ -112,6 +112,41 @@ const Value* Dictionary::find(std::string_view key) const {
 
 namespace {
 
+constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is cheaper
+
+}  // namespace
+
+DictionaryBuilder::DictionaryBuilder(Duplicates rule, std::size_t expected) : rule_(rule), dict_(makeDictionary()) {
+    dict_->entries.reserve(expected);
+}
+
+void DictionaryBuilder::add(Value key, Value value) {
+    auto& entries = dict_->entries;
+    if (key.is(Type::String)) {
+        // Keys are held by shared pointer, so views of their text stay valid.
+        std::string_view text = key.text();
+        std::size_t found = entries.size();
+        if (!index_.empty() || entries.size() >= kIndexedFrom) {
+            if (index_.empty())
+                for (std::size_t i = 0; i < entries.size(); ++i)
+                    if (entries[i].first.is(Type::String)) index_.emplace(entries[i].first.text(), i);
+            auto at = index_.find(text);
+            if (at != index_.end()) found = at->second;
+            else index_.emplace(text, entries.size());
+        } else {
+            for (std::size_t i = 0; i < entries.size(); ++i)
+                if (entries[i].first.is(Type::String) && entries[i].first.text() == text) found = i;
+        }
+        if (found != entries.size()) {
+            if (rule_ == Duplicates::LastWins) entries[found].second = std::move(value);
+            return;
+        }
+    }
+    entries.emplace_back(std::move(key), std::move(value));
+}
+
+namespace {
+
 bool sameReal(double a, double b) {
     if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
     return a == b && std::signbit(a) == std::signbit(b);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -95,6 +96,22 @@ public:
 };
 
 std::shared_ptr<Dictionary> makeDictionary();
+
+// Fills a dictionary for a reader, settling equal string keys the way that
+// reader's format does in Foundation. Small dictionaries are searched in
+// place; only large ones pay for an index.
+class DictionaryBuilder {
+public:
+    enum class Duplicates { FirstWins, LastWins };
+    explicit DictionaryBuilder(Duplicates rule, std::size_t expected = 0);
+    void add(Value key, Value value);
+    std::shared_ptr<Dictionary> finish() { return std::move(dict_); }
+
+private:
+    Duplicates rule_;
+    std::shared_ptr<Dictionary> dict_;
+    std::unordered_map<std::string_view, std::size_t> index_;
+};
 
 // Deep equality: dictionaries as maps, reals and dates by value with NaN
 // equal to NaN, integers by their 64 bits and signedness.

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <unordered_map>
 
 #include "PropertyList.h"
 #include "TextEncoding.h"
@@ -223,8 +222,7 @@ private:
     }
 
     Value dictionary(int depth) {
-        auto dict = makeDictionary();
-        std::unordered_map<std::string, std::size_t> index;
+        DictionaryBuilder builder(DictionaryBuilder::Duplicates::LastWins);
         while (true) {
             bool gotKey = false;
             auto key = content(depth + 1, &gotKey);
@@ -232,13 +230,9 @@ private:
             if (!gotKey) fail("non-key inside dict", p_);
             auto value = content(depth + 1, nullptr);
             if (!value) fail("value missing for key", p_);
-            // The last of two equal keys wins.
-            auto found = index.emplace(key->text(), dict->entries.size());
-            if (found.second)
-                dict->entries.emplace_back(std::move(*key), std::move(*value));
-            else
-                dict->entries[found.first->second].second = std::move(*value);
+            builder.add(std::move(*key), std::move(*value));
         }
+        auto dict = builder.finish();
         closeTag("dict");
         // A keyed archiver's UID is written as a dictionary of one integer.
         if (dict->size() == 1) {

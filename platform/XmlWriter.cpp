@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -38,7 +39,8 @@ struct Failure {
 // container would appear in the text.
 class Validator {
 public:
-    void run(const Dictionary& root) {
+    // Returns roughly how many bytes the text will take.
+    std::uint64_t run(const Dictionary& root) {
         visitDictionary(&root, 0);
         // Reverse post-order puts every container before the ones it holds,
         // so occurrences and depths flow from the root down in one pass.
@@ -55,8 +57,10 @@ public:
                 if (c.depth + c.height > kMaxDepth) fail("nested too deep");
             }
         }
-        if (nodes_[&root].expanded > std::max(kExpansionFloor, kMaxExpansion * held_))
+        std::uint64_t expanded = nodes_[&root].expanded;
+        if (expanded > std::max(kExpansionFloor, kMaxExpansion * held_))
             fail("the text would be out of all proportion to the value");
+        return expanded;
     }
 
 private:
@@ -158,9 +162,40 @@ private:
     std::uint64_t held_ = 0;  // what the value holds, each shared object once
 };
 
+// Appends to one string grown by doubling, with none of std::string's
+// per-call bookkeeping; the string is cut to what was written at the end.
+class Buffer {
+public:
+    Buffer(std::string& s, std::size_t expected) : s_(s) { s_.resize(std::max<std::size_t>(expected, 4096)); }
+    ~Buffer() { s_.resize(used_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    Buffer& operator+=(std::string_view v) {
+        if (!v.empty()) std::memcpy(room(v.size()), v.data(), v.size());
+        return *this;
+    }
+    Buffer& operator+=(const char* text) { return *this += std::string_view(text); }
+    Buffer& operator+=(char c) {
+        *room(1) = c;
+        return *this;
+    }
+    void tabs(int n) { std::memset(room(static_cast<std::size_t>(n)), '\t', static_cast<std::size_t>(n)); }
+
+private:
+    char* room(std::size_t n) {
+        if (used_ + n > s_.size()) s_.resize(std::max(s_.size() * 2, used_ + n));
+        char* p = &s_[used_];
+        used_ += n;
+        return p;
+    }
+    std::string& s_;
+    std::size_t used_ = 0;
+};
+
 class XmlWriter {
 public:
-    explicit XmlWriter(std::string& out) : out_(out) {}
+    XmlWriter(std::string& out, std::size_t expected) : out_(out, expected) {}
 
     void document(const Dictionary& root) {
         out_ +=
@@ -173,7 +208,7 @@ public:
     }
 
 private:
-    void indent(int depth) { out_.append(static_cast<std::size_t>(depth), '\t'); }
+    void indent(int depth) { out_.tabs(depth); }
 
     void line(int depth, const char* text) {
         indent(depth);
@@ -182,16 +217,22 @@ private:
     }
 
     void escaped(const std::string& text) {
-        for (char c : text) {
-            switch (c) {
-            case '<': out_ += "&lt;"; break;
-            case '>': out_ += "&gt;"; break;
-            case '&': out_ += "&amp;"; break;
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const char* entity;
+            switch (text[i]) {
+            case '<': entity = "&lt;"; break;
+            case '>': entity = "&gt;"; break;
+            case '&': entity = "&amp;"; break;
             // Written raw, a CR would come back as LF from any standard XML reader.
-            case '\r': out_ += "&#13;"; break;
-            default: out_ += c;
+            case '\r': entity = "&#13;"; break;
+            default: continue;
             }
+            out_ += std::string_view(text).substr(run, i - run);
+            out_ += entity;
+            run = i + 1;
         }
+        out_ += std::string_view(text).substr(run);
     }
 
     void element(const char* tag, const std::string& text, int depth) {
@@ -220,13 +261,7 @@ private:
         char buf[128];
         switch (v.type()) {
         case Type::Boolean: line(depth, v.boolean() ? "<true/>" : "<false/>"); break;
-        case Type::Integer:
-            if (v.isUnsigned())
-                std::snprintf(buf, sizeof buf, "%" PRIu64, v.bits());
-            else
-                std::snprintf(buf, sizeof buf, "%" PRId64, v.integer());
-            scalar("integer", buf, depth);
-            break;
+        case Type::Integer: scalar("integer", integerText(v, buf + sizeof buf), depth); break;
         case Type::Real: scalar("real", realText(v.real(), buf, sizeof buf), depth); break;
         case Type::String: element("string", v.text(), depth); break;
         case Type::Date: scalar("date", dateText(v.real(), buf, sizeof buf), depth); break;
@@ -270,6 +305,20 @@ private:
             value(entry->second, depth + 1);
         }
         line(depth, "</dict>");
+    }
+
+    // Decimal digits written backwards from `end`.
+    static const char* integerText(const Value& v, char* end) {
+        char* p = end;
+        *--p = '\0';
+        bool negative = !v.isUnsigned() && v.integer() < 0;
+        std::uint64_t u = negative ? 0 - v.bits() : v.bits();
+        do {
+            *--p = static_cast<char>('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        if (negative) *--p = '-';
+        return p;
     }
 
     static const char* realText(double d, char* buf, std::size_t size) {
@@ -341,16 +390,16 @@ private:
         line(depth, "</data>");
     }
 
-    std::string& out_;
+    Buffer out_;
 };
 
 }  // namespace
 
 bool writeXml(const Dictionary& root, std::string& out, std::string* error) {
     try {
-        Validator().run(root);
+        std::uint64_t expected = Validator().run(root);
         std::string text;
-        XmlWriter(text).document(root);
+        XmlWriter(text, static_cast<std::size_t>(expected + expected / 8)).document(root);
         out = std::move(text);
         return true;
     } catch (const Failure& f) {

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "Bplist.h"
 #include "PropertyList.h"
 #include "TestFiles.h"
+#include "Unicode.h"
 
 namespace {
 
@@ -154,6 +156,30 @@ TEST(XmlWriter, KeysSortByUtf16CodeUnits) {
         "", "B", "a", "ab", "b", "\xC3\x85\x62\x65nraa", "\xED\x9F\xBF", "\xF0\x9F\x98\x80", "\xEF\xBD\xA1",
     };
     EXPECT_EQ(order, expected);
+}
+
+TEST(XmlWriter, KeyOrderAgreesWithUtf16OnRandomKeys) {
+    const std::uint32_t pool[] = {'a', 'b', 0x7F, 0xE9, 0x7FF, 0xD7FF, 0xD800, 0xDC00, 0xE000, 0xFF61, 0xFFFF, 0x10000, 0x1F600};
+    std::mt19937 rng(5);
+    auto make = [&](std::string& text, std::u16string& units) {
+        for (std::size_t n = rng() % 5; n > 0; --n) {
+            std::uint32_t cp = pool[rng() % (sizeof pool / sizeof pool[0])];
+            plist::unicode::append(text, cp);
+            if (cp >= 0x10000) {
+                units += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+                units += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            } else {
+                units += static_cast<char16_t>(cp);
+            }
+        }
+    };
+    for (int i = 0; i < 20000; ++i) {
+        std::string a, b;
+        std::u16string ua, ub;
+        make(a, ua);
+        make(b, ub);
+        ASSERT_EQ(plist::unicode::lessUtf16(a, b), ua < ub) << i;
+    }
 }
 
 TEST(XmlWriter, RefusesWhatCannotBeWrittenFaithfully) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "PropertyList.h"
+#include "ReaderFailure.h"
 #include "Unicode.h"
 
 namespace plist {
@@ -13,10 +14,7 @@ namespace {
 constexpr std::size_t kTrailerSize = 32;
 constexpr std::uint64_t kLongMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
-struct Failure {
-    const char* what;
-    std::size_t offset;
-};
+using detail::fail;
 
 class BinaryReader {
 public:
@@ -30,8 +28,6 @@ public:
     }
 
 private:
-    [[noreturn]] static void fail(const char* what, std::size_t offset) { throw Failure{what, offset}; }
-
     // Big-endian, any width; widths beyond 8 keep the low 64 bits.
     std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const {
         std::uint64_t v = 0;
@@ -256,16 +252,7 @@ private:
 }  // namespace
 
 ReadResult readBinary(std::string_view bytes) {
-    ReadResult result;
-    try {
-        result.value = BinaryReader(bytes).run();
-        result.ok = true;
-        result.error.clear();
-    } catch (const Failure& f) {
-        result.error = f.what;
-        result.offset = f.offset;
-    }
-    return result;
+    return detail::runReader([&] { return BinaryReader(bytes).run(); });
 }
 
 }  // namespace plist

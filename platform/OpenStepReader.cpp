@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "PropertyList.h"
+#include "ReaderFailure.h"
 #include "TextEncoding.h"
 #include "Unicode.h"
 
@@ -11,12 +12,7 @@ namespace plist {
 
 namespace {
 
-struct Failure {
-    const char* what;
-    std::size_t offset;
-};
-
-[[noreturn]] void fail(const char* what, std::size_t offset) { throw Failure{what, offset}; }
+using detail::fail;
 
 // Bytes 0x80..0xFF of the NeXTSTEP character set, which octal escapes name;
 // 0 where the set has no character.
@@ -266,15 +262,7 @@ ReadResult readOpenStep(std::string_view bytes) {
         result.error = "invalid UTF-8";
         return result;
     }
-    try {
-        result.value = OpenStepReader(text).document();
-        result.ok = true;
-        result.error.clear();
-    } catch (const Failure& f) {
-        result.error = f.what;
-        result.offset = f.offset;
-    }
-    return result;
+    return detail::runReader([&] { return OpenStepReader(text).document(); });
 }
 
 }  // namespace plist

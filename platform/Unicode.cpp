@@ -125,35 +125,31 @@ bool lessUtf16(std::string_view a, std::string_view b) {
 }
 
 bool lessUtf16Slow(std::string_view a, std::string_view b) {
-    std::size_t i = 0, j = 0;
-    std::uint32_t pendingA = 0, pendingB = 0;  // second unit of a pair, still to compare
-    while (true) {
-        bool endA = i >= a.size() && pendingA == 0;
-        bool endB = j >= b.size() && pendingB == 0;
-        if (endA || endB) return endA && !endB;
-        std::uint32_t ua, ub;
-        if (pendingA != 0) {
-            ua = pendingA;
-            pendingA = 0;
-        } else {
+    struct Units {
+        std::string_view s;
+        std::size_t i = 0;
+        std::uint32_t pending = 0;  // second unit of a pair, still to compare
+        bool done() const { return i >= s.size() && pending == 0; }
+        std::uint32_t next() {
+            std::uint32_t u;
+            if (pending != 0) {
+                u = pending;
+                pending = 0;
+                return u;
+            }
             std::uint32_t cp;
-            std::size_t len = decodeLoose(a, i, cp);
-            if (len == 0) cp = static_cast<unsigned char>(a[i]), len = 1;
+            std::size_t len = decodeLoose(s, i, cp);
+            if (len == 0) cp = static_cast<unsigned char>(s[i]), len = 1;
             i += len;
-            units(cp, ua, pendingA);
+            units(cp, u, pending);
+            return u;
         }
-        if (pendingB != 0) {
-            ub = pendingB;
-            pendingB = 0;
-        } else {
-            std::uint32_t cp;
-            std::size_t len = decodeLoose(b, j, cp);
-            if (len == 0) cp = static_cast<unsigned char>(b[j]), len = 1;
-            j += len;
-            units(cp, ub, pendingB);
-        }
+    } x{a}, y{b};
+    while (!x.done() && !y.done()) {
+        std::uint32_t ua = x.next(), ub = y.next();
         if (ua != ub) return ua < ub;
     }
+    return x.done() && !y.done();
 }
 
 }  // namespace plist::unicode

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "PropertyList.h"
+#include "ReaderFailure.h"
 #include "TextEncoding.h"
 #include "Unicode.h"
 
@@ -17,12 +18,7 @@ namespace plist {
 
 namespace {
 
-struct Failure {
-    const char* what;
-    std::size_t offset;
-};
-
-[[noreturn]] void fail(const char* what, std::size_t offset) { throw Failure{what, offset}; }
+using detail::fail;
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool isCSpace(char c) { return isSpace(c) || c == '\v' || c == '\f'; }
@@ -525,15 +521,7 @@ ReadResult readXml(std::string_view bytes) {
         result.badEncoding = true;
         return result;
     }
-    try {
-        result.value = XmlReader(text, fromUtf16).document();
-        result.ok = true;
-        result.error.clear();
-    } catch (const Failure& f) {
-        result.error = f.what;
-        result.offset = f.offset;
-    }
-    return result;
+    return detail::runReader([&] { return XmlReader(text, fromUtf16).document(); });
 }
 
 }  // namespace plist

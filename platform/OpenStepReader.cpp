@@ -48,7 +48,7 @@ public:
     Value document() {
         // Nothing but white space and comments: an empty dictionary.
         if (!skipSpace()) return Value::dictionary(makeDictionary());
-        Value top = object(0, true);
+        Value top = object(0);
         if (!skipSpace()) return top;
         // A string followed by more text: a strings file, a dictionary's
         // content without the braces.
@@ -87,8 +87,8 @@ private:
         return false;
     }
 
-    // The object at the cursor; with `required` false, nothing where no
-    // object starts (an array's trailing comma).
+    // The object at the cursor, or nothing where no object starts (after an
+    // array's trailing comma, say).
     std::optional<Value> maybeObject(int depth) {
         if (depth > kMaxDepth) fail("nested too deep", p_);
         if (!skipSpace()) return std::nullopt;
@@ -107,7 +107,7 @@ private:
         return std::nullopt;
     }
 
-    Value object(int depth, bool) {
+    Value object(int depth) {
         auto v = maybeObject(depth);
         if (!v) fail(p_ < s_.size() ? "unexpected character" : "unexpected end of text", p_);
         return std::move(*v);
@@ -130,7 +130,7 @@ private:
                 value = Value::string(*k);  // "key;" is key = key
             } else if (s_[p_] == '=') {
                 ++p_;
-                value = object(depth + 1, true);
+                value = object(depth + 1);
             } else {
                 fail("expected '=' or ';' after a key", p_);
             }

@@ -3,6 +3,7 @@
 #include <iconv.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -86,15 +87,26 @@ std::optional<std::string> fromCharset(std::string_view bytes, std::string_view 
     std::string charset(name);
     iconv_t cd = iconv_open("UTF-8", iconvName(charset));
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-    std::string out(bytes.size() * 4 + 16, '\0');
+    // Most text grows little in UTF-8; grow the output only when it must.
+    std::string out(bytes.size() + bytes.size() / 2 + 16, '\0');
     char* in = const_cast<char*>(bytes.data());
-    std::size_t inLeft = bytes.size();
-    char* to = &out[0];
-    std::size_t outLeft = out.size();
-    std::size_t r = iconv(cd, &in, &inLeft, &to, &outLeft);
+    std::size_t inLeft = bytes.size(), used = 0;
+    bool ok = true;
+    while (inLeft > 0) {
+        char* to = &out[used];
+        std::size_t outLeft = out.size() - used;
+        std::size_t r = iconv(cd, &in, &inLeft, &to, &outLeft);
+        used = out.size() - outLeft;
+        if (r != static_cast<std::size_t>(-1)) continue;
+        if (errno != E2BIG) {
+            ok = false;
+            break;
+        }
+        out.resize(out.size() * 2);
+    }
     iconv_close(cd);
-    if (r == static_cast<std::size_t>(-1) || inLeft != 0) return std::nullopt;
-    out.resize(out.size() - outLeft);
+    if (!ok) return std::nullopt;
+    out.resize(used);
     return out;
 }
 

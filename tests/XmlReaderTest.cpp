@@ -281,6 +281,12 @@ TEST(XmlEncoding, ByteOrderMarksAndDeclarations) {
         plist::readXml("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dict><key>k</key><string>\xE9</string></dict>");
     ASSERT_TRUE(latin1) << latin1.error;
     EXPECT_EQ(latin1.value.dict().find("k")->text(), "\xC3\xA9");
+    // Text that more than doubles in UTF-8 makes the conversion grow its output.
+    std::string wide = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dict><key>k</key><string>" +
+                       std::string(100000, '\xE9') + "</string></dict>";
+    plist::ReadResult grown = plist::readXml(wide);
+    ASSERT_TRUE(grown) << grown.error;
+    EXPECT_EQ(grown.value.dict().find("k")->text().size(), 200000u);
     EXPECT_FALSE(plist::readXml("<?xml version=\"1.0\" encoding=\"no-such-charset\"?><dict/>"));
     EXPECT_FALSE(plist::readXml("<?xml version=\"1.0\" encoding=\"US-ASCII\"?><dict><key>k</key><string>\xE9</string></dict>"));
 }

@@ -24,7 +24,7 @@ constexpr int kMaxDataIndent = 8;            // base64 lines stop indenting here
 // grow to this many times what the value holds, or to the floor below,
 // whichever is more.
 constexpr std::uint64_t kMaxExpansion = 64;
-constexpr std::uint64_t kExpansionFloor = std::uint64_t{64} << 20;
+constexpr std::uint64_t kExpansionFloor = std::uint64_t{16} << 20;
 constexpr std::uint64_t kSaturated = std::uint64_t{1} << 62;
 constexpr std::uint64_t kLineCost = 32;  // tags, indent and line end, roughly
 
@@ -80,8 +80,9 @@ private:
         case Type::Null: fail("null cannot be written");
         case Type::Set: fail("set cannot be written");
         case Type::String:
-            if (unicode::hasLoneSurrogate(v.text())) fail("string holds a lone surrogate");
+            if (firstSight(v) && unicode::hasLoneSurrogate(v.text())) fail("string holds a lone surrogate");
             return 0;
+        case Type::Data: firstSight(v); return 0;
         case Type::Date:
             if (!std::isfinite(v.real()) || std::fabs(v.real()) > 6.7e16) fail("date out of range");
             return 0;
@@ -130,14 +131,20 @@ private:
         return height;
     }
 
-    // The bytes a scalar's text takes. Long strings and data count towards
-    // what the value holds once per distinct object; short ones each time,
-    // which keeps the bookkeeping small and cannot hide a real blow-up.
-    std::uint64_t textSize(const Value& v) {
+    static std::uint64_t textSize(const Value& v) {
         if (!v.is(Type::String) && !v.is(Type::Data)) return 0;
-        std::uint64_t size = v.text().size() * (v.is(Type::Data) ? 2 : 1);
-        if (size < 64 || seenText_.insert(v.node()).second) held_ += size;
-        return size;
+        return v.text().size() * (v.is(Type::Data) ? 2 : 1);
+    }
+
+    // True the first time a string or data object is met. Long ones are
+    // checked and counted towards what the value holds once, however often
+    // they are referenced; short ones each time, which keeps the
+    // bookkeeping small and cannot hide a real blow-up.
+    bool firstSight(const Value& v) {
+        std::uint64_t size = textSize(v);
+        if (size >= 64 && !seenText_.insert(v.node()).second) return false;
+        held_ += size;
+        return true;
     }
 
     int visitArray(const Array* items, int depth) {

@@ -161,14 +161,12 @@ TEST(XmlInteger, Grammar) {
         {"0x1F", 31, false},
         {"0XfF", 255, false},
         {"-0x10", static_cast<std::uint64_t>(-16), false},
-        {"0x", 0, false},  // placeholder, refused below
         {"9223372036854775807", 9223372036854775807ull, false},
         {"9223372036854775808", 9223372036854775808ull, true},
         {"18446744073709551615", 18446744073709551615ull, true},
         {"-9223372036854775808", 9223372036854775808ull, false},
     };
     for (const auto& a : accepted) {
-        if (std::string(a.text) == "0x") continue;
         Value v = valueOf(std::string("<integer>") + a.text + "</integer>");
         EXPECT_TRUE(v.is(Type::Integer)) << a.text;
         EXPECT_EQ(v.bits(), a.bits) << a.text;

@@ -1,8 +1,10 @@
 // The binary format ("bplist00"), checked as CoreFoundation checks it.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
+#include "BinaryDocument.h"
 #include "PropertyList.h"
 #include "ReaderFailure.h"
 #include "Unicode.h"
@@ -16,10 +18,12 @@ constexpr std::uint64_t kLongMax = static_cast<std::uint64_t>(std::numeric_limit
 
 using detail::fail;
 
+// Builds the values, or, with `build` false, only walks the objects exactly
+// as it would to build them, so that it fails where the building read fails.
 class BinaryReader {
 public:
-    explicit BinaryReader(std::string_view bytes)
-        : data_(reinterpret_cast<const unsigned char*>(bytes.data())), size_(bytes.size()) {}
+    explicit BinaryReader(std::string_view bytes, bool build = true)
+        : data_(reinterpret_cast<const unsigned char*>(bytes.data())), size_(bytes.size()), build_(build) {}
 
     Value run() {
         readTrailer();
@@ -104,7 +108,7 @@ private:
         if (depth > kMaxDepth) fail("nested too deep", 0);
         std::uint32_t slot = slot_[index];
         if (slot == kOpen) fail("reference cycle", 0);
-        if (slot != kUnread) return memo_[slot - kFirstMemo];
+        if (slot != kUnread) return build_ ? memo_[slot - kFirstMemo] : Value();
         std::uint64_t off = offsetAt(index);
         if (off < 8 || off > last_) fail("object offset outside the object area", off);
         unsigned char m = data_[off];
@@ -139,11 +143,13 @@ private:
         case 0x40: {
             std::uint64_t n = count(m, pos);
             need(pos, n, off);
+            if (!build_) return remember(index, Value());
             return remember(index, Value::data(std::string(reinterpret_cast<const char*>(data_ + pos), n)));
         }
         case 0x50: {
             std::uint64_t n = count(m, pos);
             need(pos, n, off);
+            if (!build_) return remember(index, Value());
             std::string text;
             text.reserve(n);
             // Bytes above 0x7F read as Latin-1, as CoreFoundation reads them.
@@ -153,12 +159,10 @@ private:
         case 0x60: {
             std::uint64_t n = count(m, pos);
             need(pos, n * 2, off);
-            std::vector<std::uint16_t> units(n);
-            for (std::uint64_t k = 0; k < n; ++k)
-                units[k] = static_cast<std::uint16_t>(sized(pos + 2 * k, 2));
+            if (!build_) return remember(index, Value());
             std::string text;
             text.reserve(n);
-            unicode::appendUtf16(text, units.data(), n);
+            unicode::appendUtf16BigEndian(text, data_ + pos, n);
             return remember(index, Value::string(std::move(text)));
         }
         case 0x80: {
@@ -201,6 +205,10 @@ private:
         std::uint64_t n = count(m, pos);
         refsStart(pos, n, off);
         slot_[index] = kOpen;
+        if (!build_) {
+            for (std::uint64_t k = 0; k < n; ++k) object(ref(pos + k * refSize_), depth + 1);
+            return remember(index, Value());
+        }
         auto items = std::make_shared<Array>();
         items->reserve(n);
         for (std::uint64_t k = 0; k < n; ++k) items->push_back(object(ref(pos + k * refSize_), depth + 1));
@@ -222,6 +230,13 @@ private:
             }
         }
         slot_[index] = kOpen;
+        if (!build_) {
+            for (std::uint64_t k = 0; k < n; ++k) {
+                object(ref(pos + k * refSize_), depth + 1);
+                object(ref(pos + (n + k) * refSize_), depth + 1);
+            }
+            return remember(index, Value());
+        }
         // A mutable load adds entries one by one, so the first of two equal
         // string keys is the one kept.
         DictionaryBuilder dict(DictionaryBuilder::Duplicates::FirstWins, n);
@@ -236,14 +251,29 @@ private:
     // reference; scalars are cheaper to read again than to remember.
     Value remember(std::uint64_t index, Value v) {
         slot_[index] = static_cast<std::uint32_t>(memo_.size() + kFirstMemo);
-        memo_.push_back(v);
+        if (build_) memo_.push_back(v);
         return v;
     }
+
+public:
+    // After run(): the value built for a string, data or container object.
+    Value memoized(std::uint64_t index) const {
+        std::uint32_t slot = slot_[index];
+        return slot >= kFirstMemo ? memo_[slot - kFirstMemo] : Value();
+    }
+    std::uint64_t offsetSize() const { return offsetSize_; }
+    std::uint64_t refSize() const { return refSize_; }
+    std::uint64_t objectCount() const { return count_; }
+    std::uint64_t topObject() const { return top_; }
+    std::uint64_t tableOffset() const { return table_; }
+
+private:
 
     static constexpr std::uint32_t kUnread = 0, kOpen = 1, kFirstMemo = 2;
 
     const unsigned char* data_;
     std::size_t size_;
+    bool build_;
     std::uint64_t offsetSize_ = 0, refSize_ = 0, count_ = 0, top_ = 0, table_ = 0, last_ = 0;
     std::vector<std::uint32_t> slot_;  // per object: unread, open, or where in memo_
     std::vector<Value> memo_;
@@ -256,3 +286,166 @@ ReadResult readBinary(std::string_view bytes) {
 }
 
 }  // namespace plist
+
+namespace plist::detail {
+
+std::shared_ptr<BinaryDocument> BinaryDocument::open(std::string& bytes) {
+    auto doc = std::make_shared<BinaryDocument>();
+    doc->bytes_ = std::move(bytes);
+    {
+        BinaryReader check(doc->bytes_, false);
+        if (!runReader([&] { return check.run(); })) {
+            bytes = std::move(doc->bytes_);
+            return nullptr;
+        }
+        doc->offsetSize_ = check.offsetSize();
+        doc->refSize_ = check.refSize();
+        doc->count_ = check.objectCount();
+        doc->top_ = check.topObject();
+        doc->table_ = check.tableOffset();
+    }
+    doc->number_.resize(doc->count_);
+    for (std::uint32_t i = 0; i < doc->count_; ++i) {
+        unsigned char kind = doc->object(i).kind();
+        doc->number_[i] = kind == 0xA0 || kind == 0xC0 || kind == 0xD0 ? doc->containers_++ : npos;
+    }
+    return doc;
+}
+
+BinaryDocument::Object BinaryDocument::object(std::uint32_t index) const {
+    std::uint64_t off = sized(table_ + std::uint64_t{index} * offsetSize_, offsetSize_);
+    Object o{bytes()[off], 0, off + 1};
+    switch (o.kind()) {
+    case 0x40:
+    case 0x50:
+    case 0x60:
+    case 0xA0:
+    case 0xC0:
+    case 0xD0:
+        o.count = o.marker & 0x0F;
+        if (o.count == 0x0F) {
+            std::uint64_t width = std::uint64_t{1} << (bytes()[o.pos] & 0x0F);
+            o.count = sized(o.pos + 1 + (width > 8 ? width - 8 : 0), width > 8 ? 8 : width);
+            o.pos += 1 + width;
+        }
+        break;
+    default: break;
+    }
+    return o;
+}
+
+Value BinaryDocument::scalar(std::uint32_t index) const {
+    Object o = object(index);
+    switch (o.kind()) {
+    case 0x00: return o.marker == 0x00 ? Value() : Value::boolean(o.marker == 0x09);
+    case 0x10: {
+        std::uint64_t width = std::uint64_t{1} << (o.marker & 0x0F);
+        if (width == 8) return Value::integer(static_cast<std::int64_t>(sized(o.pos, 8)));
+        if (width == 16) return Value::unsignedInteger(sized(o.pos + 8, 8));
+        return Value::unsignedInteger(sized(o.pos, width));
+    }
+    case 0x20:
+    case 0x30: {
+        if (o.marker == 0x22) {
+            std::uint32_t bits = static_cast<std::uint32_t>(sized(o.pos, 4));
+            float f;
+            std::memcpy(&f, &bits, 4);
+            return Value::real(f);
+        }
+        std::uint64_t bits = sized(o.pos, 8);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        return o.kind() == 0x30 ? Value::date(d) : Value::real(d);
+    }
+    case 0x80: return Value::uid(static_cast<std::uint32_t>(sized(o.pos, (o.marker & 0x0F) + 1u)));
+    default: return Value();
+    }
+}
+
+std::string_view BinaryDocument::text(std::uint32_t index, std::string& scratch) const {
+    Object o = object(index);
+    const unsigned char* p = bytes() + o.pos;
+    scratch.clear();
+    if (o.kind() == 0x60) {
+        unicode::appendUtf16BigEndian(scratch, p, o.count);
+        return scratch;
+    }
+    std::uint64_t k = 0;
+    while (k < o.count && p[k] < 0x80) ++k;
+    if (k == o.count) return std::string_view(reinterpret_cast<const char*>(p), o.count);
+    for (k = 0; k < o.count; ++k) unicode::append(scratch, p[k]);
+    return scratch;
+}
+
+std::uint64_t BinaryDocument::textSize(std::uint32_t index) const {
+    Object o = object(index);
+    const unsigned char* p = bytes() + o.pos;
+    if (o.kind() == 0x60) return unicode::utf16BigEndianSize(p, o.count);
+    if (o.kind() == 0x40) return o.count;
+    std::uint64_t size = o.count;
+    for (std::uint64_t k = 0; k < o.count; ++k) size += p[k] >> 7;
+    return size;
+}
+
+std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr<BinaryDocument>& self) {
+    Object root = object(static_cast<std::uint32_t>(top_));
+    if (root.kind() != 0xD0) return nullptr;
+    std::vector<std::pair<std::uint32_t, std::shared_ptr<Deferred>>> handedOut;
+    std::string scratch;
+    auto value = [&](std::uint32_t index) -> Value {
+        switch (object(index).kind()) {
+        case 0x40: {
+            Object o = object(index);
+            Value v = Value::data(std::string(reinterpret_cast<const char*>(bytes() + o.pos), o.count));
+            rootNodes_.emplace_back(v.node(), index);
+            return v;
+        }
+        case 0x50:
+        case 0x60: {
+            Value v = Value::string(std::string(text(index, scratch)));
+            rootNodes_.emplace_back(v.node(), index);
+            return v;
+        }
+        case 0xA0:
+        case 0xC0:
+        case 0xD0: {
+            // One node per object, so that a container held twice is one
+            // object to the writer too.
+            for (const auto& h : handedOut)
+                if (h.first == index) return Value::deferred(h.second);
+            auto d = std::make_shared<Deferred>(Deferred{self, index});
+            handedOut.emplace_back(index, d);
+            deferred_.push_back(index);
+            return Value::deferred(std::move(d));
+        }
+        default: return scalar(index);
+        }
+    };
+    DictionaryBuilder dict(DictionaryBuilder::Duplicates::FirstWins, root.count);
+    for (std::uint64_t k = 0; k < root.count; ++k) {
+        Value key = value(ref(root.pos, k));
+        dict.add(std::move(key), value(ref(root.pos, root.count + k)));
+    }
+    return dict.finish();
+}
+
+std::uint32_t BinaryDocument::objectOfRootNode(const void* node) const {
+    for (const auto& n : rootNodes_)
+        if (n.first == node) return n.second;
+    return npos;
+}
+
+const Value& BinaryDocument::materialized(std::uint32_t index) {
+    std::call_once(once_, [this] {
+        BinaryReader reader(bytes_);
+        // open() has walked these very bytes with the same checks.
+        if (!runReader([&] { return reader.run(); })) std::abort();
+        for (std::uint32_t d : deferred_) resolved_.emplace_back(d, reader.memoized(d));
+        materialized_ = true;
+    });
+    for (const auto& r : resolved_)
+        if (r.first == index) return r.second;
+    std::abort();  // only containers handed out by rootDictionary() are deferred
+}
+
+}  // namespace plist::detail

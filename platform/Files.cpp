@@ -130,6 +130,10 @@ void removeStaleTempFiles(const std::string& folder, const std::string& name) {
 }  // namespace
 
 bool replaceFile(const std::string& path, std::string_view contents, std::string* error) {
+    return replaceFile(path, [contents](const Sink& sink) { return sink(contents); }, error);
+}
+
+bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>& produce, std::string* error) {
     errno = 0;
     std::size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -146,7 +150,12 @@ bool replaceFile(const std::string& path, std::string_view contents, std::string
 
     TempFile temp(folder, name);
     if (temp.fd() < 0) return setError(error, "cannot create the temp file"), false;
-    if (!writeAll(temp.fd(), contents)) return setError(error, "cannot write the temp file"), false;
+    bool written = true;
+    Sink sink = [&](std::string_view piece) { return written = writeAll(temp.fd(), piece); };
+    if (!produce(sink) || !written) {
+        if (!written) setError(error, "cannot write the temp file");
+        return false;
+    }
     if (replacing) {
         struct stat mine;
         if (::fstat(temp.fd(), &mine) != 0) return setError(error, "cannot stat the temp file"), false;
@@ -217,7 +226,7 @@ std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path) {
     }
     ::close(fd);
     bytes.resize(used);
-    return plist::readDictionary(bytes);
+    return plist::readDictionaryKeepingBytes(std::move(bytes));
 }
 
 std::shared_ptr<plist::Dictionary> emptyDictionary() { return plist::makeDictionary(); }
@@ -227,9 +236,13 @@ plist::Value booleanValue(bool value) { return plist::Value::boolean(value); }
 FileUrl fileUrl(const std::string& path) { return FileUrl{path}; }
 
 bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, std::string* error) {
-    std::string text;
-    if (!plist::writeXml(dictionary, text, error)) return false;
-    return replaceFile(url.path, text, error);
+    // Checked in full before the temp file exists, then written as it is made.
+    plist::XmlText text(dictionary);
+    if (!text) {
+        if (error) *error = text.error();
+        return false;
+    }
+    return replaceFile(url.path, [&](const Sink& sink) { return text.write(sink); }, error);
 }
 
 }  // namespace platform

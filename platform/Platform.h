@@ -2,6 +2,7 @@
 // Each lives in a file of its own, so a test can link a fake in its place.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -44,6 +45,13 @@ bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, st
 // given the old file's mode and owner, renamed over it, the folder synced.
 // On any failure the temp file is gone and the destination untouched.
 bool replaceFile(const std::string& path, std::string_view contents, std::string* error = nullptr);
+
+// The same, for contents made while they are written: `produce` hands each
+// piece to the sink it is given, and returns false to give up (as it must
+// when the sink returns false).
+using Sink = std::function<bool(std::string_view)>;
+bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>& produce,
+                 std::string* error = nullptr);
 
 [[noreturn]] void exit(int status);
 

@@ -1,5 +1,7 @@
 #include "PropertyList.h"
 
+#include "BinaryDocument.h"
+
 namespace plist {
 
 ReadResult read(std::string_view bytes) {
@@ -24,6 +26,16 @@ std::shared_ptr<Dictionary> readDictionary(std::string_view bytes) {
     // The root node is reachable only from the result, so it can be handed
     // out for editing without touching anything else.
     return result.value.dictPointer();
+}
+
+std::shared_ptr<Dictionary> readDictionaryKeepingBytes(std::string bytes) {
+    // Binary first, as read() tries it; a binary file that fails goes on to
+    // the other formats there too.
+    if (bytes.substr(0, 7) == "bplist0") {
+        if (auto doc = detail::BinaryDocument::open(bytes)) return doc->rootDictionary(doc);
+        // open() has left the bytes in place.
+    }
+    return readDictionary(bytes);
 }
 
 }  // namespace plist

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +42,37 @@ ReadResult read(std::string_view bytes);
 
 // The root dictionary of the bytes, or null when they hold none.
 std::shared_ptr<Dictionary> readDictionary(std::string_view bytes);
+
+// Like readDictionary(), but a binary file's bytes are kept and checked
+// rather than built into values: the root's containers stay deferred (see
+// Value::deferred()) and the writer writes them from the bytes. Other
+// formats are read as readDictionary() reads them.
+std::shared_ptr<Dictionary> readDictionaryKeepingBytes(std::string bytes);
+
+// Receives the text in pieces; returns false to stop the writing.
+using XmlSink = std::function<bool(std::string_view)>;
+
+// The XML text of a dictionary, checked before a byte of it is written:
+// everything that cannot be written faithfully is refused here, with the
+// reason in error(). The dictionary must outlive this and stay unchanged.
+class XmlText {
+public:
+    explicit XmlText(const Dictionary& root);
+    explicit operator bool() const { return ok_; }
+    const std::string& error() const { return error_; }
+    // Roughly how many bytes the text takes.
+    std::uint64_t expectedSize() const { return expected_; }
+    // Hands the text to the sink in pieces of at most a few hundred
+    // kilobytes (a longer string or data in one). False when the check
+    // failed or the sink stopped the writing.
+    bool write(const XmlSink& sink) const;
+
+private:
+    const Dictionary& root_;
+    bool ok_ = false;
+    std::string error_;
+    std::uint64_t expected_ = 0;
+};
 
 // Serialises the dictionary as an XML property list into `out`. Fails, with
 // the reason in `error`, on anything that cannot be written faithfully.

@@ -68,16 +68,49 @@ bool isValidUtf8(std::string_view text) {
     return true;
 }
 
-void appendUtf16(std::string& out, const std::uint16_t* units, std::size_t count) {
+namespace {
+
+template <typename Unit>
+void appendUnits(std::string& out, std::size_t count, Unit unit) {
     for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t u = units[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
-            u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
+        std::uint32_t u = unit(i);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
+            std::uint32_t low = unit(i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
         }
         append(out, u);
     }
+}
+
+}  // namespace
+
+void appendUtf16(std::string& out, const std::uint16_t* units, std::size_t count) {
+    appendUnits(out, count, [units](std::size_t i) { return std::uint32_t{units[i]}; });
+}
+
+void appendUtf16BigEndian(std::string& out, const unsigned char* bytes, std::size_t count) {
+    appendUnits(out, count, [bytes](std::size_t i) { return std::uint32_t{bytes[2 * i]} << 8 | bytes[2 * i + 1]; });
+}
+
+std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count) {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t u = std::uint32_t{bytes[2 * i]} << 8 | bytes[2 * i + 1];
+        if (u < 0x80) {
+            size += 1;
+        } else if (u < 0x800) {
+            size += 2;
+        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && bytes[2 * i + 2] >= 0xDC && bytes[2 * i + 2] <= 0xDF) {
+            size += 4;
+            ++i;
+        } else {
+            size += 3;
+        }
+    }
+    return size;
 }
 
 bool hasLoneSurrogate(std::string_view text) {

@@ -24,6 +24,10 @@ bool isValidUtf8(std::string_view text);
 // Converts UTF-16 code units to the in-memory form. Pairs are combined;
 // lone surrogates are kept.
 void appendUtf16(std::string& out, const std::uint16_t* units, std::size_t count);
+// The same for `count` big-endian units as a binary property list holds them.
+void appendUtf16BigEndian(std::string& out, const unsigned char* bytes, std::size_t count);
+// How many bytes appendUtf16BigEndian() would append.
+std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count);
 
 // True when the text holds a lone surrogate, which no UTF-8 file can carry.
 bool hasLoneSurrogate(std::string_view text);

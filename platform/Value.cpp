@@ -1,5 +1,7 @@
 #include "Value.h"
 
+#include "BinaryDocument.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -85,12 +87,25 @@ Value Value::uid(std::uint32_t u) {
     return v;
 }
 
+Value Value::deferred(std::shared_ptr<detail::Deferred> d) {
+    Value v;
+    unsigned char kind = d->document->object(d->index).kind();
+    v.type_ = kind == 0xA0 ? Type::Array : kind == 0xC0 ? Type::Set : Type::Dictionary;
+    v.deferred_ = true;
+    v.node_ = std::move(d);
+    return v;
+}
+
+// A deferred container behaves as the one its document builds for it.
+const Value& Value::resolved() const { return deferred_ ? deferred()->resolve() : *this; }
+
 const std::string& Value::text() const { return *static_cast<const std::string*>(node_.get()); }
-const Array& Value::items() const { return *static_cast<const Array*>(node_.get()); }
-Array& Value::items() { return *static_cast<Array*>(node_.get()); }
-const Dictionary& Value::dict() const { return *static_cast<const Dictionary*>(node_.get()); }
-Dictionary& Value::dict() { return *static_cast<Dictionary*>(node_.get()); }
-std::shared_ptr<Dictionary> Value::dictPointer() const { return std::static_pointer_cast<Dictionary>(node_); }
+const Array& Value::items() const { return *static_cast<const Array*>(resolved().node_.get()); }
+Array& Value::items() { return *static_cast<Array*>(resolved().node_.get()); }
+const Dictionary& Value::dict() const { return *static_cast<const Dictionary*>(resolved().node_.get()); }
+Dictionary& Value::dict() { return *static_cast<Dictionary*>(resolved().node_.get()); }
+std::shared_ptr<Dictionary> Value::dictPointer() const { return std::static_pointer_cast<Dictionary>(resolved().node_); }
+const void* Value::node() const { return resolved().node_.get(); }
 
 std::shared_ptr<Dictionary> makeDictionary() { return std::make_shared<Dictionary>(); }
 

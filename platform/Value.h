@@ -13,6 +13,10 @@
 
 namespace plist {
 
+namespace detail {
+struct Deferred;
+}
+
 class Value;
 class Dictionary;
 using Array = std::vector<Value>;
@@ -49,6 +53,9 @@ public:
     static Value set(std::shared_ptr<Array> items);
     static Value dictionary(std::shared_ptr<Dictionary> dict);
     static Value uid(std::uint32_t u);
+    // A container still held as the bytes of a binary document. It reads
+    // like any other; the first look inside reads that whole document.
+    static Value deferred(std::shared_ptr<detail::Deferred> d);
 
     Type type() const { return type_; }
     bool is(Type t) const { return type_ == t; }
@@ -70,11 +77,19 @@ public:
 
     // The shared node behind a container, string or data value; null for
     // scalars. Two values with the same node are one object.
-    const void* node() const { return node_.get(); }
+    const void* node() const;
+
+    // The document behind a deferred container; null for any other value.
+    const detail::Deferred* deferred() const {
+        return deferred_ ? static_cast<const detail::Deferred*>(node_.get()) : nullptr;
+    }
 
 private:
+    const Value& resolved() const;
+
     Type type_ = Type::Null;
     bool unsigned_ = false;
+    bool deferred_ = false;
     union {
         bool b;
         std::uint64_t u;

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "BinaryDocument.h"
 #include "PropertyList.h"
 #include "Unicode.h"
 
@@ -28,11 +30,215 @@ constexpr std::uint64_t kExpansionFloor = std::uint64_t{16} << 20;
 constexpr std::uint64_t kSaturated = std::uint64_t{1} << 62;
 constexpr std::uint64_t kLineCost = 32;  // tags, indent and line end, roughly
 
+using detail::BinaryDocument;
+
 struct Failure {
     const char* what;
 };
 
 [[noreturn]] void fail(const char* what) { throw Failure{what}; }
+
+// Thrown when a deferred container turns up anywhere but directly in the
+// root: the check then starts again on the document as readBinary() builds it.
+struct NeedsMaterialized {
+    const detail::Deferred* deferred;
+};
+
+// A dictionary of a document as the writer sees it: string keys only, the
+// first of equal keys kept, in the order the text lists them.
+struct Entry {
+    std::uint32_t key, value;
+    std::uint32_t at, length;  // the key's text in the arena
+};
+
+class Entries {
+public:
+    // Fails on a key that is not a string; with `checkKeys`, also on one
+    // that holds a lone surrogate.
+    const std::vector<Entry>& of(const BinaryDocument& doc, const BinaryDocument::Object& dict, bool checkKeys) {
+        entries_.clear();
+        arena_.clear();
+        for (std::uint64_t k = 0; k < dict.count; ++k) {
+            std::uint32_t key = doc.ref(dict.pos, k);
+            unsigned char kind = doc.object(key).kind();
+            if (kind != 0x50 && kind != 0x60) fail("dictionary key is not a string");
+            std::string_view text = doc.text(key, scratch_);
+            entries_.push_back(Entry{key, doc.ref(dict.pos, dict.count + k), static_cast<std::uint32_t>(arena_.size()),
+                                     static_cast<std::uint32_t>(text.size())});
+            arena_ += text;
+        }
+        auto text = [this](const Entry& e) { return std::string_view(arena_).substr(e.at, e.length); };
+        std::stable_sort(entries_.begin(), entries_.end(),
+                         [&](const Entry& a, const Entry& b) { return unicode::lessUtf16(text(a), text(b)); });
+        // A stable sort leaves the first of equal keys first.
+        entries_.erase(std::unique(entries_.begin(), entries_.end(),
+                                   [&](const Entry& a, const Entry& b) { return text(a) == text(b); }),
+                       entries_.end());
+        if (checkKeys)
+            for (const Entry& e : entries_)
+                if (unicode::hasLoneSurrogate(text(e))) fail("key holds a lone surrogate");
+        return entries_;
+    }
+    std::string_view text(const Entry& e) const { return std::string_view(arena_).substr(e.at, e.length); }
+
+private:
+    std::vector<Entry> entries_;
+    std::string arena_;
+    std::string scratch_;
+};
+
+// One entries table per depth, so that recursion reuses them; a deque, so
+// that growing it leaves the tables in use where they are.
+class EntriesPool {
+public:
+    Entries& at(int depth) {
+        if (static_cast<std::size_t>(depth) >= pool_.size()) pool_.resize(static_cast<std::size_t>(depth) + 1);
+        return pool_[static_cast<std::size_t>(depth)];
+    }
+
+private:
+    std::deque<Entries> pool_;
+};
+
+// What the validator below does for materialised containers, done for the
+// containers of one binary document, with flat tables indexed by container
+// number instead of a node per container.
+class DocumentCheck {
+public:
+    DocumentCheck(BinaryDocument& doc, std::uint64_t& held)
+        : doc_(doc),
+          state_(doc.containerCount(), kUnvisited),
+          height_(doc.containerCount(), 0),
+          expanded_(doc.containerCount(), 0),
+          seenText_(doc.objectCount(), false),
+          held_(held) {}
+
+    BinaryDocument& document() const { return doc_; }
+
+    // How many levels the object's text reaches below its own.
+    int visit(std::uint32_t index, int depth) {
+        BinaryDocument::Object o = doc_.object(index);
+        switch (o.kind()) {
+        case 0x00:
+            if (o.marker == 0x00) fail("null cannot be written");
+            return 0;
+        case 0x30: {
+            double d = doc_.scalar(index).real();
+            if (!std::isfinite(d) || std::fabs(d) > 6.7e16) fail("date out of range");
+            return 0;
+        }
+        case 0x40: firstSight(index, o); return 0;
+        case 0x50:
+        case 0x60:
+            if (firstSight(index, o) && unicode::hasLoneSurrogate(doc_.text(index, scratch_)))
+                fail("string holds a lone surrogate");
+            return 0;
+        case 0x80: return 1;
+        case 0xA0:
+        case 0xD0: return container(index, o, depth);
+        case 0xC0: fail("set cannot be written");
+        default: return 0;
+        }
+    }
+
+    // Roughly the bytes of the object's text, shared parts repeated; as
+    // the validator counts them, an entry's key not included.
+    std::uint64_t expanded(std::uint32_t index) const {
+        std::uint32_t c = doc_.containerNumber(index);
+        if (c != BinaryDocument::npos) return expanded_[c];
+        return kLineCost + textSize(index);
+    }
+
+    // Whether a long string or data object was counted already; the root's
+    // own strings share this record with the document's.
+    bool firstSightOf(std::uint32_t index, std::uint64_t size) {
+        if (size >= 64) {
+            if (seenText_[index]) return false;
+            seenText_[index] = true;
+        }
+        held_ += size;
+        return true;
+    }
+
+    // The root holds the container `times` times; once all are added,
+    // counts every container's occurrences from the root down.
+    void addRoot(std::uint32_t index) {
+        if (doc_.containerNumber(index) != BinaryDocument::npos) roots_.push_back(index);
+    }
+
+    void countOccurrences() {
+        std::vector<std::uint16_t> occurrences(doc_.containerCount(), 0);
+        auto add = [&](std::uint32_t index, std::uint64_t times) {
+            std::uint32_t c = doc_.containerNumber(index);
+            if (c == BinaryDocument::npos) return;
+            std::uint64_t n = std::min<std::uint64_t>(occurrences[c] + times, kMaxReferences + 1);
+            if (n > kMaxReferences) fail("a container would appear more than 1536 times");
+            occurrences[c] = static_cast<std::uint16_t>(n);
+        };
+        for (std::uint32_t r : roots_) add(r, 1);
+        // Reverse post-order puts every container before the ones it holds.
+        for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
+            std::uint64_t times = occurrences[doc_.containerNumber(*it)];
+            eachChild(*it, 0, [&](std::uint32_t child) { add(child, times); });
+        }
+    }
+
+private:
+    static constexpr std::uint8_t kUnvisited = 0, kOpen = 1, kDone = 2;
+
+    template <typename Each>
+    void eachChild(std::uint32_t index, int depth, Each each) {
+        BinaryDocument::Object o = doc_.object(index);
+        if (o.kind() == 0xD0) {
+            for (const Entry& e : pool_.at(depth).of(doc_, o, true)) each(e.value);
+        } else {
+            for (std::uint64_t k = 0; k < o.count; ++k) each(doc_.ref(o.pos, k));
+        }
+    }
+
+    int container(std::uint32_t index, const BinaryDocument::Object&, int depth) {
+        if (depth > kMaxDepth) fail("nested too deep");
+        std::uint32_t c = doc_.containerNumber(index);
+        if (state_[c] == kOpen) fail("reference cycle");
+        if (state_[c] == kDone) return height_[c];
+        state_[c] = kOpen;
+        int height = 0;
+        std::uint64_t expanded = kLineCost;
+        eachChild(index, depth, [&](std::uint32_t child) {
+            height = std::max(height, 1 + visit(child, depth + 1));
+            held_ += kLineCost;
+            expanded = std::min(kSaturated, expanded + this->expanded(child));
+        });
+        if (depth + height > kMaxDepth) fail("nested too deep");
+        state_[c] = kDone;
+        height_[c] = static_cast<std::uint16_t>(height);
+        expanded_[c] = expanded;
+        order_.push_back(index);
+        return height;
+    }
+
+    std::uint64_t textSize(std::uint32_t index) const {
+        unsigned char kind = doc_.object(index).kind();
+        if (kind == 0x40) return doc_.textSize(index) * 2;
+        if (kind == 0x50 || kind == 0x60) return doc_.textSize(index);
+        return 0;
+    }
+
+    bool firstSight(std::uint32_t index, const BinaryDocument::Object&) {
+        return firstSightOf(index, textSize(index));
+    }
+
+    BinaryDocument& doc_;
+    std::vector<std::uint8_t> state_;
+    std::vector<std::uint16_t> height_;
+    std::vector<std::uint64_t> expanded_;
+    std::vector<bool> seenText_;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> roots_;
+    EntriesPool pool_;
+    std::string scratch_;
+    std::uint64_t& held_;
+};
 
 // Checks everything before a byte is written: what Foundation refuses to
 // write, what would not read back equal, and how often each shared
@@ -40,8 +246,28 @@ struct Failure {
 class Validator {
 public:
     // Returns roughly how many bytes the text will take.
+    static std::uint64_t check(const Dictionary& root) {
+        while (true) {
+            try {
+                return Validator().run(root);
+            } catch (const NeedsMaterialized& n) {
+                n.deferred->resolve();
+            }
+        }
+    }
+
+private:
     std::uint64_t run(const Dictionary& root) {
+        // The root's deferred containers are checked from their bytes, if
+        // they all come from one document that nothing has looked into.
+        for (const auto& entry : root.entries) {
+            const detail::Deferred* d = entry.second.deferred();
+            if (!d || d->document->isMaterialized()) continue;
+            if (!doc_) doc_ = std::make_unique<DocumentCheck>(*d->document, held_);
+            else if (&doc_->document() != d->document.get()) throw NeedsMaterialized{d};
+        }
         visitDictionary(&root, 0);
+        if (doc_) doc_->countOccurrences();
         // Reverse post-order puts every container before the ones it holds,
         // so occurrences and depths flow from the root down in one pass.
         std::reverse(order_.begin(), order_.end());
@@ -63,7 +289,6 @@ public:
         return expanded;
     }
 
-private:
     struct Node {
         enum class State : std::uint8_t { Open, Done } state = State::Open;
         std::uint64_t occurrences = 0;
@@ -76,6 +301,10 @@ private:
     // How many levels the value's text reaches below its own: 0 for a scalar
     // or an empty container.
     int visit(const Value& v, int depth) {
+        if (const detail::Deferred* d = v.deferred(); d && !d->document->isMaterialized()) {
+            if (depth != 1 || !doc_ || &doc_->document() != d->document.get()) throw NeedsMaterialized{d};
+            return doc_->visit(d->index, depth);
+        }
         switch (v.type()) {
         case Type::Null: fail("null cannot be written");
         case Type::Set: fail("set cannot be written");
@@ -110,7 +339,10 @@ private:
         walk([&](const Value& child) {
             height = std::max(height, 1 + visit(child, depth + 1));
             held_ += kLineCost;
-            if (child.is(Type::Array) || child.is(Type::Dictionary)) {
+            if (const detail::Deferred* d = child.deferred(); d && !d->document->isMaterialized()) {
+                doc_->addRoot(d->index);
+                expanded = std::min(kSaturated, expanded + doc_->expanded(d->index));
+            } else if (child.is(Type::Array) || child.is(Type::Dictionary)) {
                 if (!children.empty() && children.back().first == child.node())
                     ++children.back().second;
                 else
@@ -142,6 +374,10 @@ private:
     // bookkeeping small and cannot hide a real blow-up.
     bool firstSight(const Value& v) {
         std::uint64_t size = textSize(v);
+        if (doc_) {
+            std::uint32_t index = doc_->document().objectOfRootNode(v.node());
+            if (index != BinaryDocument::npos) return doc_->firstSightOf(index, size);
+        }
         if (size >= 64 && !seenText_.insert(v.node()).second) return false;
         held_ += size;
         return true;
@@ -167,42 +403,59 @@ private:
     std::vector<const void*> order_;
     std::unordered_set<const void*> seenText_;
     std::uint64_t held_ = 0;  // what the value holds, each shared object once
+    std::unique_ptr<DocumentCheck> doc_;
 };
 
-// Appends to one string grown by doubling, with none of std::string's
-// per-call bookkeeping; the string is cut to what was written at the end.
+// Fills one fixed buffer and hands it to the sink whenever it is full, so
+// that the text never needs to be held whole; text longer than the buffer
+// goes to the sink directly.
+struct SinkFailure {};
+
 class Buffer {
 public:
-    Buffer(std::string& s, std::size_t expected) : s_(s) { s_.resize(std::max<std::size_t>(expected, 4096)); }
-    ~Buffer() { s_.resize(used_); }
+    static constexpr std::size_t kSize = std::size_t{1} << 18;
+
+    explicit Buffer(const XmlSink& sink) : sink_(sink), buf_(new char[kSize]) {}
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 
     Buffer& operator+=(std::string_view v) {
-        if (!v.empty()) std::memcpy(room(v.size()), v.data(), v.size());
+        if (v.size() > kSize - used_) {
+            flush();
+            if (v.size() >= kSize) {
+                if (!sink_(v)) throw SinkFailure{};
+                return *this;
+            }
+        }
+        if (!v.empty()) std::memcpy(buf_.get() + used_, v.data(), v.size());
+        used_ += v.size();
         return *this;
     }
     Buffer& operator+=(const char* text) { return *this += std::string_view(text); }
     Buffer& operator+=(char c) {
-        *room(1) = c;
+        if (used_ == kSize) flush();
+        buf_[used_++] = c;
         return *this;
     }
-    void tabs(int n) { std::memset(room(static_cast<std::size_t>(n)), '\t', static_cast<std::size_t>(n)); }
+    void tabs(int n) {
+        static const std::string many(kMaxDepth + 2, '\t');
+        *this += std::string_view(many).substr(0, static_cast<std::size_t>(n));
+    }
+
+    void flush() {
+        if (used_ != 0 && !sink_(std::string_view(buf_.get(), used_))) throw SinkFailure{};
+        used_ = 0;
+    }
 
 private:
-    char* room(std::size_t n) {
-        if (used_ + n > s_.size()) s_.resize(std::max(s_.size() * 2, used_ + n));
-        char* p = &s_[used_];
-        used_ += n;
-        return p;
-    }
-    std::string& s_;
+    const XmlSink& sink_;
+    std::unique_ptr<char[]> buf_;
     std::size_t used_ = 0;
 };
 
 class XmlWriter {
 public:
-    XmlWriter(std::string& out, std::size_t expected) : out_(out, expected) {}
+    explicit XmlWriter(const XmlSink& sink) : out_(sink) {}
 
     void document(const Dictionary& root) {
         out_ +=
@@ -212,6 +465,7 @@ public:
             "<plist version=\"1.0\">\n";
         dictionary(root, 0);
         out_ += "</plist>\n";
+        out_.flush();
     }
 
 private:
@@ -223,7 +477,7 @@ private:
         out_ += '\n';
     }
 
-    void escaped(const std::string& text) {
+    void escaped(std::string_view text) {
         std::size_t run = 0;
         for (std::size_t i = 0; i < text.size(); ++i) {
             const char* entity;
@@ -235,14 +489,14 @@ private:
             case '\r': entity = "&#13;"; break;
             default: continue;
             }
-            out_ += std::string_view(text).substr(run, i - run);
+            out_ += text.substr(run, i - run);
             out_ += entity;
             run = i + 1;
         }
-        out_ += std::string_view(text).substr(run);
+        out_ += text.substr(run);
     }
 
-    void element(const char* tag, const std::string& text, int depth) {
+    void element(const char* tag, std::string_view text, int depth) {
         indent(depth);
         out_ += '<';
         out_ += tag;
@@ -265,6 +519,10 @@ private:
     }
 
     void value(const Value& v, int depth) {
+        if (const detail::Deferred* d = v.deferred(); d && !d->document->isMaterialized()) {
+            object(*d->document, d->index, depth);
+            return;
+        }
         char buf[128];
         switch (v.type()) {
         case Type::Boolean: line(depth, v.boolean() ? "<true/>" : "<false/>"); break;
@@ -314,6 +572,41 @@ private:
         line(depth, "</dict>");
     }
 
+    // An object of a checked document, straight from its bytes.
+    void object(const BinaryDocument& doc, std::uint32_t index, int depth) {
+        BinaryDocument::Object o = doc.object(index);
+        switch (o.kind()) {
+        case 0x40: data(std::string_view(reinterpret_cast<const char*>(doc.bytes() + o.pos), o.count), depth); return;
+        case 0x50:
+        case 0x60: element("string", doc.text(index, scratch_), depth); return;
+        case 0xA0:
+            if (o.count == 0) {
+                line(depth, "<array/>");
+                return;
+            }
+            line(depth, "<array>");
+            for (std::uint64_t k = 0; k < o.count; ++k) object(doc, doc.ref(o.pos, k), depth + 1);
+            line(depth, "</array>");
+            return;
+        case 0xD0: {
+            Entries& entries = pool_.at(depth);
+            const std::vector<Entry>& sorted = entries.of(doc, o, false);
+            if (sorted.empty()) {
+                line(depth, "<dict/>");
+                return;
+            }
+            line(depth, "<dict>");
+            for (const Entry& e : sorted) {
+                element("key", entries.text(e), depth + 1);
+                object(doc, e.value, depth + 1);
+            }
+            line(depth, "</dict>");
+            return;
+        }
+        default: value(doc.scalar(index), depth); return;
+        }
+    }
+
     // Decimal digits written backwards from `end`.
     static const char* integerText(const Value& v, char* end) {
         char* p = end;
@@ -357,7 +650,7 @@ private:
         return buf;
     }
 
-    void data(const std::string& bytes, int depth) {
+    void data(std::string_view bytes, int depth) {
         static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         line(depth, "<data>");
         int lineIndent = std::min(depth, kMaxDataIndent);
@@ -398,21 +691,45 @@ private:
     }
 
     Buffer out_;
+    EntriesPool pool_;
+    std::string scratch_;
 };
 
 }  // namespace
 
-bool writeXml(const Dictionary& root, std::string& out, std::string* error) {
+XmlText::XmlText(const Dictionary& root) : root_(root) {
     try {
-        std::uint64_t expected = Validator().run(root);
-        std::string text;
-        XmlWriter(text, static_cast<std::size_t>(expected + expected / 8)).document(root);
-        out = std::move(text);
-        return true;
+        expected_ = Validator::check(root);
+        ok_ = true;
     } catch (const Failure& f) {
-        if (error) *error = f.what;
+        error_ = f.what;
+    }
+}
+
+bool XmlText::write(const XmlSink& sink) const {
+    if (!ok_) return false;
+    try {
+        XmlWriter(sink).document(root_);
+        return true;
+    } catch (const SinkFailure&) {
         return false;
     }
+}
+
+bool writeXml(const Dictionary& root, std::string& out, std::string* error) {
+    XmlText text(root);
+    if (!text) {
+        if (error) *error = text.error();
+        return false;
+    }
+    std::string result;
+    result.reserve(static_cast<std::size_t>(text.expectedSize() + text.expectedSize() / 8));
+    text.write([&](std::string_view piece) {
+        result += piece;
+        return true;
+    });
+    out = std::move(result);
+    return true;
 }
 
 }  // namespace plist

@@ -1,0 +1,100 @@
+// A binary property list kept as its bytes. Opening one checks everything
+// readBinary() checks, without building a value per object; the XML writer
+// then reads the objects straight from the bytes. Values that a loaded
+// root dictionary holds refer to their document through Value::deferred().
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Value.h"
+
+namespace plist::detail {
+
+class BinaryDocument {
+public:
+    // Takes the bytes, or, wherever readBinary() fails on them, leaves
+    // them where they were and returns null.
+    static std::shared_ptr<BinaryDocument> open(std::string& bytes);
+
+    // An object's marker and, for strings, data and containers, its count
+    // and where its bytes (or references) start.
+    struct Object {
+        unsigned char marker;
+        std::uint64_t count;
+        std::uint64_t pos;
+        unsigned char kind() const { return marker & 0xF0; }
+    };
+
+    std::uint32_t top() const { return static_cast<std::uint32_t>(top_); }
+    std::uint32_t objectCount() const { return static_cast<std::uint32_t>(count_); }
+    Object object(std::uint32_t index) const;
+    // The k-th reference of a container whose references start at pos.
+    std::uint32_t ref(std::uint64_t pos, std::uint64_t k) const {
+        return static_cast<std::uint32_t>(sized(pos + k * refSize_, refSize_));
+    }
+    const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(bytes_.data()); }
+
+    // A scalar object (Boolean, integer, real, date, UID, null) as a value.
+    Value scalar(std::uint32_t index) const;
+    // A string object's text in the in-memory form; a view of the bytes
+    // when they are plain ASCII, else decoded into `scratch`.
+    std::string_view text(std::uint32_t index, std::string& scratch) const;
+    // How many bytes the in-memory form of a string object takes.
+    std::uint64_t textSize(std::uint32_t index) const;
+
+    // Arrays, sets and dictionaries are numbered densely from 0, so that
+    // per-container state fits in flat tables.
+    std::uint32_t containerCount() const { return containers_; }
+    std::uint32_t containerNumber(std::uint32_t index) const { return number_[index]; }
+
+    // The root dictionary's values, as Values: containers deferred, the rest
+    // read. Equal keys are settled as readBinary() settles them.
+    std::shared_ptr<Dictionary> rootDictionary(const std::shared_ptr<BinaryDocument>& self);
+
+    // Where a string or data value of the root dictionary came from, so that
+    // the writer can tell it apart from, or match it with, the same object
+    // met deeper down; npos for any other node.
+    static constexpr std::uint32_t npos = 0xFFFFFFFF;
+    std::uint32_t objectOfRootNode(const void* node) const;
+
+    // The object as readBinary() would have built it. The first call reads
+    // the whole document that way, once, so that shared objects stay shared
+    // across every value taken from it.
+    const Value& materialized(std::uint32_t index);
+    bool isMaterialized() const { return materialized_; }
+
+private:
+    std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const {
+        std::uint64_t v = 0;
+        const unsigned char* p = bytes() + pos;
+        for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];
+        return v;
+    }
+
+    std::string bytes_;
+    std::uint64_t offsetSize_ = 0, refSize_ = 0, count_ = 0, top_ = 0, table_ = 0;
+    std::vector<std::uint32_t> number_;  // per object: container number, or npos
+    std::uint32_t containers_ = 0;
+    std::vector<std::pair<const void*, std::uint32_t>> rootNodes_;
+    std::vector<std::uint32_t> deferred_;  // containers handed out by rootDictionary()
+    std::once_flag once_;
+    bool materialized_ = false;
+    std::vector<std::pair<std::uint32_t, Value>> resolved_;
+
+    friend struct DocumentAccess;
+};
+
+// What Value::deferred() refers to: one container of a document.
+struct Deferred {
+    std::shared_ptr<BinaryDocument> document;
+    std::uint32_t index;
+    const Value& resolve() const { return document->materialized(index); }
+};
+
+}  // namespace plist::detail

@@ -41,12 +41,24 @@ public:
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(bytes_.data()); }
 
     // A scalar object (Boolean, integer, real, date, UID, null) as a value.
-    Value scalar(std::uint32_t index) const;
+    Value scalar(const Object& o) const;
+    Value scalar(std::uint32_t index) const { return scalar(object(index)); }
     // A string object's text in the in-memory form; a view of the bytes
     // when they are plain ASCII, else decoded into `scratch`.
-    std::string_view text(std::uint32_t index, std::string& scratch) const;
-    // How many bytes the in-memory form of a string object takes.
-    std::uint64_t textSize(std::uint32_t index) const;
+    std::string_view text(const Object& o, std::string& scratch) const;
+    std::string_view text(std::uint32_t index, std::string& scratch) const { return text(object(index), scratch); }
+    // How many bytes the in-memory form of a string object, or a data
+    // object's bytes, take.
+    std::uint64_t textSize(const Object& o) const;
+    // Whether a string object holds a lone surrogate.
+    bool hasLoneSurrogate(const Object& o) const;
+
+    // The keys of the document's dictionaries: equal texts have equal
+    // ranks, and ranks sort as the writer orders keys. npos for an object
+    // that is no string or no key.
+    std::uint32_t keyRank(std::uint32_t index) const { return rank_[index]; }
+    std::string_view keyText(std::uint32_t rank) const { return keyTexts_[rank]; }
+    bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank]; }
 
     // Arrays, sets and dictionaries are numbered densely from 0, so that
     // per-container state fits in flat tables.
@@ -70,17 +82,29 @@ public:
     bool isMaterialized() const { return materialized_; }
 
 private:
+    // Big-endian, any width up to 8.
     std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const {
-        std::uint64_t v = 0;
         const unsigned char* p = bytes() + pos;
-        for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];
-        return v;
+        switch (width) {
+        case 1: return p[0];
+        case 2: return std::uint64_t{p[0]} << 8 | p[1];
+        case 4: return std::uint64_t{p[0]} << 24 | std::uint64_t{p[1]} << 16 | std::uint64_t{p[2]} << 8 | p[3];
+        default: {
+            std::uint64_t v = 0;
+            for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];
+            return v;
+        }
+        }
     }
+    void rankKeys(const std::vector<bool>& isKey);
 
     std::string bytes_;
     std::uint64_t offsetSize_ = 0, refSize_ = 0, count_ = 0, top_ = 0, table_ = 0;
     std::vector<std::uint32_t> number_;  // per object: container number, or npos
     std::uint32_t containers_ = 0;
+    std::vector<std::uint32_t> rank_;
+    std::vector<std::string> keyTexts_;
+    std::vector<bool> keyLoneSurrogate_;
     std::vector<std::pair<const void*, std::uint32_t>> rootNodes_;
     std::vector<std::uint32_t> deferred_;  // containers handed out by rootDictionary()
     std::once_flag once_;

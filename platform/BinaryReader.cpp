@@ -1,4 +1,5 @@
 // The binary format ("bplist00"), checked as CoreFoundation checks it.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +70,7 @@ private:
         // A file with this many objects would be some 4 GiB at least.
         if (count_ > 0xFFFFFFF0u) fail("too many objects", t);
         slot_.assign(count_, kUnread);
+        if (!build_) isKey_.assign(count_, false);
     }
 
     std::uint64_t offsetAt(std::uint64_t index) const {
@@ -232,7 +234,9 @@ private:
         slot_[index] = kOpen;
         if (!build_) {
             for (std::uint64_t k = 0; k < n; ++k) {
-                object(ref(pos + k * refSize_), depth + 1);
+                std::uint64_t key = ref(pos + k * refSize_);
+                isKey_[key] = true;
+                object(key, depth + 1);
                 object(ref(pos + (n + k) * refSize_), depth + 1);
             }
             return remember(index, Value());
@@ -266,6 +270,8 @@ public:
     std::uint64_t objectCount() const { return count_; }
     std::uint64_t topObject() const { return top_; }
     std::uint64_t tableOffset() const { return table_; }
+    // After a run without building: whether the object is some dictionary's key.
+    const std::vector<bool>& keys() const { return isKey_; }
 
 private:
 
@@ -277,6 +283,7 @@ private:
     std::uint64_t offsetSize_ = 0, refSize_ = 0, count_ = 0, top_ = 0, table_ = 0, last_ = 0;
     std::vector<std::uint32_t> slot_;  // per object: unread, open, or where in memo_
     std::vector<Value> memo_;
+    std::vector<bool> isKey_;
 };
 
 }  // namespace
@@ -303,6 +310,7 @@ std::shared_ptr<BinaryDocument> BinaryDocument::open(std::string& bytes) {
         doc->count_ = check.objectCount();
         doc->top_ = check.topObject();
         doc->table_ = check.tableOffset();
+        doc->rankKeys(check.keys());
     }
     doc->number_.resize(doc->count_);
     for (std::uint32_t i = 0; i < doc->count_; ++i) {
@@ -310,6 +318,28 @@ std::shared_ptr<BinaryDocument> BinaryDocument::open(std::string& bytes) {
         doc->number_[i] = kind == 0xA0 || kind == 0xC0 || kind == 0xD0 ? doc->containers_++ : npos;
     }
     return doc;
+}
+
+void BinaryDocument::rankKeys(const std::vector<bool>& isKey) {
+    // Binary files share equal strings, so there are few distinct keys
+    // however many dictionaries there are.
+    std::vector<std::pair<std::string, std::uint32_t>> keys;
+    std::string scratch;
+    for (std::uint32_t i = 0; i < count_; ++i) {
+        unsigned char kind = isKey[i] ? object(i).kind() : 0;
+        if (kind == 0x50 || kind == 0x60) keys.emplace_back(std::string(text(i, scratch)), i);
+    }
+    std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) {
+        return unicode::lessUtf16(a.first, b.first) || (a.first == b.first && a.second < b.second);
+    });
+    rank_.assign(count_, npos);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        if (keyTexts_.empty() || keys[k].first != keyTexts_.back()) {
+            keyTexts_.emplace_back(std::move(keys[k].first));
+            keyLoneSurrogate_.push_back(unicode::hasLoneSurrogate(keyTexts_.back()));
+        }
+        rank_[keys[k].second] = static_cast<std::uint32_t>(keyTexts_.size() - 1);
+    }
 }
 
 BinaryDocument::Object BinaryDocument::object(std::uint32_t index) const {
@@ -334,8 +364,7 @@ BinaryDocument::Object BinaryDocument::object(std::uint32_t index) const {
     return o;
 }
 
-Value BinaryDocument::scalar(std::uint32_t index) const {
-    Object o = object(index);
+Value BinaryDocument::scalar(const Object& o) const {
     switch (o.kind()) {
     case 0x00: return o.marker == 0x00 ? Value() : Value::boolean(o.marker == 0x09);
     case 0x10: {
@@ -362,8 +391,7 @@ Value BinaryDocument::scalar(std::uint32_t index) const {
     }
 }
 
-std::string_view BinaryDocument::text(std::uint32_t index, std::string& scratch) const {
-    Object o = object(index);
+std::string_view BinaryDocument::text(const Object& o, std::string& scratch) const {
     const unsigned char* p = bytes() + o.pos;
     scratch.clear();
     if (o.kind() == 0x60) {
@@ -377,14 +405,25 @@ std::string_view BinaryDocument::text(std::uint32_t index, std::string& scratch)
     return scratch;
 }
 
-std::uint64_t BinaryDocument::textSize(std::uint32_t index) const {
-    Object o = object(index);
+std::uint64_t BinaryDocument::textSize(const Object& o) const {
     const unsigned char* p = bytes() + o.pos;
     if (o.kind() == 0x60) return unicode::utf16BigEndianSize(p, o.count);
     if (o.kind() == 0x40) return o.count;
     std::uint64_t size = o.count;
     for (std::uint64_t k = 0; k < o.count; ++k) size += p[k] >> 7;
     return size;
+}
+
+bool BinaryDocument::hasLoneSurrogate(const Object& o) const {
+    if (o.kind() != 0x60) return false;  // Latin-1 has no surrogates
+    const unsigned char* p = bytes() + o.pos;
+    for (std::uint64_t k = 0; k < o.count; ++k) {
+        unsigned char high = p[2 * k];
+        if (high < 0xD8 || high > 0xDF) continue;
+        if (high >= 0xDC || k + 1 == o.count || p[2 * k + 2] < 0xDC || p[2 * k + 2] > 0xDF) return true;
+        ++k;
+    }
+    return false;
 }
 
 std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr<BinaryDocument>& self) {

@@ -47,8 +47,7 @@ struct NeedsMaterialized {
 // A dictionary of a document as the writer sees it: string keys only, the
 // first of equal keys kept, in the order the text lists them.
 struct Entry {
-    std::uint32_t key, value;
-    std::uint32_t at, length;  // the key's text in the arena
+    std::uint32_t rank, at, value;
 };
 
 class Entries {
@@ -57,34 +56,25 @@ public:
     // that holds a lone surrogate.
     const std::vector<Entry>& of(const BinaryDocument& doc, const BinaryDocument::Object& dict, bool checkKeys) {
         entries_.clear();
-        arena_.clear();
         for (std::uint64_t k = 0; k < dict.count; ++k) {
-            std::uint32_t key = doc.ref(dict.pos, k);
-            unsigned char kind = doc.object(key).kind();
-            if (kind != 0x50 && kind != 0x60) fail("dictionary key is not a string");
-            std::string_view text = doc.text(key, scratch_);
-            entries_.push_back(Entry{key, doc.ref(dict.pos, dict.count + k), static_cast<std::uint32_t>(arena_.size()),
-                                     static_cast<std::uint32_t>(text.size())});
-            arena_ += text;
+            std::uint32_t rank = doc.keyRank(doc.ref(dict.pos, k));
+            if (rank == BinaryDocument::npos) fail("dictionary key is not a string");
+            entries_.push_back(Entry{rank, static_cast<std::uint32_t>(k), doc.ref(dict.pos, dict.count + k)});
         }
-        auto text = [this](const Entry& e) { return std::string_view(arena_).substr(e.at, e.length); };
-        std::stable_sort(entries_.begin(), entries_.end(),
-                         [&](const Entry& a, const Entry& b) { return unicode::lessUtf16(text(a), text(b)); });
-        // A stable sort leaves the first of equal keys first.
+        // Equal keys have equal ranks; the first of them stays first.
+        std::sort(entries_.begin(), entries_.end(),
+                  [](const Entry& a, const Entry& b) { return a.rank < b.rank || (a.rank == b.rank && a.at < b.at); });
         entries_.erase(std::unique(entries_.begin(), entries_.end(),
-                                   [&](const Entry& a, const Entry& b) { return text(a) == text(b); }),
+                                   [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
                        entries_.end());
         if (checkKeys)
             for (const Entry& e : entries_)
-                if (unicode::hasLoneSurrogate(text(e))) fail("key holds a lone surrogate");
+                if (doc.keyHasLoneSurrogate(e.rank)) fail("key holds a lone surrogate");
         return entries_;
     }
-    std::string_view text(const Entry& e) const { return std::string_view(arena_).substr(e.at, e.length); }
 
 private:
     std::vector<Entry> entries_;
-    std::string arena_;
-    std::string scratch_;
 };
 
 // One entries table per depth, so that recursion reuses them; a deque, so
@@ -116,38 +106,11 @@ public:
     BinaryDocument& document() const { return doc_; }
 
     // How many levels the object's text reaches below its own.
-    int visit(std::uint32_t index, int depth) {
-        BinaryDocument::Object o = doc_.object(index);
-        switch (o.kind()) {
-        case 0x00:
-            if (o.marker == 0x00) fail("null cannot be written");
-            return 0;
-        case 0x30: {
-            double d = doc_.scalar(index).real();
-            if (!std::isfinite(d) || std::fabs(d) > 6.7e16) fail("date out of range");
-            return 0;
-        }
-        case 0x40: firstSight(index, o); return 0;
-        case 0x50:
-        case 0x60:
-            if (firstSight(index, o) && unicode::hasLoneSurrogate(doc_.text(index, scratch_)))
-                fail("string holds a lone surrogate");
-            return 0;
-        case 0x80: return 1;
-        case 0xA0:
-        case 0xD0: return container(index, o, depth);
-        case 0xC0: fail("set cannot be written");
-        default: return 0;
-        }
-    }
+    int visit(std::uint32_t index, int depth) { return visit(index, doc_.object(index), depth); }
 
     // Roughly the bytes of the object's text, shared parts repeated; as
     // the validator counts them, an entry's key not included.
-    std::uint64_t expanded(std::uint32_t index) const {
-        std::uint32_t c = doc_.containerNumber(index);
-        if (c != BinaryDocument::npos) return expanded_[c];
-        return kLineCost + textSize(index);
-    }
+    std::uint64_t expanded(std::uint32_t index) const { return expanded(index, doc_.object(index)); }
 
     // Whether a long string or data object was counted already; the root's
     // own strings share this record with the document's.
@@ -163,10 +126,14 @@ public:
     // The root holds the container `times` times; once all are added,
     // counts every container's occurrences from the root down.
     void addRoot(std::uint32_t index) {
-        if (doc_.containerNumber(index) != BinaryDocument::npos) roots_.push_back(index);
+        if (doc_.containerNumber(index) == BinaryDocument::npos) return;
+        shared_ = shared_ || std::find(roots_.begin(), roots_.end(), index) != roots_.end();
+        roots_.push_back(index);
     }
 
     void countOccurrences() {
+        // Where no container is held twice, each occurs once.
+        if (!shared_) return;
         std::vector<std::uint16_t> occurrences(doc_.containerCount(), 0);
         auto add = [&](std::uint32_t index, std::uint64_t times) {
             std::uint32_t c = doc_.containerNumber(index);
@@ -179,16 +146,44 @@ public:
         // Reverse post-order puts every container before the ones it holds.
         for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
             std::uint64_t times = occurrences[doc_.containerNumber(*it)];
-            eachChild(*it, 0, [&](std::uint32_t child) { add(child, times); });
+            eachChild(doc_.object(*it), 0, [&](std::uint32_t child) { add(child, times); });
         }
     }
 
 private:
     static constexpr std::uint8_t kUnvisited = 0, kOpen = 1, kDone = 2;
 
+    int visit(std::uint32_t index, const BinaryDocument::Object& o, int depth) {
+        switch (o.kind()) {
+        case 0x00:
+            if (o.marker == 0x00) fail("null cannot be written");
+            return 0;
+        case 0x30: {
+            double d = doc_.scalar(o).real();
+            if (!std::isfinite(d) || std::fabs(d) > 6.7e16) fail("date out of range");
+            return 0;
+        }
+        case 0x40: firstSightOf(index, textSize(o)); return 0;
+        case 0x50:
+        case 0x60:
+            if (firstSightOf(index, textSize(o)) && doc_.hasLoneSurrogate(o)) fail("string holds a lone surrogate");
+            return 0;
+        case 0x80: return 1;
+        case 0xA0:
+        case 0xD0: return container(index, o, depth);
+        case 0xC0: fail("set cannot be written");
+        default: return 0;
+        }
+    }
+
+    std::uint64_t expanded(std::uint32_t index, const BinaryDocument::Object& o) const {
+        std::uint32_t c = doc_.containerNumber(index);
+        if (c != BinaryDocument::npos) return expanded_[c];
+        return kLineCost + textSize(o);
+    }
+
     template <typename Each>
-    void eachChild(std::uint32_t index, int depth, Each each) {
-        BinaryDocument::Object o = doc_.object(index);
+    void eachChild(const BinaryDocument::Object& o, int depth, Each each) {
         if (o.kind() == 0xD0) {
             for (const Entry& e : pool_.at(depth).of(doc_, o, true)) each(e.value);
         } else {
@@ -196,18 +191,22 @@ private:
         }
     }
 
-    int container(std::uint32_t index, const BinaryDocument::Object&, int depth) {
+    int container(std::uint32_t index, const BinaryDocument::Object& o, int depth) {
         if (depth > kMaxDepth) fail("nested too deep");
         std::uint32_t c = doc_.containerNumber(index);
         if (state_[c] == kOpen) fail("reference cycle");
-        if (state_[c] == kDone) return height_[c];
+        if (state_[c] == kDone) {
+            shared_ = true;
+            return height_[c];
+        }
         state_[c] = kOpen;
         int height = 0;
         std::uint64_t expanded = kLineCost;
-        eachChild(index, depth, [&](std::uint32_t child) {
-            height = std::max(height, 1 + visit(child, depth + 1));
+        eachChild(o, depth, [&](std::uint32_t child) {
+            BinaryDocument::Object co = doc_.object(child);
+            height = std::max(height, 1 + visit(child, co, depth + 1));
             held_ += kLineCost;
-            expanded = std::min(kSaturated, expanded + this->expanded(child));
+            expanded = std::min(kSaturated, expanded + this->expanded(child, co));
         });
         if (depth + height > kMaxDepth) fail("nested too deep");
         state_[c] = kDone;
@@ -217,15 +216,11 @@ private:
         return height;
     }
 
-    std::uint64_t textSize(std::uint32_t index) const {
-        unsigned char kind = doc_.object(index).kind();
-        if (kind == 0x40) return doc_.textSize(index) * 2;
-        if (kind == 0x50 || kind == 0x60) return doc_.textSize(index);
+    std::uint64_t textSize(const BinaryDocument::Object& o) const {
+        unsigned char kind = o.kind();
+        if (kind == 0x40) return doc_.textSize(o) * 2;
+        if (kind == 0x50 || kind == 0x60) return doc_.textSize(o);
         return 0;
-    }
-
-    bool firstSight(std::uint32_t index, const BinaryDocument::Object&) {
-        return firstSightOf(index, textSize(index));
     }
 
     BinaryDocument& doc_;
@@ -235,8 +230,8 @@ private:
     std::vector<bool> seenText_;
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> roots_;
+    bool shared_ = false;  // some container is reached a second time
     EntriesPool pool_;
-    std::string scratch_;
     std::uint64_t& held_;
 };
 
@@ -453,6 +448,14 @@ private:
     std::size_t used_ = 0;
 };
 
+// The characters the text escapes: < > & and CR.
+constexpr bool kSpecial[63] = {false, false, false, false, false, false, false, false, false, false, false, false,
+                               false, true,  false, false, false, false, false, false, false, false, false, false,
+                               false, false, false, false, false, false, false, false, false, false, false, false,
+                               false, false, true,  false, false, false, false, false, false, false, false, false,
+                               false, false, false, false, false, false, false, false, false, false, false, false,
+                               true,  false, true};
+
 class XmlWriter {
 public:
     explicit XmlWriter(const XmlSink& sink) : out_(sink) {}
@@ -471,7 +474,7 @@ public:
 private:
     void indent(int depth) { out_.tabs(depth); }
 
-    void line(int depth, const char* text) {
+    void line(int depth, std::string_view text) {
         indent(depth);
         out_ += text;
         out_ += '\n';
@@ -480,14 +483,15 @@ private:
     void escaped(std::string_view text) {
         std::size_t run = 0;
         for (std::size_t i = 0; i < text.size(); ++i) {
-            const char* entity;
-            switch (text[i]) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c > '>' || !kSpecial[c]) continue;
+            std::string_view entity;
+            switch (c) {
             case '<': entity = "&lt;"; break;
             case '>': entity = "&gt;"; break;
             case '&': entity = "&amp;"; break;
             // Written raw, a CR would come back as LF from any standard XML reader.
-            case '\r': entity = "&#13;"; break;
-            default: continue;
+            default: entity = "&#13;"; break;
             }
             out_ += text.substr(run, i - run);
             out_ += entity;
@@ -496,26 +500,24 @@ private:
         out_ += text.substr(run);
     }
 
-    void element(const char* tag, std::string_view text, int depth) {
+    struct Tag {
+        std::string_view open, close;
+    };
+    static constexpr Tag kKey{"<key>", "</key>\n"}, kString{"<string>", "</string>\n"},
+        kInteger{"<integer>", "</integer>\n"}, kReal{"<real>", "</real>\n"}, kDate{"<date>", "</date>\n"};
+
+    void element(const Tag& tag, std::string_view text, int depth) {
         indent(depth);
-        out_ += '<';
-        out_ += tag;
-        out_ += '>';
+        out_ += tag.open;
         escaped(text);
-        out_ += "</";
-        out_ += tag;
-        out_ += ">\n";
+        out_ += tag.close;
     }
 
-    void scalar(const char* tag, const char* text, int depth) {
+    void scalar(const Tag& tag, std::string_view text, int depth) {
         indent(depth);
-        out_ += '<';
-        out_ += tag;
-        out_ += '>';
+        out_ += tag.open;
         out_ += text;
-        out_ += "</";
-        out_ += tag;
-        out_ += ">\n";
+        out_ += tag.close;
     }
 
     void value(const Value& v, int depth) {
@@ -526,16 +528,16 @@ private:
         char buf[128];
         switch (v.type()) {
         case Type::Boolean: line(depth, v.boolean() ? "<true/>" : "<false/>"); break;
-        case Type::Integer: scalar("integer", integerText(v, buf + sizeof buf), depth); break;
-        case Type::Real: scalar("real", realText(v.real(), buf, sizeof buf), depth); break;
-        case Type::String: element("string", v.text(), depth); break;
-        case Type::Date: scalar("date", dateText(v.real(), buf, sizeof buf), depth); break;
+        case Type::Integer: scalar(kInteger, integerText(v, buf + sizeof buf), depth); break;
+        case Type::Real: scalar(kReal, realText(v.real(), buf, sizeof buf), depth); break;
+        case Type::String: element(kString, v.text(), depth); break;
+        case Type::Date: scalar(kDate, dateText(v.real(), buf, sizeof buf), depth); break;
         case Type::Data: data(v.text(), depth); break;
         case Type::Uid:
             line(depth, "<dict>");
             line(depth + 1, "<key>CF$UID</key>");
             std::snprintf(buf, sizeof buf, "%" PRIu32, v.uid());
-            scalar("integer", buf, depth + 1);
+            scalar(kInteger, buf, depth + 1);
             line(depth, "</dict>");
             break;
         case Type::Array:
@@ -566,7 +568,7 @@ private:
         });
         line(depth, "<dict>");
         for (const auto* entry : sorted) {
-            element("key", entry->first.text(), depth + 1);
+            element(kKey, entry->first.text(), depth + 1);
             value(entry->second, depth + 1);
         }
         line(depth, "</dict>");
@@ -578,7 +580,7 @@ private:
         switch (o.kind()) {
         case 0x40: data(std::string_view(reinterpret_cast<const char*>(doc.bytes() + o.pos), o.count), depth); return;
         case 0x50:
-        case 0x60: element("string", doc.text(index, scratch_), depth); return;
+        case 0x60: element(kString, doc.text(o, scratch_), depth); return;
         case 0xA0:
             if (o.count == 0) {
                 line(depth, "<array/>");
@@ -589,21 +591,20 @@ private:
             line(depth, "</array>");
             return;
         case 0xD0: {
-            Entries& entries = pool_.at(depth);
-            const std::vector<Entry>& sorted = entries.of(doc, o, false);
+            const std::vector<Entry>& sorted = pool_.at(depth).of(doc, o, false);
             if (sorted.empty()) {
                 line(depth, "<dict/>");
                 return;
             }
             line(depth, "<dict>");
             for (const Entry& e : sorted) {
-                element("key", entries.text(e), depth + 1);
+                element(kKey, doc.keyText(e.rank), depth + 1);
                 object(doc, e.value, depth + 1);
             }
             line(depth, "</dict>");
             return;
         }
-        default: value(doc.scalar(index), depth); return;
+        default: value(doc.scalar(o), depth); return;
         }
     }
 
@@ -645,6 +646,29 @@ private:
         std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
         std::int64_t year = yoe + era * 400 + (month <= 2);
         int r = static_cast<int>(rest);
+        if (year >= 0 && year <= 9999) {
+            // The common case, without the cost of a formatted print.
+            auto two = [](char* p, int v) {
+                p[0] = static_cast<char>('0' + v / 10);
+                p[1] = static_cast<char>('0' + v % 10);
+            };
+            int y = static_cast<int>(year);
+            two(buf, y / 100);
+            two(buf + 2, y % 100);
+            buf[4] = '-';
+            two(buf + 5, static_cast<int>(month));
+            buf[7] = '-';
+            two(buf + 8, static_cast<int>(day));
+            buf[10] = 'T';
+            two(buf + 11, r / 3600);
+            buf[13] = ':';
+            two(buf + 14, r / 60 % 60);
+            buf[16] = ':';
+            two(buf + 17, r % 60);
+            buf[19] = 'Z';
+            buf[20] = '\0';
+            return buf;
+        }
         std::snprintf(buf, size, "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ", year, static_cast<int>(month),
                       static_cast<int>(day), r / 3600, r / 60 % 60, r % 60);
         return buf;

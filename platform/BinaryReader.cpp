@@ -35,9 +35,17 @@ public:
 private:
     // Big-endian, any width; widths beyond 8 keep the low 64 bits.
     std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const {
-        std::uint64_t v = 0;
-        for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | data_[pos + k];
-        return v;
+        const unsigned char* p = data_ + pos;
+        switch (width) {
+        case 1: return p[0];
+        case 2: return std::uint64_t{p[0]} << 8 | p[1];
+        case 4: return std::uint64_t{p[0]} << 24 | std::uint64_t{p[1]} << 16 | std::uint64_t{p[2]} << 8 | p[3];
+        default: {
+            std::uint64_t v = 0;
+            for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];
+            return v;
+        }
+        }
     }
 
     void readTrailer() {
@@ -409,8 +417,14 @@ std::uint64_t BinaryDocument::textSize(const Object& o) const {
     const unsigned char* p = bytes() + o.pos;
     if (o.kind() == 0x60) return unicode::utf16BigEndianSize(p, o.count);
     if (o.kind() == 0x40) return o.count;
-    std::uint64_t size = o.count;
-    for (std::uint64_t k = 0; k < o.count; ++k) size += p[k] >> 7;
+    // Latin-1: one more byte for each byte above 0x7F, counted eight at a time.
+    std::uint64_t size = o.count, k = 0;
+    for (; k + 8 <= o.count; k += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + k, 8);
+        size += static_cast<std::uint64_t>(__builtin_popcountll(word & 0x8080808080808080ull));
+    }
+    for (; k < o.count; ++k) size += p[k] >> 7;
     return size;
 }
 

@@ -236,13 +236,13 @@ plist::Value booleanValue(bool value) { return plist::Value::boolean(value); }
 FileUrl fileUrl(const std::string& path) { return FileUrl{path}; }
 
 bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, std::string* error) {
-    // Checked in full before the temp file exists, then written as it is made.
+    // What can be checked at once is checked before the temp file exists;
+    // a binary document's containers are checked while the text is written,
+    // and if they fail, the temp file goes and the file stays as it was.
     plist::XmlText text(dictionary);
-    if (!text) {
-        if (error) *error = text.error();
-        return false;
-    }
-    return replaceFile(url.path, [&](const Sink& sink) { return text.write(sink); }, error);
+    if (text && replaceFile(url.path, [&](const Sink& sink) { return text.write(sink); }, error)) return true;
+    if (!text && error) *error = text.error();
+    return false;
 }
 
 }  // namespace platform

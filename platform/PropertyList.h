@@ -2,6 +2,7 @@
 // the platform operations in Platform.h put these bytes on disk.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -52,23 +53,39 @@ std::shared_ptr<Dictionary> readDictionaryKeepingBytes(std::string bytes);
 // Receives the text in pieces; returns false to stop the writing.
 using XmlSink = std::function<bool(std::string_view)>;
 
-// The XML text of a dictionary, checked before a byte of it is written:
-// everything that cannot be written faithfully is refused here, with the
-// reason in error(). The dictionary must outlive this and stay unchanged.
+// The XML text of a dictionary. Everything that cannot be written
+// faithfully is refused, with the reason in error(): what the root holds
+// directly at once, a binary document's containers by check(), or by
+// write() while it writes. The dictionary must outlive this and stay
+// unchanged.
 class XmlText {
 public:
     explicit XmlText(const Dictionary& root);
+    ~XmlText();
+    XmlText(const XmlText&) = delete;
+    XmlText& operator=(const XmlText&) = delete;
+
     explicit operator bool() const { return ok_; }
     const std::string& error() const { return error_; }
-    // Roughly how many bytes the text takes.
+
+    // Finishes the check; false where it fails.
+    bool check();
+    // Roughly how many bytes the text takes, once checked.
     std::uint64_t expectedSize() const { return expected_; }
+
     // Hands the text to the sink in pieces of at most a few hundred
-    // kilobytes (a longer string or data in one). False when the check
-    // failed or the sink stopped the writing.
-    bool write(const XmlSink& sink) const;
+    // kilobytes (a longer string or data in one). If the check is not
+    // finished, it is finished alongside, on a thread of its own. False
+    // when the check fails (what the sink was given is then to be thrown
+    // away) or when the sink stops the writing.
+    bool write(const XmlSink& sink);
 
 private:
+    struct Check;
+    bool writeText(const XmlSink& sink, const std::atomic<bool>* stop) const;
+
     const Dictionary& root_;
+    std::unique_ptr<Check> check_;
     bool ok_ = false;
     std::string error_;
     std::uint64_t expected_ = 0;

@@ -1,11 +1,14 @@
 // The XML writer: Foundation's layout byte for byte, except where Foundation
 // would lose data (a CR, the sign of -0.0, a lone surrogate).
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -106,11 +109,14 @@ public:
     BinaryDocument& document() const { return doc_; }
 
     // How many levels the object's text reaches below its own.
-    int visit(std::uint32_t index, int depth) { return visit(index, doc_.object(index), depth); }
+    int visit(std::uint32_t index, int depth) {
+        BinaryDocument::Object o = doc_.object(index);
+        return visit(index, o, depth, textSize(o));
+    }
 
     // Roughly the bytes of the object's text, shared parts repeated; as
     // the validator counts them, an entry's key not included.
-    std::uint64_t expanded(std::uint32_t index) const { return expanded(index, doc_.object(index)); }
+    std::uint64_t expanded(std::uint32_t index) const { return expanded(index, textSize(doc_.object(index))); }
 
     // Whether a long string or data object was counted already; the root's
     // own strings share this record with the document's.
@@ -153,7 +159,7 @@ public:
 private:
     static constexpr std::uint8_t kUnvisited = 0, kOpen = 1, kDone = 2;
 
-    int visit(std::uint32_t index, const BinaryDocument::Object& o, int depth) {
+    int visit(std::uint32_t index, const BinaryDocument::Object& o, int depth, std::uint64_t size) {
         switch (o.kind()) {
         case 0x00:
             if (o.marker == 0x00) fail("null cannot be written");
@@ -163,10 +169,10 @@ private:
             if (!std::isfinite(d) || std::fabs(d) > 6.7e16) fail("date out of range");
             return 0;
         }
-        case 0x40: firstSightOf(index, textSize(o)); return 0;
+        case 0x40: firstSightOf(index, size); return 0;
         case 0x50:
         case 0x60:
-            if (firstSightOf(index, textSize(o)) && doc_.hasLoneSurrogate(o)) fail("string holds a lone surrogate");
+            if (firstSightOf(index, size) && doc_.hasLoneSurrogate(o)) fail("string holds a lone surrogate");
             return 0;
         case 0x80: return 1;
         case 0xA0:
@@ -176,10 +182,10 @@ private:
         }
     }
 
-    std::uint64_t expanded(std::uint32_t index, const BinaryDocument::Object& o) const {
+    std::uint64_t expanded(std::uint32_t index, std::uint64_t size) const {
         std::uint32_t c = doc_.containerNumber(index);
         if (c != BinaryDocument::npos) return expanded_[c];
-        return kLineCost + textSize(o);
+        return kLineCost + size;
     }
 
     template <typename Each>
@@ -204,9 +210,10 @@ private:
         std::uint64_t expanded = kLineCost;
         eachChild(o, depth, [&](std::uint32_t child) {
             BinaryDocument::Object co = doc_.object(child);
-            height = std::max(height, 1 + visit(child, co, depth + 1));
+            std::uint64_t size = textSize(co);
+            height = std::max(height, 1 + visit(child, co, depth + 1, size));
             held_ += kLineCost;
-            expanded = std::min(kSaturated, expanded + this->expanded(child, co));
+            expanded = std::min(kSaturated, expanded + this->expanded(child, size));
         });
         if (depth + height > kMaxDepth) fail("nested too deep");
         state_[c] = kDone;
@@ -240,19 +247,9 @@ private:
 // container would appear in the text.
 class Validator {
 public:
-    // Returns roughly how many bytes the text will take.
-    static std::uint64_t check(const Dictionary& root) {
-        while (true) {
-            try {
-                return Validator().run(root);
-            } catch (const NeedsMaterialized& n) {
-                n.deferred->resolve();
-            }
-        }
-    }
-
-private:
-    std::uint64_t run(const Dictionary& root) {
+    // Checks everything but the deferred containers of the root, which
+    // finish() checks from their document's bytes.
+    void prepare(const Dictionary& root) {
         // The root's deferred containers are checked from their bytes, if
         // they all come from one document that nothing has looked into.
         for (const auto& entry : root.entries) {
@@ -262,7 +259,6 @@ private:
             else if (&doc_->document() != d->document.get()) throw NeedsMaterialized{d};
         }
         visitDictionary(&root, 0);
-        if (doc_) doc_->countOccurrences();
         // Reverse post-order puts every container before the ones it holds,
         // so occurrences and depths flow from the root down in one pass.
         std::reverse(order_.begin(), order_.end());
@@ -278,12 +274,32 @@ private:
                 if (c.depth + c.height > kMaxDepth) fail("nested too deep");
             }
         }
-        std::uint64_t expanded = nodes_[&root].expanded;
-        if (expanded > std::max(kExpansionFloor, kMaxExpansion * held_))
-            fail("the text would be out of all proportion to the value");
-        return expanded;
+        rootHeight_ = nodes_[&root].height;
+        expanded_ = nodes_[&root].expanded;
+        if (pending_.empty()) finish();
     }
 
+    bool finished() const { return finished_; }
+
+    // The deferred containers, then what depends on the whole. Returns
+    // roughly how many bytes the text will take.
+    std::uint64_t finish() {
+        if (!finished_) {
+            for (std::uint32_t index : pending_) {
+                rootHeight_ = std::max(rootHeight_, 1 + doc_->visit(index, 1));
+                expanded_ = std::min(kSaturated, expanded_ + doc_->expanded(index));
+                doc_->addRoot(index);
+            }
+            if (doc_) doc_->countOccurrences();
+            if (rootHeight_ > kMaxDepth) fail("nested too deep");
+            if (expanded_ > std::max(kExpansionFloor, kMaxExpansion * held_))
+                fail("the text would be out of all proportion to the value");
+            finished_ = true;
+        }
+        return expanded_;
+    }
+
+private:
     struct Node {
         enum class State : std::uint8_t { Open, Done } state = State::Open;
         std::uint64_t occurrences = 0;
@@ -298,7 +314,8 @@ private:
     int visit(const Value& v, int depth) {
         if (const detail::Deferred* d = v.deferred(); d && !d->document->isMaterialized()) {
             if (depth != 1 || !doc_ || &doc_->document() != d->document.get()) throw NeedsMaterialized{d};
-            return doc_->visit(d->index, depth);
+            pending_.push_back(d->index);  // for finish()
+            return 0;
         }
         switch (v.type()) {
         case Type::Null: fail("null cannot be written");
@@ -335,8 +352,7 @@ private:
             height = std::max(height, 1 + visit(child, depth + 1));
             held_ += kLineCost;
             if (const detail::Deferred* d = child.deferred(); d && !d->document->isMaterialized()) {
-                doc_->addRoot(d->index);
-                expanded = std::min(kSaturated, expanded + doc_->expanded(d->index));
+                // Counted by finish().
             } else if (child.is(Type::Array) || child.is(Type::Dictionary)) {
                 if (!children.empty() && children.back().first == child.node())
                     ++children.back().second;
@@ -399,6 +415,10 @@ private:
     std::unordered_set<const void*> seenText_;
     std::uint64_t held_ = 0;  // what the value holds, each shared object once
     std::unique_ptr<DocumentCheck> doc_;
+    std::vector<std::uint32_t> pending_;  // the root's deferred containers, in order
+    int rootHeight_ = 0;
+    std::uint64_t expanded_ = 0;
+    bool finished_ = false;
 };
 
 // Fills one fixed buffer and hands it to the sink whenever it is full, so
@@ -410,7 +430,8 @@ class Buffer {
 public:
     static constexpr std::size_t kSize = std::size_t{1} << 18;
 
-    explicit Buffer(const XmlSink& sink) : sink_(sink), buf_(new char[kSize]) {}
+    // Stops the writing (as a failing sink does) once `stop` is set.
+    Buffer(const XmlSink& sink, const std::atomic<bool>* stop) : sink_(sink), stop_(stop), buf_(new char[kSize]) {}
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 
@@ -418,7 +439,7 @@ public:
         if (v.size() > kSize - used_) {
             flush();
             if (v.size() >= kSize) {
-                if (!sink_(v)) throw SinkFailure{};
+                if ((stop_ && stop_->load(std::memory_order_relaxed)) || !sink_(v)) throw SinkFailure{};
                 return *this;
             }
         }
@@ -438,12 +459,14 @@ public:
     }
 
     void flush() {
+        if (stop_ && stop_->load(std::memory_order_relaxed)) throw SinkFailure{};
         if (used_ != 0 && !sink_(std::string_view(buf_.get(), used_))) throw SinkFailure{};
         used_ = 0;
     }
 
 private:
     const XmlSink& sink_;
+    const std::atomic<bool>* stop_;
     std::unique_ptr<char[]> buf_;
     std::size_t used_ = 0;
 };
@@ -456,9 +479,48 @@ constexpr bool kSpecial[63] = {false, false, false, false, false, false, false, 
                                false, false, false, false, false, false, false, false, false, false, false, false,
                                true,  false, true};
 
+// The text of reals, remembered by their bits: a binary file holds each
+// distinct real once and refers to it from everywhere, and "%.17g" is dear.
+class RealTexts {
+public:
+    std::string_view text(double d) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, 8);
+        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (slot.length == 0 || slot.bits != bits) {
+            char buf[64];
+            const char* t = realText(d, buf, sizeof buf);
+            std::size_t n = std::strlen(t);
+            if (n >= sizeof slot.text) return cold_ = t;
+            std::memcpy(slot.text, t, n);
+            slot.length = static_cast<unsigned char>(n);
+            slot.bits = bits;
+        }
+        return std::string_view(slot.text, slot.length);
+    }
+
+    static const char* realText(double d, char* buf, std::size_t size) {
+        if (std::isnan(d)) return "nan";
+        if (std::isinf(d)) return d > 0 ? "+infinity" : "-infinity";
+        if (d == 0) return std::signbit(d) ? "-0.0" : "0.0";  // Foundation drops the sign of -0.0
+        std::snprintf(buf, size, "%.17g", d);
+        return buf;
+    }
+
+private:
+    static constexpr int kBits = 10;
+    struct Slot {
+        std::uint64_t bits = 0;
+        unsigned char length = 0;
+        char text[31];
+    };
+    std::unique_ptr<Slot[]> slots_{new Slot[std::size_t{1} << kBits]};
+    std::string cold_;
+};
+
 class XmlWriter {
 public:
-    explicit XmlWriter(const XmlSink& sink) : out_(sink) {}
+    XmlWriter(const XmlSink& sink, const std::atomic<bool>* stop) : out_(sink, stop) {}
 
     void document(const Dictionary& root) {
         out_ +=
@@ -529,9 +591,12 @@ private:
         switch (v.type()) {
         case Type::Boolean: line(depth, v.boolean() ? "<true/>" : "<false/>"); break;
         case Type::Integer: scalar(kInteger, integerText(v, buf + sizeof buf), depth); break;
-        case Type::Real: scalar(kReal, realText(v.real(), buf, sizeof buf), depth); break;
+        case Type::Real: scalar(kReal, reals_.text(v.real()), depth); break;
         case Type::String: element(kString, v.text(), depth); break;
-        case Type::Date: scalar(kDate, dateText(v.real(), buf, sizeof buf), depth); break;
+        case Type::Date:
+            if (!std::isfinite(v.real()) || std::fabs(v.real()) > 6.7e16) fail("date out of range");
+            scalar(kDate, dateText(v.real(), buf, sizeof buf), depth);
+            break;
         case Type::Data: data(v.text(), depth); break;
         case Type::Uid:
             line(depth, "<dict>");
@@ -575,7 +640,12 @@ private:
     }
 
     // An object of a checked document, straight from its bytes.
+    //
+    // The check of the document may still be at work: what it would refuse
+    // and could do harm here (a nesting without end, a date out of range)
+    // is refused here too.
     void object(const BinaryDocument& doc, std::uint32_t index, int depth) {
+        if (depth > kMaxDepth) fail("nested too deep");
         BinaryDocument::Object o = doc.object(index);
         switch (o.kind()) {
         case 0x40: data(std::string_view(reinterpret_cast<const char*>(doc.bytes() + o.pos), o.count), depth); return;
@@ -620,14 +690,6 @@ private:
         } while (u != 0);
         if (negative) *--p = '-';
         return p;
-    }
-
-    static const char* realText(double d, char* buf, std::size_t size) {
-        if (std::isnan(d)) return "nan";
-        if (std::isinf(d)) return d > 0 ? "+infinity" : "-infinity";
-        if (d == 0) return std::signbit(d) ? "-0.0" : "0.0";  // Foundation drops the sign of -0.0
-        std::snprintf(buf, size, "%.17g", d);
-        return buf;
     }
 
     static const char* dateText(double seconds, char* buf, std::size_t size) {
@@ -715,34 +777,90 @@ private:
     }
 
     Buffer out_;
+    RealTexts reals_;
     EntriesPool pool_;
     std::string scratch_;
 };
 
 }  // namespace
 
-XmlText::XmlText(const Dictionary& root) : root_(root) {
+// The check, prepared at once and finished when asked or alongside the
+// writing. A deferred container met anywhere but in the root makes it
+// start again on the built values.
+struct XmlText::Check {
+    std::unique_ptr<Validator> validator;
+};
+
+XmlText::XmlText(const Dictionary& root) : root_(root), check_(new Check) {
     try {
-        expected_ = Validator::check(root);
+        while (true) {
+            try {
+                check_->validator = std::make_unique<Validator>();
+                check_->validator->prepare(root);
+                break;
+            } catch (const NeedsMaterialized& n) {
+                n.deferred->resolve();
+            }
+        }
         ok_ = true;
     } catch (const Failure& f) {
         error_ = f.what;
     }
 }
 
-bool XmlText::write(const XmlSink& sink) const {
+XmlText::~XmlText() = default;
+
+bool XmlText::check() {
     if (!ok_) return false;
     try {
-        XmlWriter(sink).document(root_);
+        expected_ = check_->validator->finish();
+    } catch (const Failure& f) {
+        ok_ = false;
+        error_ = f.what;
+    }
+    return ok_;
+}
+
+bool XmlText::writeText(const XmlSink& sink, const std::atomic<bool>* stop) const {
+    try {
+        XmlWriter(sink, stop).document(root_);
         return true;
     } catch (const SinkFailure&) {
+        return false;
+    } catch (const Failure&) {
         return false;
     }
 }
 
+bool XmlText::write(const XmlSink& sink) {
+    if (!ok_) return false;
+    if (check_->validator->finished()) return writeText(sink, nullptr);
+    // The rest of the check takes one core and the writing the other; the
+    // writing stops as soon as the check fails, and the text it gave the
+    // sink is then to be thrown away.
+    std::atomic<bool> failed{false};
+    std::thread checker;
+    try {
+        checker = std::thread([this, &failed] {
+            try {
+                check();
+            } catch (...) {  // out of memory
+                ok_ = false;
+                error_ = "the check could not be finished";
+            }
+            if (!ok_) failed = true;
+        });
+    } catch (const std::system_error&) {
+        return check() && writeText(sink, nullptr);
+    }
+    bool written = writeText(sink, &failed);
+    checker.join();
+    return ok_ && written;
+}
+
 bool writeXml(const Dictionary& root, std::string& out, std::string* error) {
     XmlText text(root);
-    if (!text) {
+    if (!text.check()) {
         if (error) *error = text.error();
         return false;
     }

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "Bplist.h"
+#include "Platform.h"
 #include "PropertyList.h"
 #include "TestFiles.h"
 
@@ -222,6 +223,77 @@ TEST(KeptBytes, DeferredContainersReadAndChangeLikeBuiltOnes) {
     });
     EXPECT_TRUE(mixed.written);
     EXPECT_EQ(mixed.text, expected.text);
+}
+
+// The file write checks a document's containers while it writes: when the
+// check fails, even late, the file is as it was and no temp file is left.
+struct FileOutcome {
+    bool written;
+    std::string contents;
+    std::vector<std::string> folder;
+};
+
+FileOutcome writeThroughFile(const std::string& bytes) {
+    TempDir dir;
+    std::string path = dir / "patch.plist";
+    writeFile(path, "old");
+    auto dict = plist::readDictionaryKeepingBytes(bytes);
+    kSetFlag(*dict);
+    std::string error;
+    bool written = platform::writeDictionary(*dict, platform::fileUrl(path), &error);
+    EXPECT_EQ(written, error.empty()) << error;
+    return {written, readFile(path), listFolder(dir.path())};
+}
+
+TEST(KeptBytes, FileWritesMatchTheTextOrLeaveTheFileAlone) {
+    for (unsigned seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE(seed);
+        std::string file = Graph(seed).file();
+        auto built = plist::readDictionary(file);
+        if (!built) continue;
+        kSetFlag(*built);
+        std::string text;
+        bool expected = plist::writeXml(*built, text);
+        FileOutcome o = writeThroughFile(file);
+        ASSERT_EQ(o.written, expected);
+        EXPECT_EQ(o.contents, expected ? text : "old");
+        EXPECT_EQ(o.folder, std::vector<std::string>{"patch.plist"});
+    }
+}
+
+TEST(KeptBytes, ACheckThatFailsLateStopsTheWriteAndKeepsTheFile) {
+    // Megabytes of good text first, then what cannot be written, in each of
+    // the ways the check refuses it after the writing has begun.
+    auto late = [](auto bad) {
+        Bplist b;
+        std::vector<Bplist::Ref> many;
+        for (int i = 0; i < 20000; ++i) many.push_back(b.ascii("item " + std::to_string(i) + std::string(100, 'x')));
+        Bplist::Ref tail = bad(b);
+        return b.build(b.dict({b.ascii("a"), b.ascii("z")}, {b.array(many), b.array({tail})}));
+    };
+    std::vector<std::string> files = {
+        late([](Bplist& b) { return b.null(); }),
+        late([](Bplist& b) { return b.date(1e300); }),
+        late([](Bplist& b) {
+            Bplist::Ref deep = nest(b, b.integer(1), 300);  // read on the short path first
+            return b.array({deep, nest(b, deep, 300)});
+        }),
+        late([](Bplist& b) { return b.dict({b.integer(1)}, {b.integer(2)}); }),
+        late([](Bplist& b) {
+            // Doubled 60 times: the text would never end, and must not be tried.
+            Bplist::Ref a = b.array({b.integer(1)});
+            for (int i = 0; i < 60; ++i) a = b.array({a, a});
+            return a;
+        }),
+    };
+    for (const std::string& file : files) {
+        SCOPED_TRACE(&file - files.data());
+        ASSERT_TRUE(plist::readDictionaryKeepingBytes(file));
+        FileOutcome o = writeThroughFile(file);
+        EXPECT_FALSE(o.written);
+        EXPECT_EQ(o.contents, "old");
+        EXPECT_EQ(o.folder, std::vector<std::string>{"patch.plist"});
+    }
 }
 
 }  // namespace

@@ -33,7 +33,9 @@ def hyperfine(commands, runs, prepare=None, inside=None):
     """Median seconds of each command (a shell string), run by hyperfine;
     `inside` runs hyperfine itself in the sandbox with that library folder."""
     out = tempfile.mktemp(suffix='.json')
-    args = ['hyperfine', '--style', 'none', '--warmup', '2' if runs > 5 else '1', '--runs', str(runs),
+    # No shell between hyperfine and the command: at a millisecond a run,
+    # the shell's own start-up would be most of what is measured.
+    args = ['hyperfine', '-N', '--style', 'none', '--warmup', '2' if runs > 5 else '1', '--runs', str(runs),
             '--export-json', out]
     if prepare:
         args += ['--prepare', prepare]

@@ -39,6 +39,7 @@ public:
         return static_cast<std::uint32_t>(sized(pos + k * refSize_, refSize_));
     }
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(bytes_.data()); }
+    std::size_t size() const { return bytes_.size(); }
 
     // A scalar object (Boolean, integer, real, date, UID, null) as a value.
     Value scalar(const Object& o) const;

@@ -4,8 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "FaultInjection.h"
 #include "Platform.h"
@@ -90,6 +95,115 @@ private:
     bool kept_ = false;
 };
 
+// Writes the temp file. The first megabytes are written at once; past them,
+// a thread of its own takes over, so that making the text and the system's
+// copying of it overlap. Each megabyte written is handed on to the drive at
+// once, so that the sync at the end has less to wait for.
+class TempWriter {
+public:
+    explicit TempWriter(int fd) : fd_(fd) {}
+    ~TempWriter() { finish(); }
+    TempWriter(const TempWriter&) = delete;
+    TempWriter& operator=(const TempWriter&) = delete;
+
+    // False once a write has failed.
+    bool add(std::string_view piece) {
+        if (!thread_.joinable() && (total_ < kThreadFrom || !startThread())) {
+            if (!failed_ && !written(piece)) {
+                failed_ = true;
+                errno_ = errno;
+            }
+            return !failed_;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (failed_) return false;
+        filling_.append(piece.data(), piece.size());
+        if (filling_.size() >= kChunk) {
+            // At most a few megabytes wait; the text's maker waits beyond that.
+            changed_.wait(lock, [this] { return queue_.size() < kQueued || failed_; });
+            queue_.push_back(std::move(filling_));
+            filling_.clear();
+            filling_.reserve(kChunk);
+            changed_.notify_all();
+        }
+        return !failed_;
+    }
+
+    // Waits for every write; false, with errno set, when one failed.
+    bool finish() {
+        if (thread_.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!filling_.empty()) queue_.push_back(std::move(filling_));
+                done_ = true;
+            }
+            changed_.notify_all();
+            thread_.join();
+        }
+        if (failed_) errno = errno_;
+        return !failed_;
+    }
+
+private:
+    static constexpr long long kChunk = 1 << 20;
+    static constexpr long long kThreadFrom = 8 << 20;  // below, a thread costs more than it saves
+    static constexpr std::size_t kQueued = 3;
+
+    // Before the thread starts, on the calling thread; after, on the thread.
+    bool written(std::string_view piece) {
+        if (!writeAll(fd_, piece)) return false;
+        total_ += static_cast<long long>(piece.size());
+        if (total_ - started_ >= kChunk) {
+            startWriteback(fd_, started_, total_ - started_);
+            started_ = total_;
+        }
+        return true;
+    }
+
+    bool startThread() {
+        filling_.reserve(kChunk);
+        try {
+            thread_ = std::thread([this] { run(); });
+            return true;
+        } catch (const std::system_error&) {
+            return false;  // written on the calling thread, then
+        }
+    }
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [this] { return !queue_.empty() || done_; });
+            if (queue_.empty()) return;
+            std::string piece = std::move(queue_.front());
+            queue_.pop_front();
+            changed_.notify_all();
+            lock.unlock();
+            bool ok = written(piece);
+            int error = errno;
+            lock.lock();
+            if (!ok) {
+                failed_ = true;
+                errno_ = error;
+                queue_.clear();
+                changed_.notify_all();
+                return;
+            }
+        }
+    }
+
+    int fd_;
+    long long total_ = 0, started_ = 0;
+    bool failed_ = false;
+    int errno_ = 0;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> queue_;
+    std::string filling_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 mode_t newFileMode() {
     mode_t mask = ::umask(0);
     ::umask(mask);
@@ -150,11 +264,11 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
 
     TempFile temp(folder, name);
     if (temp.fd() < 0) return setError(error, "cannot create the temp file"), false;
-    bool written = true;
-    Sink sink = [&](std::string_view piece) { return written = writeAll(temp.fd(), piece); };
-    if (!produce(sink) || !written) {
-        if (!written) setError(error, "cannot write the temp file");
-        return false;
+    {
+        TempWriter writer(temp.fd());
+        bool made = produce([&](std::string_view piece) { return writer.add(piece); });
+        if (!writer.finish()) return setError(error, "cannot write the temp file"), false;
+        if (!made) return false;
     }
     if (replacing) {
         struct stat mine;

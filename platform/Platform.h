@@ -64,4 +64,8 @@ unsigned long long threadId();
 // the system can).
 int fullSync(int fd);
 
+// Starts putting a written range of the file on stable storage without
+// waiting for it, where the system can; fullSync() still has to follow.
+void startWriteback(int fd, long long offset, long long length);
+
 }  // namespace platform

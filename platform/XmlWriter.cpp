@@ -280,6 +280,8 @@ public:
     }
 
     bool finished() const { return finished_; }
+    // The bytes of the document whose containers finish() checks.
+    std::size_t documentSize() const { return doc_ ? doc_->document().size() : 0; }
 
     // The deferred containers, then what depends on the whole. Returns
     // roughly how many bytes the text will take.
@@ -787,6 +789,8 @@ private:
 // The check, prepared at once and finished when asked or alongside the
 // writing. A deferred container met anywhere but in the root makes it
 // start again on the built values.
+constexpr std::size_t kCheckAlongsideFrom = std::size_t{256} << 10;
+
 struct XmlText::Check {
     std::unique_ptr<Validator> validator;
 };
@@ -835,6 +839,8 @@ bool XmlText::writeText(const XmlSink& sink, const std::atomic<bool>* stop) cons
 bool XmlText::write(const XmlSink& sink) {
     if (!ok_) return false;
     if (check_->validator->finished()) return writeText(sink, nullptr);
+    // A small document is checked first: a thread would cost more than it saves.
+    if (check_->validator->documentSize() < kCheckAlongsideFrom) return check() && writeText(sink, nullptr);
     // The rest of the check takes one core and the writing the other; the
     // writing stops as soon as the check fails, and the text it gave the
     // sink is then to be thrown away.

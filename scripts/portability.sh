@@ -21,7 +21,15 @@ check "bad_optional_access, bad_variant_access and bad_any_cast need macOS 10.14
     '\.value\(\)|std::visit|std::get<|std::any\b|any_cast' $product
 check "aligned allocation needs macOS 10.14" 'aligned_alloc|align_val_t|std::pmr' $product
 check "shared_mutex timed locks and synchronisation waits need later releases" \
-    'shared_timed_mutex|atomic_wait|\.wait\(|std::barrier|std::latch' $product
+    'shared_timed_mutex|atomic_wait|atomic_notify|std::barrier|std::latch|_semaphore' $product
+# An atomic's wait() takes the value it waits to change; a condition
+# variable's takes the lock, which is named "lock" throughout.
+found=$(grep -rnP '\.wait\((?!lock\b)' $product 2>/dev/null)
+if [ -n "$found" ]; then
+    echo "portability: waiting on an atomic needs macOS 11:"
+    echo "$found"
+    status=1
+fi
 # Platform differences belong in platform/ alone.
 check "platform-specific code outside platform/" \
     '__APPLE__|__linux__|__MACH__|F_FULLFSYNC|pthread_threadid_np|getprogname|program_invocation|SYS_gettid|syscall\(' \

@@ -89,4 +89,60 @@ TEST_F(WriteFaults, StaleTempFilesOfKilledRunsAreRemovedWhenOld) {
               (std::vector<std::string>{".f.tolvane-freshone", ".g.tolvane-oldother", "f", "unrelated"}));
 }
 
+// Text made while it is written, megabytes of it in pieces of every size:
+// past the first megabyte a thread of its own writes it.
+std::vector<std::string> pieces() {
+    std::vector<std::string> all;
+    std::size_t sizes[] = {1, 4096, 262144, 3 << 20, 17, 1 << 20, 99999};
+    for (int round = 0; round < 3; ++round)
+        for (std::size_t n : sizes) all.push_back(std::string(n, static_cast<char>('a' + all.size() % 26)));
+    return all;
+}
+
+bool produce(const platform::Sink& sink) {
+    for (const std::string& p : pieces())
+        if (!sink(p)) return false;
+    return true;
+}
+
+TEST_F(WriteFaults, MadeTextIsWrittenWholeAndInOrder) {
+    TempDir dir;
+    std::string expected;
+    for (const std::string& p : pieces()) expected += p;
+    platform::faults::limitWrites(100000);  // short writes
+    platform::faults::inject(Call::Write, EINTR, 40);
+    std::string error;
+    EXPECT_TRUE(platform::replaceFile(dir / "f", produce, &error)) << error;
+    EXPECT_EQ(readFile(dir / "f"), expected);
+}
+
+TEST_F(WriteFaults, AWriteFailingAtAnyPointOfMadeTextLeavesTheOldFile) {
+    for (int nth : {1, 2, 12, 13, 60, 100, 136}) {  // of some 140 writes
+        SCOPED_TRACE(nth);
+        TempDir dir;
+        writeFile(dir / "f", "old contents");
+        platform::faults::limitWrites(100000);
+        platform::faults::inject(Call::Write, ENOSPC, nth);
+        std::string error;
+        EXPECT_FALSE(platform::replaceFile(dir / "f", produce, &error));
+        EXPECT_NE(error.find("No space left"), std::string::npos) << error;
+        EXPECT_EQ(readFile(dir / "f"), "old contents");
+        EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"f"});
+        platform::faults::clear();
+    }
+}
+
+TEST_F(WriteFaults, TextThatStopsBeingMadeLeavesTheOldFile) {
+    TempDir dir;
+    writeFile(dir / "f", "old contents");
+    int left = 10;  // ten pieces, some megabytes, then the maker gives up
+    EXPECT_FALSE(platform::replaceFile(dir / "f", [&](const platform::Sink& sink) {
+        for (const std::string& p : pieces())
+            if (--left == 0 || !sink(p)) return false;
+        return true;
+    }));
+    EXPECT_EQ(readFile(dir / "f"), "old contents");
+    EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"f"});
+}
+
 }  // namespace

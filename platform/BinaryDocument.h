@@ -97,6 +97,9 @@ private:
         }
         }
     }
+    std::uint64_t offset(std::uint32_t index) const {
+        return sized(table_ + std::uint64_t{index} * offsetSize_, offsetSize_);
+    }
     void rankKeys(const std::vector<bool>& isKey);
 
     std::string bytes_;

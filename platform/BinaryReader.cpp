@@ -322,7 +322,9 @@ std::shared_ptr<BinaryDocument> BinaryDocument::open(std::string& bytes) {
     }
     doc->number_.resize(doc->count_);
     for (std::uint32_t i = 0; i < doc->count_; ++i) {
-        unsigned char kind = doc->object(i).kind();
+        // Only the marker: an object nothing refers to was never checked,
+        // and its count may point anywhere. Every offset was checked.
+        unsigned char kind = doc->bytes()[doc->offset(i)] & 0xF0;
         doc->number_[i] = kind == 0xA0 || kind == 0xC0 || kind == 0xD0 ? doc->containers_++ : npos;
     }
     return doc;
@@ -351,7 +353,7 @@ void BinaryDocument::rankKeys(const std::vector<bool>& isKey) {
 }
 
 BinaryDocument::Object BinaryDocument::object(std::uint32_t index) const {
-    std::uint64_t off = sized(table_ + std::uint64_t{index} * offsetSize_, offsetSize_);
+    std::uint64_t off = offset(index);
     Object o{bytes()[off], 0, off + 1};
     switch (o.kind()) {
     case 0x40:

@@ -157,6 +157,11 @@ add('openstep-100000-deep.plist', 'nothing', b'{ k = ' + b'(' * 100000 + b'x' + 
 add('openstep-unterminated.plist', 'nothing', b'{ k = "never closed; }')
 add('openstep-odd-hex.plist', 'nothing', b'{ k = <0fb>; }')
 
+# An object nothing refers to is never checked: here a string whose count is
+# a 2^15-byte integer, far past the end of the file. The file loads (a
+# fuzz finding: the kept-bytes load once read that count).
+add('unreferenced-object-huge-count.bplist', 'dictionary', bplist([dct([1], [2]), ascii(b'v'), b'\x09', b'\x5f\x1f'], 0))
+
 # Findings of the fuzz targets, kept as they were found.
 # One array referencing a long string 20000 times: each reference re-checked
 # the string, which took seconds; the write fails on the expansion bound.

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -109,11 +111,11 @@ private:
     std::vector<std::uint32_t> rank_;
     std::vector<std::string> keyTexts_;
     std::vector<bool> keyLoneSurrogate_;
-    std::vector<std::pair<const void*, std::uint32_t>> rootNodes_;
+    std::unordered_map<const void*, std::uint32_t> rootNodes_;
     std::vector<std::uint32_t> deferred_;  // containers handed out by rootDictionary()
     std::once_flag once_;
-    bool materialized_ = false;
-    std::vector<std::pair<std::uint32_t, Value>> resolved_;
+    std::atomic<bool> materialized_{false};
+    std::unordered_map<std::uint32_t, Value> resolved_;
 
     friend struct DocumentAccess;
 };

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "BinaryDocument.h"
 #include "PropertyList.h"
@@ -445,20 +446,20 @@ bool BinaryDocument::hasLoneSurrogate(const Object& o) const {
 std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr<BinaryDocument>& self) {
     Object root = object(static_cast<std::uint32_t>(top_));
     if (root.kind() != 0xD0) return nullptr;
-    std::vector<std::pair<std::uint32_t, std::shared_ptr<Deferred>>> handedOut;
+    std::unordered_map<std::uint32_t, std::shared_ptr<Deferred>> handedOut;
     std::string scratch;
     auto value = [&](std::uint32_t index) -> Value {
         switch (object(index).kind()) {
         case 0x40: {
             Object o = object(index);
             Value v = Value::data(std::string(reinterpret_cast<const char*>(bytes() + o.pos), o.count));
-            rootNodes_.emplace_back(v.node(), index);
+            rootNodes_.emplace(v.node(), index);
             return v;
         }
         case 0x50:
         case 0x60: {
             Value v = Value::string(std::string(text(index, scratch)));
-            rootNodes_.emplace_back(v.node(), index);
+            rootNodes_.emplace(v.node(), index);
             return v;
         }
         case 0xA0:
@@ -466,10 +467,10 @@ std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr
         case 0xD0: {
             // One node per object, so that a container held twice is one
             // object to the writer too.
-            for (const auto& h : handedOut)
-                if (h.first == index) return Value::deferred(h.second);
+            auto found = handedOut.find(index);
+            if (found != handedOut.end()) return Value::deferred(found->second);
             auto d = std::make_shared<Deferred>(Deferred{self, index});
-            handedOut.emplace_back(index, d);
+            handedOut.emplace(index, d);
             deferred_.push_back(index);
             return Value::deferred(std::move(d));
         }
@@ -485,9 +486,8 @@ std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr
 }
 
 std::uint32_t BinaryDocument::objectOfRootNode(const void* node) const {
-    for (const auto& n : rootNodes_)
-        if (n.first == node) return n.second;
-    return npos;
+    auto found = rootNodes_.find(node);
+    return found != rootNodes_.end() ? found->second : npos;
 }
 
 const Value& BinaryDocument::materialized(std::uint32_t index) {
@@ -495,12 +495,12 @@ const Value& BinaryDocument::materialized(std::uint32_t index) {
         BinaryReader reader(bytes_);
         // open() has walked these very bytes with the same checks.
         if (!runReader([&] { return reader.run(); })) std::abort();
-        for (std::uint32_t d : deferred_) resolved_.emplace_back(d, reader.memoized(d));
+        for (std::uint32_t d : deferred_) resolved_.emplace(d, reader.memoized(d));
         materialized_ = true;
     });
-    for (const auto& r : resolved_)
-        if (r.first == index) return r.second;
-    std::abort();  // only containers handed out by rootDictionary() are deferred
+    auto found = resolved_.find(index);
+    if (found == resolved_.end()) std::abort();  // only containers handed out by rootDictionary() are deferred
+    return found->second;
 }
 
 }  // namespace plist::detail

@@ -129,14 +129,13 @@ public:
         return true;
     }
 
-    // The root holds the container `times` times; once all are added,
-    // counts every container's occurrences from the root down.
+    // The root holds the object once more (after visiting it: a container
+    // held twice is then seen as shared).
     void addRoot(std::uint32_t index) {
-        if (doc_.containerNumber(index) == BinaryDocument::npos) return;
-        shared_ = shared_ || std::find(roots_.begin(), roots_.end(), index) != roots_.end();
-        roots_.push_back(index);
+        if (doc_.containerNumber(index) != BinaryDocument::npos) roots_.push_back(index);
     }
 
+    // Once every root is added: each container's occurrences, from the root down.
     void countOccurrences() {
         // Where no container is held twice, each occurs once.
         if (!shared_) return;

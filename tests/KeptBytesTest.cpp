@@ -225,6 +225,24 @@ TEST(KeptBytes, DeferredContainersReadAndChangeLikeBuiltOnes) {
     EXPECT_EQ(mixed.text, expected.text);
 }
 
+TEST(KeptBytes, AWideRootIsLoadedAndWrittenInOnePass) {
+    // Each container and long string held by the root is looked up by hash,
+    // not searched for among the others (a search would take minutes here).
+    Bplist b;
+    std::vector<Bplist::Ref> keys, values;
+    for (int i = 0; i < 100000; ++i) {
+        keys.push_back(b.ascii("k" + std::to_string(i)));
+        values.push_back(i % 2 ? b.array({}) : b.ascii(std::string(64, 'x') + std::to_string(i)));
+    }
+    std::string file = b.build(b.dict(keys, values));
+    auto dict = plist::readDictionaryKeepingBytes(file);
+    ASSERT_TRUE(dict);
+    EXPECT_EQ(dict->size(), 100000u);
+    std::string text;
+    EXPECT_TRUE(plist::writeXml(*dict, text));
+    EXPECT_EQ(*dict, *plist::readDictionary(text));
+}
+
 // The file write checks a document's containers while it writes: when the
 // check fails, even late, the file is as it was and no temp file is left.
 struct FileOutcome {

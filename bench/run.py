@@ -87,27 +87,41 @@ def main():
         prepare = 'cp %s %s' % (src, target)
         tolvane, true = hyperfine([TOOL + ' true', '/bin/true'], runs, prepare=prepare, inside=library)
         tolvane_kb = peak_kb([TOOL, 'true'], inside=library, prepare=prepare)
+        text = os.path.getsize(target)  # the XML that run wrote
         out = os.path.join(scratch, 'out.xml')
         py_job = os.path.join(ROOT, 'bench', 'plistlib_job.py')
         py, pu = hyperfine(['python3 %s %s %s' % (py_job, src, out),
                             'plistutil -i %s -o %s -f xml' % (src, out)], max(3, runs // 3))
         py_kb = peak_kb(['python3', py_job, src, out])
         pu_kb = peak_kb(['plistutil', '-i', src, '-o', out, '-f', 'xml'])
-        rows.append((name, size, tolvane, true, tolvane_kb, py, py_kb, pu, pu_kb))
+        rows.append((name, size, tolvane, true, tolvane_kb, py, py_kb, pu, pu_kb, text))
         print('measured %s' % name, flush=True)
 
     print()
-    print('%-13s %9s | %9s %8s %7s | %9s %7s | %9s %7s | %6s %6s %6s | %9s' % (
+    print('%-13s %9s | %9s %8s %7s | %9s %7s | %9s %7s | %6s %6s | %9s %8s %9s' % (
         'file', 'MB', 'Tolvane s', 'MB peak', 'x file', 'plistlib', 'ratio', 'plistutil', 'ratio',
-        'peakMB', 'pyMB', 'puMB', 'ms per MB'))
-    for name, size, t, true, kb, py, py_kb, pu, pu_kb in rows:
+        'pyMB', 'puMB', 'ms per MB', 'text MB', 'ms/text MB'))
+    for name, size, t, true, kb, py, py_kb, pu, pu_kb, text in rows:
         mb = size / (1 << 20)
-        print('%-13s %9.3f | %9.4f %8.1f %7.2f | %9.3f %7.1f | %9.3f %7.1f | %6.0f %6.0f %6.0f | %9.2f' % (
-            name, mb, t, kb / 1024, kb * 1024 / size, py, py / t, pu, pu / t, kb / 1024, py_kb / 1024,
-            pu_kb / 1024, t * 1000 / mb))
+        print('%-13s %9.3f | %9.4f %8.1f %7.2f | %9.3f %7.1f | %9.3f %7.1f | %6.0f %6.0f | %9.2f %8.1f %9.2f' % (
+            name, mb, t, kb / 1024, kb * 1024 / size, py, py / t, pu, pu / t, py_kb / 1024,
+            pu_kb / 1024, t * 1000 / mb, text / (1 << 20), t * 1000 / (text / (1 << 20))))
     small = rows[0]
     print('\nsmall file: Tolvane %.2f ms, /bin/true %.2f ms in the same sandbox: %.1f times' % (
         small[2] * 1000, small[3] * 1000, small[2] / small[3]))
+    binary = [r for r in rows if r[0].endswith('.bplist') and r[1] >= (1 << 20) * 0.9]
+    big = [r for r in binary if r[0].startswith('32mb')]
+    if big:
+        r = big[0]
+        print('32 MB binary: plistutil %.1f times, plistlib %.1f times as long; peak %.2f times the file' % (
+            r[7] / r[2], r[5] / r[2], r[4] * 1024 / r[1]))
+    if binary:
+        per_mb = [r[2] * 1000 / (r[1] / (1 << 20)) for r in binary]
+        per_text = [r[2] * 1000 / (r[9] / (1 << 20)) for r in binary]
+        print('binary files, 1 to 64 MB: %.2f to %.2f ms per MB of file (%.0f %% apart), '
+              '%.2f to %.2f ms per MB of text (%.0f %% apart)' % (
+                  min(per_mb), max(per_mb), 100 * (max(per_mb) / min(per_mb) - 1),
+                  min(per_text), max(per_text), 100 * (max(per_text) / min(per_text) - 1)))
 
     print('\nin-process (Google Benchmark):', flush=True)
     sh(os.path.join(BUILD, 'bench', 'inprocess_bench'), '--files=' + FILES,

@@ -18,6 +18,21 @@
 
 namespace plist::detail {
 
+// A big-endian number of any width (beyond 8 bytes, its low 64 bits), as binary files hold
+// offsets, references and counts.
+inline std::uint64_t bigEndian(const unsigned char* p, std::uint64_t width) {
+    switch (width) {
+    case 1: return p[0];
+    case 2: return std::uint64_t{p[0]} << 8 | p[1];
+    case 4: return std::uint64_t{p[0]} << 24 | std::uint64_t{p[1]} << 16 | std::uint64_t{p[2]} << 8 | p[3];
+    default: {
+        std::uint64_t v = 0;
+        for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];
+        return v;
+    }
+    }
+}
+
 class BinaryDocument {
 public:
     // Takes the bytes, or, wherever readBinary() fails on them, leaves
@@ -85,20 +100,7 @@ public:
     bool isMaterialized() const { return materialized_; }
 
 private:
-    // Big-endian, any width up to 8.
-    std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const {
-        const unsigned char* p = bytes() + pos;
-        switch (width) {
-        case 1: return p[0];
-        case 2: return std::uint64_t{p[0]} << 8 | p[1];
-        case 4: return std::uint64_t{p[0]} << 24 | std::uint64_t{p[1]} << 16 | std::uint64_t{p[2]} << 8 | p[3];
-        default: {
-            std::uint64_t v = 0;
-            for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];
-            return v;
-        }
-        }
-    }
+    std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const { return bigEndian(bytes() + pos, width); }
     std::uint64_t offset(std::uint32_t index) const {
         return sized(table_ + std::uint64_t{index} * offsetSize_, offsetSize_);
     }

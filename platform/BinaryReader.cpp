@@ -34,20 +34,8 @@ public:
     }
 
 private:
-    // Big-endian, any width; widths beyond 8 keep the low 64 bits.
-    std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const {
-        const unsigned char* p = data_ + pos;
-        switch (width) {
-        case 1: return p[0];
-        case 2: return std::uint64_t{p[0]} << 8 | p[1];
-        case 4: return std::uint64_t{p[0]} << 24 | std::uint64_t{p[1]} << 16 | std::uint64_t{p[2]} << 8 | p[3];
-        default: {
-            std::uint64_t v = 0;
-            for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];
-            return v;
-        }
-        }
-    }
+    // Big-endian; widths beyond 8 keep the low 64 bits.
+    std::uint64_t sized(std::uint64_t pos, std::uint64_t width) const { return detail::bigEndian(data_ + pos, width); }
 
     void readTrailer() {
         if (size_ < 8 + 1 + kTrailerSize) fail("shorter than header, one object and trailer", 0);

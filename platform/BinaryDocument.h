@@ -4,9 +4,9 @@
 // root dictionary holds refer to their document through Value::deferred().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -18,8 +18,8 @@
 
 namespace plist::detail {
 
-// A big-endian number of any width (beyond 8 bytes, its low 64 bits), as binary files hold
-// offsets, references and counts.
+// A big-endian number of any width (beyond 8 bytes, its low 64 bits), as
+// binary files hold offsets, references, counts and integers.
 inline std::uint64_t bigEndian(const unsigned char* p, std::uint64_t width) {
     switch (width) {
     case 1: return p[0];
@@ -48,8 +48,8 @@ public:
         unsigned char kind() const { return marker & 0xF0; }
     };
 
-    std::uint32_t top() const { return static_cast<std::uint32_t>(top_); }
     std::uint32_t objectCount() const { return static_cast<std::uint32_t>(count_); }
+    // Only for an object the root reaches: open() checked those alone.
     Object object(std::uint32_t index) const;
     // The k-th reference of a container whose references start at pos.
     std::uint32_t ref(std::uint64_t pos, std::uint64_t k) const {
@@ -60,7 +60,6 @@ public:
 
     // A scalar object (Boolean, integer, real, date, UID, null) as a value.
     Value scalar(const Object& o) const;
-    Value scalar(std::uint32_t index) const { return scalar(object(index)); }
     // A string object's text in the in-memory form; a view of the bytes
     // when they are plain ASCII, else decoded into `scratch`.
     std::string_view text(const Object& o, std::string& scratch) const;
@@ -118,8 +117,6 @@ private:
     std::once_flag once_;
     std::atomic<bool> materialized_{false};
     std::unordered_map<std::uint32_t, Value> resolved_;
-
-    friend struct DocumentAccess;
 };
 
 // What Value::deferred() refers to: one container of a document.

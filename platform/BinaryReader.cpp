@@ -20,6 +20,36 @@ constexpr std::uint64_t kLongMax = static_cast<std::uint64_t>(std::numeric_limit
 
 using detail::fail;
 
+// The value of a scalar object (null, Boolean, integer, real, date, UID)
+// whose marker and bytes have been checked.
+Value scalarValue(const unsigned char* data, unsigned char m, std::uint64_t pos) {
+    const unsigned char* p = data + pos;
+    switch (m & 0xF0) {
+    case 0x00: return m == 0x00 ? Value() : Value::boolean(m == 0x09);
+    case 0x10: {
+        std::uint64_t width = std::uint64_t{1} << (m & 0x0F);
+        if (width == 8) return Value::integer(static_cast<std::int64_t>(detail::bigEndian(p, 8)));
+        if (width == 16) return Value::unsignedInteger(detail::bigEndian(p + 8, 8));
+        return Value::unsignedInteger(detail::bigEndian(p, width));
+    }
+    case 0x20:
+    case 0x30: {
+        if (m == 0x22) {
+            std::uint32_t bits = static_cast<std::uint32_t>(detail::bigEndian(p, 4));
+            float f;
+            std::memcpy(&f, &bits, 4);
+            return Value::real(f);
+        }
+        std::uint64_t bits = detail::bigEndian(p, 8);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        return (m & 0xF0) == 0x30 ? Value::date(d) : Value::real(d);
+    }
+    case 0x80: return Value::uid(static_cast<std::uint32_t>(detail::bigEndian(p, (m & 0x0F) + 1u)));
+    default: return Value();
+    }
+}
+
 // Builds the values, or, with `build` false, only walks the objects exactly
 // as it would to build them, so that it fails where the building read fails.
 class BinaryReader {
@@ -114,31 +144,22 @@ private:
         std::uint64_t pos = off + 1;
         switch (m & 0xF0) {
         case 0x00:
-            if (m == 0x00) return Value();
-            if (m == 0x08 || m == 0x09) return Value::boolean(m == 0x09);
-            fail("unknown marker", off);
+            if (m != 0x00 && m != 0x08 && m != 0x09) fail("unknown marker", off);
+            return scalarValue(data_, m, pos);
         case 0x10: {
             std::uint64_t width = std::uint64_t{1} << (m & 0x0F);
             if (width > 16) fail("integer wider than 16 bytes", off);
             need(pos, width, off);
-            if (width == 8) return Value::integer(static_cast<std::int64_t>(sized(pos, 8)));
-            if (width == 16) return Value::unsignedInteger(sized(pos + 8, 8));
-            return Value::unsignedInteger(sized(pos, width));
+            return scalarValue(data_, m, pos);
         }
-        case 0x20: {
-            if (m == 0x22) {
-                need(pos, 4, off);
-                std::uint32_t bits = static_cast<std::uint32_t>(sized(pos, 4));
-                float f;
-                std::memcpy(&f, &bits, 4);
-                return Value::real(f);
-            }
-            if (m == 0x23) return Value::real(float64(pos, off));
-            fail("real neither 4 nor 8 bytes", off);
-        }
+        case 0x20:
+            if (m != 0x22 && m != 0x23) fail("real neither 4 nor 8 bytes", off);
+            need(pos, m == 0x22 ? 4 : 8, off);
+            return scalarValue(data_, m, pos);
         case 0x30:
             if (m != 0x33) fail("bad date marker", off);
-            return Value::date(float64(pos, off));
+            need(pos, 8, off);
+            return scalarValue(data_, m, pos);
         case 0x40: {
             std::uint64_t n = count(m, pos);
             need(pos, n, off);
@@ -180,14 +201,6 @@ private:
         case 0xD0: return dictionary(index, m, pos, depth);
         default: fail("unknown marker", off);
         }
-    }
-
-    double float64(std::uint64_t pos, std::uint64_t off) const {
-        need(pos, 8, off);
-        std::uint64_t bits = sized(pos, 8);
-        double d;
-        std::memcpy(&d, &bits, 8);
-        return d;
     }
 
     // Reads `n` references starting at pos, checking their extent first so
@@ -363,32 +376,7 @@ BinaryDocument::Object BinaryDocument::object(std::uint32_t index) const {
     return o;
 }
 
-Value BinaryDocument::scalar(const Object& o) const {
-    switch (o.kind()) {
-    case 0x00: return o.marker == 0x00 ? Value() : Value::boolean(o.marker == 0x09);
-    case 0x10: {
-        std::uint64_t width = std::uint64_t{1} << (o.marker & 0x0F);
-        if (width == 8) return Value::integer(static_cast<std::int64_t>(sized(o.pos, 8)));
-        if (width == 16) return Value::unsignedInteger(sized(o.pos + 8, 8));
-        return Value::unsignedInteger(sized(o.pos, width));
-    }
-    case 0x20:
-    case 0x30: {
-        if (o.marker == 0x22) {
-            std::uint32_t bits = static_cast<std::uint32_t>(sized(o.pos, 4));
-            float f;
-            std::memcpy(&f, &bits, 4);
-            return Value::real(f);
-        }
-        std::uint64_t bits = sized(o.pos, 8);
-        double d;
-        std::memcpy(&d, &bits, 8);
-        return o.kind() == 0x30 ? Value::date(d) : Value::real(d);
-    }
-    case 0x80: return Value::uid(static_cast<std::uint32_t>(sized(o.pos, (o.marker & 0x0F) + 1u)));
-    default: return Value();
-    }
-}
+Value BinaryDocument::scalar(const Object& o) const { return scalarValue(bytes(), o.marker, o.pos); }
 
 std::string_view BinaryDocument::text(const Object& o, std::string& scratch) const {
     const unsigned char* p = bytes() + o.pos;
@@ -437,16 +425,16 @@ std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr
     std::unordered_map<std::uint32_t, std::shared_ptr<Deferred>> handedOut;
     std::string scratch;
     auto value = [&](std::uint32_t index) -> Value {
-        switch (object(index).kind()) {
+        Object o = object(index);
+        switch (o.kind()) {
         case 0x40: {
-            Object o = object(index);
             Value v = Value::data(std::string(reinterpret_cast<const char*>(bytes() + o.pos), o.count));
             rootNodes_.emplace(v.node(), index);
             return v;
         }
         case 0x50:
         case 0x60: {
-            Value v = Value::string(std::string(text(index, scratch)));
+            Value v = Value::string(std::string(text(o, scratch)));
             rootNodes_.emplace(v.node(), index);
             return v;
         }
@@ -462,7 +450,7 @@ std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr
             deferred_.push_back(index);
             return Value::deferred(std::move(d));
         }
-        default: return scalar(index);
+        default: return scalar(o);
         }
     };
     DictionaryBuilder dict(DictionaryBuilder::Duplicates::FirstWins, root.count);

@@ -108,7 +108,7 @@ public:
 
     // False once a write has failed.
     bool add(std::string_view piece) {
-        if (!thread_.joinable() && (total_ < kThreadFrom || !startThread())) {
+        if (!thread_.joinable() && (total_ < kThreadFrom || threadless_ || !startThread())) {
             if (!failed_ && !written(piece)) {
                 failed_ = true;
                 errno_ = errno;
@@ -166,7 +166,8 @@ private:
             thread_ = std::thread([this] { run(); });
             return true;
         } catch (const std::system_error&) {
-            return false;  // written on the calling thread, then
+            threadless_ = true;  // written on the calling thread, then
+            return false;
         }
     }
 
@@ -201,6 +202,7 @@ private:
     std::deque<std::string> queue_;
     std::string filling_;
     bool done_ = false;
+    bool threadless_ = false;
     std::thread thread_;
 };
 

@@ -41,6 +41,11 @@ struct Failure {
 
 [[noreturn]] void fail(const char* what) { throw Failure{what}; }
 
+// Dates beyond this many seconds from 2001 have no year the text can hold.
+void checkDate(double seconds) {
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 6.7e16) fail("date out of range");
+}
+
 // Thrown when a deferred container turns up anywhere but directly in the
 // root: the check then starts again on the document as readBinary() builds it.
 struct NeedsMaterialized {
@@ -163,11 +168,7 @@ private:
         case 0x00:
             if (o.marker == 0x00) fail("null cannot be written");
             return 0;
-        case 0x30: {
-            double d = doc_.scalar(o).real();
-            if (!std::isfinite(d) || std::fabs(d) > 6.7e16) fail("date out of range");
-            return 0;
-        }
+        case 0x30: checkDate(doc_.scalar(o).real()); return 0;
         case 0x40: firstSightOf(index, size); return 0;
         case 0x50:
         case 0x60:
@@ -241,9 +242,10 @@ private:
     std::uint64_t& held_;
 };
 
-// Checks everything before a byte is written: what Foundation refuses to
-// write, what would not read back equal, and how often each shared
-// container would appear in the text.
+// Checks what Foundation refuses to write, what would not read back equal,
+// and how often each shared container would appear in the text: all of it
+// before a byte is written, but for a binary document's containers, which
+// finish() may check while the text is being written.
 class Validator {
 public:
     // Checks everything but the deferred containers of the root, which
@@ -314,7 +316,8 @@ private:
     // or an empty container.
     int visit(const Value& v, int depth) {
         if (const detail::Deferred* d = v.deferred(); d && !d->document->isMaterialized()) {
-            if (depth != 1 || !doc_ || &doc_->document() != d->document.get()) throw NeedsMaterialized{d};
+            // In the root, prepare() has seen to it that doc_ is its document.
+            if (depth != 1) throw NeedsMaterialized{d};
             pending_.push_back(d->index);  // for finish()
             return 0;
         }
@@ -325,9 +328,7 @@ private:
             if (firstSight(v) && unicode::hasLoneSurrogate(v.text())) fail("string holds a lone surrogate");
             return 0;
         case Type::Data: firstSight(v); return 0;
-        case Type::Date:
-            if (!std::isfinite(v.real()) || std::fabs(v.real()) > 6.7e16) fail("date out of range");
-            return 0;
+        case Type::Date: checkDate(v.real()); return 0;
         case Type::Uid: return 1;  // written as a dictionary holding one integer
         case Type::Array: return visitArray(&v.items(), depth);
         case Type::Dictionary: return visitDictionary(&v.dict(), depth);
@@ -595,7 +596,7 @@ private:
         case Type::Real: scalar(kReal, reals_.text(v.real()), depth); break;
         case Type::String: element(kString, v.text(), depth); break;
         case Type::Date:
-            if (!std::isfinite(v.real()) || std::fabs(v.real()) > 6.7e16) fail("date out of range");
+            checkDate(v.real());
             scalar(kDate, dateText(v.real(), buf, sizeof buf), depth);
             break;
         case Type::Data: data(v.text(), depth); break;
@@ -785,11 +786,12 @@ private:
 
 }  // namespace
 
+// From this size, a document is checked alongside the writing.
+constexpr std::size_t kCheckAlongsideFrom = std::size_t{256} << 10;
+
 // The check, prepared at once and finished when asked or alongside the
 // writing. A deferred container met anywhere but in the root makes it
 // start again on the built values.
-constexpr std::size_t kCheckAlongsideFrom = std::size_t{256} << 10;
-
 struct XmlText::Check {
     std::unique_ptr<Validator> validator;
 };

@@ -28,7 +28,14 @@ int main(int argc, char** argv) {
 
     patchDataPlistPath = KivoAgent::dataPath() + "/tqpatch_data.plist";
 
-    dictionary = platform::loadDictionary(patchDataPlistPath);
+    // A file that is there but cannot be read is never replaced: that would
+    // lose every entry of the agent's.
+    bool unreadable = false;
+    dictionary = platform::loadDictionary(patchDataPlistPath, unreadable);
+    if (unreadable) {
+        platform::log("Write to file was Failed");
+        platform::exit(1);
+    }
     if (!dictionary) dictionary = platform::emptyDictionary();
 
     dictionary->set("ApplicationRunningPrompt", platform::booleanValue(isApplicationRunningDisable));

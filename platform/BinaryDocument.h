@@ -112,7 +112,9 @@ private:
     std::vector<std::uint32_t> rank_;
     std::vector<std::string> keyTexts_;
     std::vector<bool> keyLoneSurrogate_;
-    std::unordered_map<const void*, std::uint32_t> rootNodes_;
+    // Each node held as well as named, so that no other node can ever take
+    // its address while the document lives.
+    std::unordered_map<const void*, std::pair<std::uint32_t, Value>> rootNodes_;
     std::vector<std::uint32_t> deferred_;  // containers handed out by rootDictionary()
     std::once_flag once_;
     std::atomic<bool> materialized_{false};

@@ -429,13 +429,13 @@ std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr
         switch (o.kind()) {
         case 0x40: {
             Value v = Value::data(std::string(reinterpret_cast<const char*>(bytes() + o.pos), o.count));
-            rootNodes_.emplace(v.node(), index);
+            rootNodes_.emplace(v.node(), std::make_pair(index, v));
             return v;
         }
         case 0x50:
         case 0x60: {
             Value v = Value::string(std::string(text(o, scratch)));
-            rootNodes_.emplace(v.node(), index);
+            rootNodes_.emplace(v.node(), std::make_pair(index, v));
             return v;
         }
         case 0xA0:
@@ -453,17 +453,28 @@ std::shared_ptr<Dictionary> BinaryDocument::rootDictionary(const std::shared_ptr
         default: return scalar(o);
         }
     };
-    DictionaryBuilder dict(DictionaryBuilder::Duplicates::FirstWins, root.count);
+    // Equal string keys have equal ranks. A mutable load keeps the first of
+    // them; the others are dropped here, before anything of theirs is
+    // copied. Keys that are no strings are all kept, as the load keeps them.
+    auto dict = makeDictionary();
+    dict->entries.reserve(root.count);
+    std::vector<bool> taken(keyTexts_.size(), false);
     for (std::uint64_t k = 0; k < root.count; ++k) {
-        Value key = value(ref(root.pos, k));
-        dict.add(std::move(key), value(ref(root.pos, root.count + k)));
+        std::uint32_t key = ref(root.pos, k);
+        std::uint32_t rank = rank_[key];
+        if (rank != npos) {
+            if (taken[rank]) continue;
+            taken[rank] = true;
+        }
+        Value keyValue = value(key);
+        dict->entries.emplace_back(std::move(keyValue), value(ref(root.pos, root.count + k)));
     }
-    return dict.finish();
+    return dict;
 }
 
 std::uint32_t BinaryDocument::objectOfRootNode(const void* node) const {
     auto found = rootNodes_.find(node);
-    return found != rootNodes_.end() ? found->second : npos;
+    return found != rootNodes_.end() ? found->second.first : npos;
 }
 
 const Value& BinaryDocument::materialized(std::uint32_t index) {

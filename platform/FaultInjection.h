@@ -1,11 +1,11 @@
-// Makes the system calls of the write path fail on demand, so that tests can
-// check that every failure leaves the destination untouched and no temp file
-// behind. Nothing in the tool itself calls these.
+// Makes the system calls of the read and write paths fail on demand, so that
+// tests can check that every failure leaves the destination untouched and no
+// temp file behind. Nothing in the tool itself calls these.
 #pragma once
 
 namespace platform::faults {
 
-enum class Call { OpenTemp, Write, Chown, Chmod, FullSync, Close, Rename, SyncFolder, Count };
+enum class Call { OpenFile, ReadFile, OpenTemp, Write, Chown, Chmod, FullSync, Close, Link, Rename, SyncFolder, Count };
 
 // The `nth` next use of the call (1 = the very next) fails with `error`
 // instead of reaching the system; EINTR makes it fail once and be retried.

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,15 +216,17 @@ mode_t newFileMode() {
 bool syncFolder(const std::string& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
-    int r;
-    do {
-        r = fails(Call::SyncFolder) ? -1 : ::fsync(fd);
-    } while (r != 0 && errno == EINTR);
+    // The full sync, as for the file: the rename is on stable storage only
+    // once the folder is.
+    int r = fails(Call::SyncFolder) ? -1 : fullSync(fd);
     // Some file systems cannot sync a folder; that is no failure of ours.
     bool ok = r == 0 || errno == EINVAL || errno == ENOTSUP;
     ::close(fd);
     return ok;
 }
+
+// The suffix of the second name a run gives the old file while it replaces it.
+constexpr std::string_view kBackupSuffix = ".old";
 
 // Temp files that a run killed mid-write left behind: the tool's own name
 // pattern, and old enough that no run still at work can own them.
@@ -236,8 +239,13 @@ void removeStaleTempFiles(const std::string& folder, const std::string& name) {
     while (dirent* e = ::readdir(dir)) {
         if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0) continue;
         struct stat st;
+        // A run's second name for the old file (see replaceFile) keeps that
+        // file's modification time; its change time is when it was made.
+        std::size_t length = std::strlen(e->d_name);
+        bool backup = length > kBackupSuffix.size() &&
+                      std::string_view(e->d_name + length - kBackupSuffix.size()) == kBackupSuffix;
         if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            now - st.st_mtime > kStaleAfterSeconds)
+            now - (backup ? st.st_ctime : st.st_mtime) > kStaleAfterSeconds)
             ::unlinkat(::dirfd(dir), e->d_name, 0);
     }
     ::closedir(dir);
@@ -250,6 +258,10 @@ bool replaceFile(const std::string& path, std::string_view contents, std::string
 }
 
 bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>& produce, std::string* error) {
+    // Under a file-size limit a write past it must fail with EFBIG, so that
+    // the temp file is cleaned up, rather than end the process.
+    static const bool noSizeSignal = (::signal(SIGXFSZ, SIG_IGN), true);
+    (void)noSizeSignal;
     errno = 0;
     std::size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -293,8 +305,9 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
     // folder cannot be synced after the rename.
     struct stat entry;
     bool hadEntry = ::lstat(path.c_str(), &entry) == 0;
-    std::string backup = temp.path() + ".old";
-    if (!hadEntry || ::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, backup.c_str(), 0) != 0) backup.clear();
+    std::string backup = temp.path() + std::string(kBackupSuffix);
+    if (!hadEntry || fails(Call::Link) || ::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, backup.c_str(), 0) != 0)
+        backup.clear();
 
     if (fails(Call::Rename) || ::rename(temp.path().c_str(), path.c_str()) != 0) {
         setError(error, "cannot rename over the destination");
@@ -304,12 +317,16 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
     temp.keep();
     if (!syncFolder(folder)) {
         // The new file might not survive a power loss: put the old one back
-        // (or take the new one away) and report the failure.
+        // (or take the new one away) and report the failure. Where neither
+        // can be done, the new file is what the path holds, and the result
+        // says so.
+        int syncError = errno;
+        bool undone = !backup.empty() ? !fails(Call::Rename) && ::rename(backup.c_str(), path.c_str()) == 0
+                                      : !hadEntry && ::unlink(path.c_str()) == 0;
+        if (!backup.empty() && !undone) ::unlink(backup.c_str());
+        if (!undone) return true;
+        errno = syncError;
         setError(error, "cannot sync the folder");
-        if (!backup.empty())
-            ::rename(backup.c_str(), path.c_str());
-        else if (!hadEntry)
-            ::unlink(path.c_str());
         return false;
     }
     if (!backup.empty()) ::unlink(backup.c_str());
@@ -317,32 +334,48 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
     return true;
 }
 
-std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path) {
+std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool& unreadable) {
+    unreadable = false;
     // Non-blocking, so that a FIFO at the path cannot hold the tool up.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    int fd = fails(Call::OpenFile) ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        // Only a file that is not there counts as empty; one that is there
+        // but cannot be opened (a failing disk, a denied open) must not be
+        // replaced by a file without the agent's entries.
+        unreadable = errno != ENOENT && errno != ENOTDIR;
         return nullptr;
     }
-    std::string bytes;
-    bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
-    std::size_t used = 0;
-    while (true) {
-        if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-        ssize_t r = ::read(fd, &bytes[used], bytes.size() - used);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            ::close(fd);
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    try {
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            unreadable = true;
             return nullptr;
         }
-        if (r == 0) break;
-        used += static_cast<std::size_t>(r);
+        if (!S_ISREG(st.st_mode)) return nullptr;
+        std::string bytes;
+        bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+        std::size_t used = 0;
+        while (true) {
+            if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+            ssize_t r = fails(Call::ReadFile) ? -1 : ::read(fd, &bytes[used], bytes.size() - used);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                unreadable = true;
+                return nullptr;
+            }
+            if (r == 0) break;
+            used += static_cast<std::size_t>(r);
+        }
+        bytes.resize(used);
+        return plist::readDictionaryKeepingBytes(std::move(bytes));
+    } catch (const std::exception&) {  // no memory for the file or its values
+        unreadable = true;
+        return nullptr;
     }
-    ::close(fd);
-    bytes.resize(used);
-    return plist::readDictionaryKeepingBytes(std::move(bytes));
 }
 
 std::shared_ptr<plist::Dictionary> emptyDictionary() { return plist::makeDictionary(); }
@@ -355,9 +388,13 @@ bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, st
     // What can be checked at once is checked before the temp file exists;
     // a binary document's containers are checked while the text is written,
     // and if they fail, the temp file goes and the file stays as it was.
-    plist::XmlText text(dictionary);
-    if (text && replaceFile(url.path, [&](const Sink& sink) { return text.write(sink); }, error)) return true;
-    if (!text && error) *error = text.error();
+    try {
+        plist::XmlText text(dictionary);
+        if (text && replaceFile(url.path, [&](const Sink& sink) { return text.write(sink); }, error)) return true;
+        if (!text && error) *error = text.error();
+    } catch (const std::exception& e) {  // no memory: the temp file is gone with the unwinding
+        if (error) *error = e.what();
+    }
     return false;
 }
 

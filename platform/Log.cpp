@@ -36,12 +36,46 @@ void setUp() {
     ::openlog("Tolvane", LOG_PID, LOG_USER);
 }
 
+// The message with its control characters written visibly (\n, \x1b,
+// \u009b), so that no message can end its line early or forge another;
+// a newline that ends the message stays, as the end of its line.
+std::string visible(std::string_view message) {
+    bool endsInNewline = !message.empty() && message.back() == '\n';
+    if (endsInNewline) message.remove_suffix(1);
+    std::string text;
+    text.reserve(message.size() + 1);
+    char code[8];
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(message[i]);
+        unsigned char next = i + 1 < message.size() ? static_cast<unsigned char>(message[i + 1]) : 0;
+        if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\r') {
+            text += "\\r";
+        } else if (c == '\t') {
+            text += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(code, sizeof code, "\\x%02x", c);
+            text += code;
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // A C1 control in UTF-8; some terminals act on these too.
+            std::snprintf(code, sizeof code, "\\u%04x", next);
+            text += code;
+            ++i;
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    if (endsInNewline) text += '\n';
+    return text;
+}
+
 }  // namespace
 
 void log(std::string_view message) {
     static const bool ready = (setUp(), true);
     (void)ready;
-    std::string text(message);
+    std::string text = visible(message);
     ::syslog(LOG_NOTICE, "%s", text.c_str());
     if (!stderrIsOpen()) return;
 

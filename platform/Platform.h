@@ -23,9 +23,12 @@ void log(std::string_view message);
 // target exists. Asks the file system afresh every time.
 bool exists(const std::string& path);
 
-// The root dictionary of the property list at the path, or null when the
-// path is no regular file or the file holds no dictionary.
-std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path);
+// The root dictionary of the property list at the path, or null when
+// nothing is there, the path is no regular file, or the file holds no
+// dictionary. `unreadable` is set, and null returned, when a file is there
+// but cannot be opened or read, memory for it included: what it holds is
+// then unknown, and it must not be replaced.
+std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool& unreadable);
 
 std::shared_ptr<plist::Dictionary> emptyDictionary();
 

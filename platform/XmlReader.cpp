@@ -106,6 +106,13 @@ private:
 
     // The next element of a container's content, or nothing at its close tag.
     std::optional<Value> content(int depth, bool* isKey) {
+        if (!atElement()) return std::nullopt;
+        return element(depth, isKey);
+    }
+
+    // Skips what may stand between elements; true at the character after
+    // the '<' of an element, false at a close tag.
+    bool atElement() {
         while (true) {
             skipSpace();
             if (p_ >= s_.size()) fail("unexpected end of file", p_);
@@ -123,18 +130,24 @@ private:
                 p_ += 3;
                 skipComment();
                 break;
-            case '/': --p_; return std::nullopt;
-            default: return element(depth, isKey);
+            case '/': --p_; return false;
+            default: return true;
             }
         }
     }
 
     enum class Tag { Plist, Array, Dict, Key, String, Data, Date, Real, Integer, True, False };
 
+    struct OpenTag {
+        Tag tag;
+        std::string_view name;
+        bool empty;  // <name/>
+        std::size_t start;
+    };
+
     // At the character after '<'. The name ends at white space; the tag ends
     // at the first '>', quotes or not.
-    Value element(int depth, bool* isKey) {
-        if (depth > kMaxDepth) fail("nested too deep", p_);
+    OpenTag openTag() {
         std::size_t start = p_, nameEnd = std::string_view::npos;
         while (p_ < s_.size() && s_[p_] != '>') {
             if (isSpace(s_[p_]) && nameEnd == std::string_view::npos) nameEnd = p_;
@@ -154,10 +167,18 @@ private:
         for (const auto& t : tags)
             if (t.first == name) tag = t.second;
         if (!tag) fail("unknown tag", start);
-        switch (*tag) {
-        case Tag::Plist:
-            if (empty) fail("empty plist tag", start);
-            return plistBody(depth);
+        return OpenTag{*tag, name, empty, start};
+    }
+
+    Value element(int depth, bool* isKey) {
+        if (depth > kMaxDepth) fail("nested too deep", p_);
+        return element(openTag(), depth, isKey);
+    }
+
+    Value element(const OpenTag& open, int depth, bool* isKey) {
+        auto [tag, name, empty, start] = open;
+        switch (tag) {
+        case Tag::Plist: return plist(open, depth);
         case Tag::Array:
             return empty ? Value::array(std::make_shared<Array>()) : array(depth);
         case Tag::Dict:
@@ -184,17 +205,30 @@ private:
         case Tag::True:
         case Tag::False:
             if (!empty) closeTag(name);
-            return Value::boolean(*tag == Tag::True);
+            return Value::boolean(tag == Tag::True);
         }
         fail("unknown tag", start);
     }
 
-    Value plistBody(int depth) {
-        auto first = content(depth, nullptr);
-        if (!first) fail("empty plist", p_);
-        if (content(depth, nullptr)) fail("more than one object in plist", p_);
-        closeTag("plist");
-        return *first;
+    // A plist holds one object. Plists nested in plists read as the
+    // innermost one's object, however deep, as in Foundation: the levels are
+    // counted, not recursed into. A second object fails whatever it is, so
+    // it is not read.
+    Value plist(OpenTag open, int depth) {
+        std::size_t levels = 0;
+        while (true) {
+            if (open.empty) fail("empty plist tag", open.start);
+            ++levels;
+            if (!atElement()) fail("empty plist", p_);
+            open = openTag();
+            if (open.tag != Tag::Plist) break;
+        }
+        Value value = element(open, depth, nullptr);
+        for (; levels > 0; --levels) {
+            if (atElement()) fail("more than one object in plist", p_);
+            closeTag("plist");
+        }
+        return value;
     }
 
     // At '<' of what must be "</name", optional white space, '>'.

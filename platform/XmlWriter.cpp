@@ -31,7 +31,32 @@ constexpr int kMaxDataIndent = 8;            // base64 lines stop indenting here
 constexpr std::uint64_t kMaxExpansion = 64;
 constexpr std::uint64_t kExpansionFloor = std::uint64_t{16} << 20;
 constexpr std::uint64_t kSaturated = std::uint64_t{1} << 62;
-constexpr std::uint64_t kLineCost = 32;  // tags, indent and line end, roughly
+constexpr std::uint64_t kLineCost = 32;  // tags and line end, roughly; the indent apart
+// What the value holds for each reference to a child, about what a file
+// spends on one. Lines deep down cost far more: a few hundred levels of
+// indent on each of many small values is out of proportion too.
+constexpr std::uint64_t kHeldPerReference = 8;
+
+std::uint64_t saturated(std::uint64_t n) { return std::min(kSaturated, n); }
+
+// Roughly how many bytes a value's text takes at depth 0, shared parts
+// repeated, and how many lines it has: one level deeper, each line gains a
+// tab. So a container's extent is its children's, wherever it stands.
+struct Extent {
+    std::uint64_t bytes = 0, lines = 0;
+
+    static Extent container() { return Extent{kLineCost, 2}; }
+    // A scalar, string or data holding `size` bytes of text (see textSize).
+    static Extent leaf(Type type, std::uint64_t size) {
+        if (type == Type::Uid) return Extent{4 * kLineCost, 4};  // a dictionary of one integer
+        return Extent{kLineCost + size, type == Type::Data ? 2u : 1u};
+    }
+    // Adds a child's text, one level deeper.
+    void add(const Extent& child) {
+        bytes = saturated(bytes + child.bytes + child.lines);
+        lines = saturated(lines + child.lines);
+    }
+};
 
 using detail::BinaryDocument;
 
@@ -55,7 +80,7 @@ struct NeedsMaterialized {
 // A dictionary of a document as the writer sees it: string keys only, the
 // first of equal keys kept, in the order the text lists them.
 struct Entry {
-    std::uint32_t rank, at, value;
+    std::uint32_t rank, at, value, key;
 };
 
 class Entries {
@@ -67,7 +92,8 @@ public:
         for (std::uint64_t k = 0; k < dict.count; ++k) {
             std::uint32_t rank = doc.keyRank(doc.ref(dict.pos, k));
             if (rank == BinaryDocument::npos) fail("dictionary key is not a string");
-            entries_.push_back(Entry{rank, static_cast<std::uint32_t>(k), doc.ref(dict.pos, dict.count + k)});
+            entries_.push_back(
+                Entry{rank, static_cast<std::uint32_t>(k), doc.ref(dict.pos, dict.count + k), doc.ref(dict.pos, k)});
         }
         // Equal keys have equal ranks; the first of them stays first.
         std::sort(entries_.begin(), entries_.end(),
@@ -107,7 +133,7 @@ public:
         : doc_(doc),
           state_(doc.containerCount(), kUnvisited),
           height_(doc.containerCount(), 0),
-          expanded_(doc.containerCount(), 0),
+          extent_(doc.containerCount()),
           seenText_(doc.objectCount(), false),
           held_(held) {}
 
@@ -116,12 +142,14 @@ public:
     // How many levels the object's text reaches below its own.
     int visit(std::uint32_t index, int depth) {
         BinaryDocument::Object o = doc_.object(index);
-        return visit(index, o, depth, textSize(o));
+        return visit(index, o, depth, textSize(index, o));
     }
 
-    // Roughly the bytes of the object's text, shared parts repeated; as
-    // the validator counts them, an entry's key not included.
-    std::uint64_t expanded(std::uint32_t index) const { return expanded(index, textSize(doc_.object(index))); }
+    // The object's extent, as the validator reckons it.
+    Extent extent(std::uint32_t index) {
+        BinaryDocument::Object o = doc_.object(index);
+        return extent(index, o, textSize(index, o));
+    }
 
     // Whether a long string or data object was counted already; the root's
     // own strings share this record with the document's.
@@ -156,7 +184,7 @@ public:
         // Reverse post-order puts every container before the ones it holds.
         for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
             std::uint64_t times = occurrences[doc_.containerNumber(*it)];
-            eachChild(doc_.object(*it), 0, [&](std::uint32_t child) { add(child, times); });
+            eachChild(doc_.object(*it), 0, [&](std::uint32_t child, std::uint32_t) { add(child, times); });
         }
     }
 
@@ -182,18 +210,20 @@ private:
         }
     }
 
-    std::uint64_t expanded(std::uint32_t index, std::uint64_t size) const {
+    Extent extent(std::uint32_t index, const BinaryDocument::Object& o, std::uint64_t size) const {
         std::uint32_t c = doc_.containerNumber(index);
-        if (c != BinaryDocument::npos) return expanded_[c];
-        return kLineCost + size;
+        if (c != BinaryDocument::npos) return extent_[c];
+        unsigned char kind = o.kind();
+        return Extent::leaf(kind == 0x80 ? Type::Uid : kind == 0x40 ? Type::Data : Type::String, size);
     }
 
+    // Each child with its key (npos in an array).
     template <typename Each>
     void eachChild(const BinaryDocument::Object& o, int depth, Each each) {
         if (o.kind() == 0xD0) {
-            for (const Entry& e : pool_.at(depth).of(doc_, o, true)) each(e.value);
+            for (const Entry& e : pool_.at(depth).of(doc_, o, true)) each(e.value, e.key);
         } else {
-            for (std::uint64_t k = 0; k < o.count; ++k) each(doc_.ref(o.pos, k));
+            for (std::uint64_t k = 0; k < o.count; ++k) each(doc_.ref(o.pos, k), BinaryDocument::npos);
         }
     }
 
@@ -207,34 +237,46 @@ private:
         }
         state_[c] = kOpen;
         int height = 0;
-        std::uint64_t expanded = kLineCost;
-        eachChild(o, depth, [&](std::uint32_t child) {
+        Extent extent = Extent::container();
+        eachChild(o, depth, [&](std::uint32_t child, std::uint32_t key) {
             BinaryDocument::Object co = doc_.object(child);
-            std::uint64_t size = textSize(co);
+            std::uint64_t size = textSize(child, co);
             height = std::max(height, 1 + visit(child, co, depth + 1, size));
-            held_ += kLineCost;
-            expanded = std::min(kSaturated, expanded + this->expanded(child, size));
+            held_ += kHeldPerReference;
+            if (key != BinaryDocument::npos) {
+                std::uint64_t keySize = textSize(key, doc_.object(key));
+                firstSightOf(key, keySize);
+                extent.add(Extent::leaf(Type::String, keySize));
+            }
+            extent.add(this->extent(child, co, size));
         });
         if (depth + height > kMaxDepth) fail("nested too deep");
         state_[c] = kDone;
         height_[c] = static_cast<std::uint16_t>(height);
-        expanded_[c] = expanded;
+        extent_[c] = extent;
         order_.push_back(index);
         return height;
     }
 
-    std::uint64_t textSize(const BinaryDocument::Object& o) const {
+    // As the validator's textSize(). Worked out once for a long string: a
+    // file may refer to one from everywhere.
+    std::uint64_t textSize(std::uint32_t index, const BinaryDocument::Object& o) {
+        constexpr std::uint64_t kLongText = 64;  // characters
         unsigned char kind = o.kind();
         if (kind == 0x40) return doc_.textSize(o) * 2;
-        if (kind == 0x50 || kind == 0x60) return doc_.textSize(o);
-        return 0;
+        if (kind != 0x50 && kind != 0x60) return 0;
+        if (o.count < kLongText) return doc_.textSize(o);
+        auto found = sizes_.try_emplace(index, 0);
+        if (found.second) found.first->second = doc_.textSize(o);
+        return found.first->second;
     }
 
     BinaryDocument& doc_;
     std::vector<std::uint8_t> state_;
     std::vector<std::uint16_t> height_;
-    std::vector<std::uint64_t> expanded_;
+    std::vector<Extent> extent_;
     std::vector<bool> seenText_;
+    std::unordered_map<std::uint32_t, std::uint64_t> sizes_;  // of long strings
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> roots_;
     bool shared_ = false;  // some container is reached a second time
@@ -276,7 +318,7 @@ public:
             }
         }
         rootHeight_ = nodes_[&root].height;
-        expanded_ = nodes_[&root].expanded;
+        extent_ = nodes_[&root].extent;
         if (pending_.empty()) finish();
     }
 
@@ -290,16 +332,16 @@ public:
         if (!finished_) {
             for (std::uint32_t index : pending_) {
                 rootHeight_ = std::max(rootHeight_, 1 + doc_->visit(index, 1));
-                expanded_ = std::min(kSaturated, expanded_ + doc_->expanded(index));
+                extent_.add(doc_->extent(index));
                 doc_->addRoot(index);
             }
             if (doc_) doc_->countOccurrences();
             if (rootHeight_ > kMaxDepth) fail("nested too deep");
-            if (expanded_ > std::max(kExpansionFloor, kMaxExpansion * held_))
+            if (extent_.bytes > std::max(kExpansionFloor, kMaxExpansion * held_))
                 fail("the text would be out of all proportion to the value");
             finished_ = true;
         }
-        return expanded_;
+        return extent_.bytes;
     }
 
 private:
@@ -308,7 +350,7 @@ private:
         std::uint64_t occurrences = 0;
         int depth = 0;   // deepest position in the text
         int height = 0;  // levels below the container's own, its scalars included
-        std::uint64_t expanded = 0;  // bytes of its text, roughly, shared parts repeated
+        Extent extent;
         std::vector<std::pair<const void*, std::uint64_t>> children;  // container, times held
     };
 
@@ -349,10 +391,14 @@ private:
         nodes_.emplace(node, Node());
         std::vector<std::pair<const void*, std::uint64_t>> children;
         int height = 0;
-        std::uint64_t expanded = kLineCost;
-        walk([&](const Value& child) {
+        Extent extent = Extent::container();
+        walk([&](const Value& child, const Value* key) {
             height = std::max(height, 1 + visit(child, depth + 1));
-            held_ += kLineCost;
+            held_ += kHeldPerReference;
+            if (key) {
+                firstSight(*key);
+                extent.add(Extent::leaf(Type::String, textSize(*key)));
+            }
             if (const detail::Deferred* d = child.deferred(); d && !d->document->isMaterialized()) {
                 // Counted by finish().
             } else if (child.is(Type::Array) || child.is(Type::Dictionary)) {
@@ -361,13 +407,13 @@ private:
                 else
                     children.emplace_back(child.node(), 1);
                 // Held and still open would be a cycle, refused in visit().
-                expanded = std::min(kSaturated, expanded + nodes_[child.node()].expanded);
+                extent.add(nodes_[child.node()].extent);
             } else {
-                expanded = std::min(kSaturated, expanded + kLineCost + textSize(child));
+                extent.add(Extent::leaf(child.type(), textSize(child)));
             }
         });
         Node& n = nodes_[node];
-        n.expanded = expanded;
+        n.extent = extent;
         n.state = Node::State::Done;
         n.height = height;
         n.children = std::move(children);
@@ -398,7 +444,7 @@ private:
 
     int visitArray(const Array* items, int depth) {
         return container(items, depth, [&](auto&& each) {
-            for (const Value& item : *items) each(item);
+            for (const Value& item : *items) each(item, nullptr);
         });
     }
 
@@ -407,7 +453,7 @@ private:
             for (const auto& entry : dict->entries) {
                 if (!entry.first.is(Type::String)) fail("dictionary key is not a string");
                 if (unicode::hasLoneSurrogate(entry.first.text())) fail("key holds a lone surrogate");
-                each(entry.second);
+                each(entry.second, &entry.first);
             }
         });
     }
@@ -419,7 +465,7 @@ private:
     std::unique_ptr<DocumentCheck> doc_;
     std::vector<std::uint32_t> pending_;  // the root's deferred containers, in order
     int rootHeight_ = 0;
-    std::uint64_t expanded_ = 0;
+    Extent extent_;  // the root's
     bool finished_ = false;
 };
 
@@ -830,9 +876,10 @@ bool XmlText::writeText(const XmlSink& sink, const std::atomic<bool>* stop) cons
     try {
         XmlWriter(sink, stop).document(root_);
         return true;
-    } catch (const SinkFailure&) {
-        return false;
-    } catch (const Failure&) {
+    } catch (...) {
+        // The sink stopped, the check failed alongside, a refusal, or no
+        // memory: no text, and nothing may escape while the check's thread
+        // is still to be joined.
         return false;
     }
 }

@@ -274,6 +274,47 @@ TEST_F(EndToEnd, FullDiskFailsAndChangesNothing) {
     EXPECT_EQ(readFile(report), ".\n..\nfiller\ntqpatch_data.plist\nold agent file");
 }
 
+// A file that is there but cannot be read, and a write past a file-size
+// limit: status 1, the agent's file as it was, no temp file.
+TEST_F(EndToEnd, WhatCannotBeReadOrWrittenWholeFailsAndChangesNothing) {
+    installAgent(kRow1);
+    std::string big = "<dict><key>Log</key><string>" + std::string(100000, 'x') + "</string></dict>";
+    writeFile(at(kFile), big);
+    auto expectFailedAndUntouched = [&](const Outcome& r, const std::string& file) {
+        EXPECT_EQ(r.status, 1);
+        ASSERT_FALSE(r.messages.empty());
+        EXPECT_EQ(r.messages.back(), "Write to file was Failed");
+        EXPECT_EQ(readFile(at(kFile)), file);
+        EXPECT_EQ(tempFiles(at(kData)), Strings{});
+    };
+    // The text is far longer than the limit of a block.
+    expectFailedAndUntouched(run({"true"}, "", "", {"/bin/sh", "-c", "ulimit -f 1 && exec \"$0\" \"$@\""}), big);
+
+    // Owned by someone the namespace does not map: its root may not open it.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(at(kFile).c_str(), 1234, 1234), 0);
+        ASSERT_EQ(::chmod(at(kFile).c_str(), 0600), 0);
+        expectFailedAndUntouched(run({"true"}), big);
+        ASSERT_EQ(::chown(at(kFile).c_str(), 0, 0), 0);
+    } else {
+        EXPECT_EQ(std::getenv("CI"), nullptr) << "CI runs as root, which the unreadable file needs";
+    }
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return;  // a sanitizer's allocator ends the process on an allocation it cannot make
+#endif
+#endif
+    // More than there is memory for: a sparse file of a terabyte.
+    ASSERT_EQ(::truncate(at(kFile).c_str(), off_t{1} << 40), 0);
+    Outcome r = run({"true"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.messages.back(), "Write to file was Failed");
+    struct stat st;
+    ASSERT_EQ(::stat(at(kFile).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, off_t{1} << 40);
+    EXPECT_EQ(tempFiles(at(kData)), Strings{});
+}
+
 TEST_F(EndToEnd, DestinationThatIsAFolderFails) {
     installAgent(kRow1);
     makeFolders(kFile);

@@ -3,8 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <fcntl.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "FaultInjection.h"
 #include "Platform.h"
 #include "TestFiles.h"
 
@@ -83,27 +88,66 @@ TEST(ReplaceFile, FailuresLeaveEverythingAsItWas) {
     EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"folder"});
 }
 
+// A load that finds a file or nothing, and never one it could not read.
+std::shared_ptr<plist::Dictionary> load(const std::string& path) {
+    bool unreadable = true;
+    auto dict = platform::loadDictionary(path, unreadable);
+    EXPECT_FALSE(unreadable) << path;
+    return dict;
+}
+
 TEST(LoadDictionary, OnlyRegularFilesAreRead) {
     TempDir dir;
     const std::string plist = "<dict><key>k</key><string>v</string></dict>";
     writeFile(dir / "f", plist);
-    ASSERT_TRUE(platform::loadDictionary(dir / "f"));
+    ASSERT_TRUE(load(dir / "f"));
     ASSERT_EQ(::symlink("f", (dir / "link").c_str()), 0);
-    EXPECT_TRUE(platform::loadDictionary(dir / "link"));
+    EXPECT_TRUE(load(dir / "link"));
 
-    EXPECT_FALSE(platform::loadDictionary(dir / "absent"));
-    EXPECT_FALSE(platform::loadDictionary(dir.path()));
-    EXPECT_FALSE(platform::loadDictionary("/dev/null"));
+    EXPECT_FALSE(load(dir / "absent"));
+    EXPECT_FALSE(load(dir / "f/below-a-file"));
+    EXPECT_FALSE(load(dir.path()));
+    EXPECT_FALSE(load("/dev/null"));
     writeFile(dir / "empty", "");
-    EXPECT_FALSE(platform::loadDictionary(dir / "empty"));
+    EXPECT_FALSE(load(dir / "empty"));
     writeFile(dir / "array", "<array/>");
-    EXPECT_FALSE(platform::loadDictionary(dir / "array"));
+    EXPECT_FALSE(load(dir / "array"));
 
     // A FIFO with no writer would block an ordinary open.
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(platform::loadDictionary(dir / "fifo"));
+    EXPECT_FALSE(load(dir / "fifo"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(LoadDictionary, AFileThatCannotBeReadIsNeverTakenForNoFile) {
+    using platform::faults::Call;
+    TempDir dir;
+    writeFile(dir / "f", "<dict><key>k</key><string>v</string></dict>");
+    const std::pair<Call, int> faults[] = {{Call::OpenFile, EIO},    {Call::OpenFile, EPERM},
+                                           {Call::OpenFile, EACCES}, {Call::OpenFile, ENOMEM},
+                                           {Call::ReadFile, EIO},    {Call::ReadFile, ENOMEM}};
+    for (const auto& [call, error] : faults) {
+        SCOPED_TRACE(std::strerror(error));
+        platform::faults::inject(call, error);
+        bool unreadable = false;
+        EXPECT_FALSE(platform::loadDictionary(dir / "f", unreadable));
+        EXPECT_TRUE(unreadable);
+        platform::faults::clear();
+    }
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "a sanitizer's allocator ends the process on an allocation it cannot make";
+#endif
+#endif
+    // Far more than there is memory for: a sparse file of a terabyte.
+    int fd = ::open((dir / "huge").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, off_t{1} << 40), 0);
+    ::close(fd);
+    bool unreadable = false;
+    EXPECT_FALSE(platform::loadDictionary(dir / "huge", unreadable));
+    EXPECT_TRUE(unreadable);
 }
 
 TEST(WriteDictionary, RefusedValueLeavesTheFileAlone) {

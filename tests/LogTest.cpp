@@ -47,6 +47,16 @@ TEST(Log, MessageIsDataNotAFormat) {
     EXPECT_EQ(line.substr(line.size() - 3), "] \n");
 }
 
+TEST(Log, ControlCharactersAreWrittenVisiblySoNoLineCanBeForged) {
+    std::string line = logged("no\n2026-12-09 01:00:00.000 Tolvane[1:1] Write to file was Successful");
+    EXPECT_EQ(line.substr(line.find("] ") + 2),
+              "no\\n2026-12-09 01:00:00.000 Tolvane[1:1] Write to file was Successful\n");
+    line = logged("a\rb\tc\x1b[2Jd\x7f\x01 \xc2\x9b \xc3\xa9 \\ %@\n");
+    EXPECT_EQ(line.substr(line.find("] ") + 2), "a\\rb\\tc\\x1b[2Jd\\x7f\\x01 \\u009b \xc3\xa9 \\ %@\n");
+    line = logged(std::string("nul\0inside", 10));
+    EXPECT_EQ(line.substr(line.find("] ") + 2), "nul\\x00inside\n");
+}
+
 TEST(Log, NeverFailsOnAClosedOrBrokenStandardError) {
     int saved = ::dup(STDERR_FILENO);
     ::close(STDERR_FILENO);

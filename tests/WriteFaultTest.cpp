@@ -53,6 +53,30 @@ TEST_F(WriteFaults, EachFailingCallLeavesNoNewFile) {
     }
 }
 
+// After the rename, a folder that cannot be synced undoes it where it can;
+// where it cannot, the new file is in place and the write says so.
+TEST_F(WriteFaults, AFailedFolderSyncIsReportedAsWhatThePathHolds) {
+    struct Case {
+        const char* what;
+        Call also;  // fails too, or Count for nothing more
+        int nth;
+        bool written;
+    } cases[] = {{"old file put back", Call::Count, 1, false},
+                 {"no second name for the old file", Call::Link, 1, true},
+                 {"putting it back fails", Call::Rename, 2, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        writeFile(dir / "f", "old contents");
+        platform::faults::inject(Call::SyncFolder, EIO);
+        if (c.also != Call::Count) platform::faults::inject(c.also, EIO, c.nth);
+        EXPECT_EQ(platform::replaceFile(dir / "f", "new contents"), c.written);
+        EXPECT_EQ(readFile(dir / "f"), c.written ? "new contents" : "old contents");
+        EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"f"});
+        platform::faults::clear();
+    }
+}
+
 TEST_F(WriteFaults, InterruptedAndShortWritesAreCompleted) {
     TempDir dir;
     std::string contents(10000, 'x');

@@ -248,3 +248,42 @@ TEST(XmlWriter, SharedTextMayNotExpandOutOfProportion) {
 }
 
 }  // namespace
+
+// The bound on expansion holds only if the estimate it is checked against
+// covers every byte: keys and each line's indent included.
+TEST(XmlWriter, TheEstimateCoversWhatIsWritten) {
+    auto estimateAndSize = [](const plist::Dictionary& root) {
+        plist::XmlText text(root);
+        EXPECT_TRUE(text.check()) << text.error();
+        std::size_t size = 0;
+        text.write([&](std::string_view piece) {
+            size += piece.size();
+            return true;
+        });
+        return std::make_pair(text.expectedSize(), size);
+    };
+    // One dictionary with a long key, held 1000 times.
+    auto keyed = std::make_shared<plist::Dictionary>();
+    keyed->set(std::string(300, 'k'), Value::integer(7));
+    Value wide = Value::array(items(std::vector<Value>(1000, Value::dictionary(keyed))));
+    // Small values of every kind, 450 levels down.
+    std::vector<Value> leaves;
+    for (int i = 0; i < 50; ++i)
+        for (Value v : {Value::uid(3), Value::data("\x01\x02\x03"), Value::string("s"), Value::real(0.1)})
+            leaves.push_back(v);
+    Value deep = Value::array(items(leaves));
+    for (int i = 0; i < 450; ++i) deep = Value::array(items({Value::uid(9), deep}));
+
+    for (const Value& v : {wide, deep}) {
+        plist::Dictionary d;
+        d.set("v", v);
+        auto [estimate, size] = estimateAndSize(d);
+        EXPECT_GE(estimate, size);
+        // And as the tool loads a binary file: from its bytes.
+        auto kept = plist::readDictionaryKeepingBytes(Bplist::of(Value::dictionary(std::make_shared<plist::Dictionary>(d))));
+        ASSERT_TRUE(kept);
+        auto [keptEstimate, keptSize] = estimateAndSize(*kept);
+        EXPECT_EQ(keptSize, size);
+        EXPECT_GE(keptEstimate, keptSize);
+    }
+}

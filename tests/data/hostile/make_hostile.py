@@ -162,6 +162,36 @@ add('openstep-odd-hex.plist', 'nothing', b'{ k = <0fb>; }')
 # fuzz finding: the kept-bytes load once read that count).
 add('unreferenced-object-huge-count.bplist', 'dictionary', bplist([dct([1], [2]), ascii(b'v'), b'\x09', b'\x5f\x1f'], 0))
 
+# Findings of a review, each as it was reproduced.
+def utf16(units):
+    return count(0x60, len(units)) + b''.join(u.to_bytes(2, 'big') for u in units)
+
+
+# Two root entries under one key, dropped before the string after them: that
+# string's lone surrogate must still be seen.
+add('duplicate-root-key-then-lone-surrogate.bplist', 'write-fails',
+    bplist([dct([1, 1, 2, 3], [1, 1, 4, 5]), ascii(b'x' * 100), ascii(b'B'), ascii(b'C'),
+            utf16([0x41] * 40 + [0xD800] + [0x42] * 40), arr([])], 0))
+# Plists nested 20000 deep read as the innermost one's object.
+add('xml-20000-nested-plists.plist', 'dictionary',
+    b'<plist>' * 20000 + b'<dict><key>k</key><string>v</string></dict>' + b'</plist>' * 20000)
+add('xml-nested-plists-two-objects.plist', 'nothing',
+    b'<plist>' * 20000 + b'<dict/><true/>' + b'</plist>' * 20000)
+# One key of 256 KiB shared by 1000 dictionaries: 262 MB of text.
+add('shared-key-bomb.bplist', 'write-fails',
+    rooted((count(0xA0, 1000), [3] * 1000), dct([4], [5]), ascii(b'k' * 262144), b'\x09'))
+# 500 nested arrays, the innermost referring 60000 times to one Boolean: some
+# 500 tabs a line make 30 MB of text.
+deep_refs = [arr([i + 3]) for i in range(499)]
+deep_refs.append((count(0xA0, 60000), [len(deep_refs) + 3] * 60000))
+add('deep-array-of-60000-references.bplist', 'write-fails', rooted(*deep_refs, b'\x09'))
+# One UTF-16 string of 64 Ki units referenced 100000 times: refused, and soon.
+add('shared-utf16-string-bomb.bplist', 'write-fails',
+    rooted((count(0xA0, 100000), [3] * 100000), utf16([0x263A] * 65536)))
+# 50000 root entries under one key of 64 KiB: one entry, and soon.
+add('root-key-repeated-50000-times.bplist', 'dictionary',
+    bplist([dct([1] * 50000, [2] * 50000), ascii(b'k' * 65536), b'\x09'], 0))
+
 # Findings of the fuzz targets, kept as they were found.
 # One array referencing a long string 20000 times: each reference re-checked
 # the string, which took seconds; the write fails on the expansion bound.

@@ -13,6 +13,7 @@ struct Fault {
 
 Fault armed[static_cast<int>(Call::Count)];
 unsigned limit = 0;
+std::function<void()> synced;
 
 }  // namespace
 
@@ -22,9 +23,12 @@ void inject(Call call, int error, int nth) {
 
 void limitWrites(unsigned bytes) { limit = bytes; }
 
+void afterTempSynced(std::function<void()> hook) { synced = std::move(hook); }
+
 void clear() {
     for (auto& f : armed) f = Fault{};
     limit = 0;
+    synced = nullptr;
 }
 
 bool fails(Call call) {
@@ -35,5 +39,9 @@ bool fails(Call call) {
 }
 
 unsigned writeLimit() { return limit; }
+
+void tempSynced() {
+    if (synced) synced();
+}
 
 }  // namespace platform::faults

@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -257,7 +260,49 @@ bool replaceFile(const std::string& path, std::string_view contents, std::string
     return replaceFile(path, [contents](const Sink& sink) { return sink(contents); }, error);
 }
 
-bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>& produce, std::string* error) {
+namespace {
+
+enum class Replaced { Done, Failed, Changed };
+
+// What was at a path when it was read: enough to tell whether it is still
+// the same file, unchanged.
+struct Identity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified {}, changed{};
+
+    bool operator==(const Identity& o) const {
+        return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+Identity identityOf(const struct stat& st) {
+    return Identity{true, st.st_dev, st.st_ino, st.st_size, modifiedAt(st), changedAt(st)};
+}
+
+// What the path holds now, looked at through a symbolic link as the read
+// opened it; nothing when that cannot be told.
+std::optional<Identity> identityAt(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return identityOf(st);
+    if (errno == ENOENT || errno == ENOTDIR) return Identity{};
+    return std::nullopt;
+}
+
+// What each path held when loadDictionary() last read it.
+std::map<std::string, Identity>& readAt() {
+    static std::map<std::string, Identity> identities;
+    return identities;
+}
+
+// `expected`, when given, is what the path must still hold right before the
+// rename; anything else leaves it alone and says Changed.
+Replaced replace(const std::string& path, const std::function<bool(const Sink&)>& produce, std::string* error,
+                 const Identity* expected) {
     // Under a file-size limit a write past it must fail with EFBIG, so that
     // the temp file is cleaned up, rather than end the process.
     static const bool noSizeSignal = (::signal(SIGXFSZ, SIG_IGN), true);
@@ -273,33 +318,45 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
     if (replacing && S_ISDIR(old.st_mode)) {
         errno = EISDIR;
         setError(error, "destination is a folder");
-        return false;
+        return Replaced::Failed;
     }
 
     TempFile temp(folder, name);
-    if (temp.fd() < 0) return setError(error, "cannot create the temp file"), false;
+    if (temp.fd() < 0) return setError(error, "cannot create the temp file"), Replaced::Failed;
     {
         TempWriter writer(temp.fd());
         bool made = produce([&](std::string_view piece) { return writer.add(piece); });
-        if (!writer.finish()) return setError(error, "cannot write the temp file"), false;
-        if (!made) return false;
+        if (!writer.finish()) return setError(error, "cannot write the temp file"), Replaced::Failed;
+        if (!made) return Replaced::Failed;
     }
     if (replacing) {
         struct stat mine;
-        if (::fstat(temp.fd(), &mine) != 0) return setError(error, "cannot stat the temp file"), false;
+        if (::fstat(temp.fd(), &mine) != 0) return setError(error, "cannot stat the temp file"), Replaced::Failed;
         // Only a privileged process may give a file away, and only to an
         // owner it can name (EINVAL: not mapped in this user namespace);
         // otherwise the file becomes the writer's, as with any atomic save.
         if ((mine.st_uid != old.st_uid || mine.st_gid != old.st_gid) &&
             (fails(Call::Chown) || ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0) && errno != EPERM &&
             errno != EINVAL)
-            return setError(error, "cannot set the owner"), false;
+            return setError(error, "cannot set the owner"), Replaced::Failed;
     }
     // After the owner: changing the owner clears set-id bits.
     if (fails(Call::Chmod) || ::fchmod(temp.fd(), replacing ? old.st_mode & 07777 : newFileMode()) != 0)
-        return setError(error, "cannot set the mode"), false;
-    if (fails(Call::FullSync) || fullSync(temp.fd()) != 0) return setError(error, "cannot sync the temp file"), false;
-    if (!temp.close()) return setError(error, "cannot close the temp file"), false;
+        return setError(error, "cannot set the mode"), Replaced::Failed;
+    if (fails(Call::FullSync) || fullSync(temp.fd()) != 0) return setError(error, "cannot sync the temp file"), Replaced::Failed;
+    faults::tempSynced();
+    if (!temp.close()) return setError(error, "cannot close the temp file"), Replaced::Failed;
+
+    // The last look before the rename: a file that is no longer what was read
+    // holds a change someone else made meanwhile, which the rename would undo.
+    if (expected) {
+        std::optional<Identity> now = identityAt(path);
+        if (!now || !(*now == *expected)) {
+            errno = 0;
+            setError(error, "the file changed while it was being written");
+            return Replaced::Changed;
+        }
+    }
 
     // A second name for the old file, so that it can be put back if the
     // folder cannot be synced after the rename.
@@ -312,7 +369,7 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
     if (fails(Call::Rename) || ::rename(temp.path().c_str(), path.c_str()) != 0) {
         setError(error, "cannot rename over the destination");
         if (!backup.empty()) ::unlink(backup.c_str());
-        return false;
+        return Replaced::Failed;
     }
     temp.keep();
     if (!syncFolder(folder)) {
@@ -324,25 +381,33 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
         bool undone = !backup.empty() ? !fails(Call::Rename) && ::rename(backup.c_str(), path.c_str()) == 0
                                       : !hadEntry && ::unlink(path.c_str()) == 0;
         if (!backup.empty() && !undone) ::unlink(backup.c_str());
-        if (!undone) return true;
+        if (!undone) return Replaced::Done;
         errno = syncError;
         setError(error, "cannot sync the folder");
-        return false;
+        return Replaced::Failed;
     }
     if (!backup.empty()) ::unlink(backup.c_str());
     removeStaleTempFiles(folder, name);
-    return true;
+    return Replaced::Done;
+}
+
+}  // namespace
+
+bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>& produce, std::string* error) {
+    return replace(path, produce, error, nullptr) == Replaced::Done;
 }
 
 std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool& unreadable) {
     unreadable = false;
     // Non-blocking, so that a FIFO at the path cannot hold the tool up.
+    readAt().erase(path);
     int fd = fails(Call::OpenFile) ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         // Only a file that is not there counts as empty; one that is there
         // but cannot be opened (a failing disk, a denied open) must not be
         // replaced by a file without the agent's entries.
         unreadable = errno != ENOENT && errno != ENOTDIR;
+        if (!unreadable) readAt()[path] = Identity{};
         return nullptr;
     }
     struct FdCloser {
@@ -355,6 +420,7 @@ std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool&
             unreadable = true;
             return nullptr;
         }
+        readAt()[path] = identityOf(st);
         if (!S_ISREG(st.st_mode)) return nullptr;
         std::string bytes;
         bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
@@ -365,6 +431,7 @@ std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool&
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) {
                 unreadable = true;
+                readAt().erase(path);
                 return nullptr;
             }
             if (r == 0) break;
@@ -374,6 +441,7 @@ std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool&
         return plist::readDictionaryKeepingBytes(std::move(bytes));
     } catch (const std::exception&) {  // no memory for the file or its values
         unreadable = true;
+        readAt().erase(path);
         return nullptr;
     }
 }
@@ -385,13 +453,53 @@ plist::Value booleanValue(bool value) { return plist::Value::boolean(value); }
 FileUrl fileUrl(const std::string& path) { return FileUrl{path}; }
 
 bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, std::string* error) {
-    // What can be checked at once is checked before the temp file exists;
-    // a binary document's containers are checked while the text is written,
-    // and if they fail, the temp file goes and the file stays as it was.
+    // Each try reads the file again, and a file someone rewrites for good
+    // would keep this going for ever: an agent writes its file now and then,
+    // not many times a second, so a file that changed under every one of
+    // these tries is left as it is and the write fails.
+    constexpr int kTries = 12;
+    auto found = readAt().find(url.path);
+    std::optional<Identity> expected;
+    if (found != readAt().end()) expected = found->second;
+    std::shared_ptr<plist::Dictionary> fresh;  // the file as it was at the last try, with the edits made
     try {
-        plist::XmlText text(dictionary);
-        if (text && replaceFile(url.path, [&](const Sink& sink) { return text.write(sink); }, error)) return true;
-        if (!text && error) *error = text.error();
+        for (int tries = 1;; ++tries) {
+            Replaced outcome;
+            {
+                // What can be checked at once is checked before the temp file
+                // exists; a binary document's containers are checked while the
+                // text is written, and if they fail, the temp file goes and the
+                // file stays as it was.
+                plist::XmlText text(fresh ? *fresh : dictionary);
+                if (!text) {
+                    if (error) *error = text.error();
+                    return false;
+                }
+                outcome = replace(url.path, [&](const Sink& sink) { return text.write(sink); }, error,
+                                  expected ? &*expected : nullptr);
+                if (!text && error) *error = text.error();  // the check failed while the text was written
+            }
+            if (outcome != Replaced::Changed) return outcome == Replaced::Done;
+            if (tries == kTries) return false;
+            // A short wait, longer each time (2 ms, then 4, up to 200), and a
+            // random share more, so that two writers do not keep meeting.
+            struct timespec now;
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            long base = std::min(1000000L << tries, 200000000L);
+            unsigned long mix = static_cast<unsigned long>(now.tv_nsec) * 2654435761u ^ static_cast<unsigned long>(::getpid());
+            struct timespec wait = {0, base + static_cast<long>(mix % static_cast<unsigned long>(base))};
+            if (wait.tv_nsec >= 1000000000L) wait = {1, wait.tv_nsec - 1000000000L};
+            ::nanosleep(&wait, nullptr);
+            bool unreadable = false;
+            fresh = loadDictionary(url.path, unreadable);
+            if (unreadable) {
+                if (error) *error = "the file changed and cannot be read again";
+                return false;
+            }
+            if (!fresh) fresh = emptyDictionary();
+            for (const auto& [key, value] : dictionary.edits()) fresh->set(key, value);
+            expected = readAt()[url.path];
+        }
     } catch (const std::exception& e) {  // no memory: the temp file is gone with the unwinding
         if (error) *error = e.what();
     }

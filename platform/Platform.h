@@ -2,6 +2,9 @@
 // Each lives in a file of its own, so a test can link a fake in its place.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,6 +45,13 @@ FileUrl fileUrl(const std::string& path);
 
 // Serialises the dictionary as XML and replaces the file atomically. On
 // failure the file is as it was; `error`, when given, says why.
+//
+// When the path was loaded by loadDictionary(), the file is looked at once
+// more right before the rename. If it is no longer what was read (another
+// file, the same file changed, a file where there was none, none where there
+// was one), the write starts again from the file as it now is, with the
+// dictionary's edits() made to it; a file that keeps changing makes the
+// write fail.
 bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, std::string* error = nullptr);
 
 // Replaces the file with the bytes: a temp file beside it, written, synced,
@@ -62,6 +72,10 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
 // line shows them.
 const char* programName();
 unsigned long long threadId();
+
+// A file's last modification and last change, to the nanosecond.
+struct timespec modifiedAt(const struct stat& st);
+struct timespec changedAt(const struct stat& st);
 
 // Flushes a file's data to stable storage (the drive's cache included where
 // the system can).

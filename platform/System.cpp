@@ -34,6 +34,22 @@ unsigned long long threadId() {
 #endif
 }
 
+struct timespec modifiedAt(const struct stat& st) {
+#ifdef __APPLE__
+    return st.st_mtimespec;
+#else
+    return st.st_mtim;
+#endif
+}
+
+struct timespec changedAt(const struct stat& st) {
+#ifdef __APPLE__
+    return st.st_ctimespec;
+#else
+    return st.st_ctim;
+#endif
+}
+
 int fullSync(int fd) {
 #ifdef __APPLE__
     // fsync only reaches the drive; F_FULLFSYNC also flushes its cache. Not

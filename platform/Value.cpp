@@ -110,6 +110,9 @@ const void* Value::node() const { return resolved().node_.get(); }
 std::shared_ptr<Dictionary> makeDictionary() { return std::make_shared<Dictionary>(); }
 
 void Dictionary::set(const std::string& key, Value value) {
+    auto edit = std::find_if(edits_.begin(), edits_.end(), [&](const auto& e) { return e.first == key; });
+    if (edit != edits_.end()) edit->second = value;
+    else edits_.emplace_back(key, value);
     for (auto& entry : entries) {
         if (entry.first.is(Type::String) && entry.first.text() == key) {
             entry.second = std::move(value);

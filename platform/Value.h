@@ -105,9 +105,15 @@ public:
     std::vector<std::pair<Value, Value>> entries;
 
     // Adds the entry, or replaces the value of the string key already there.
+    // Each key set is remembered with its value (edits()), so that the same
+    // change can be made to a newer copy of the file.
     void set(const std::string& key, Value value);
+    const std::vector<std::pair<std::string, Value>>& edits() const { return edits_; }
     const Value* find(std::string_view key) const;
     std::size_t size() const { return entries.size(); }
+
+private:
+    std::vector<std::pair<std::string, Value>> edits_;
 };
 
 std::shared_ptr<Dictionary> makeDictionary();

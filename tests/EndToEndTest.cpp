@@ -452,6 +452,30 @@ TEST_F(EndToEnd, KilledAtAnySystemCallLeavesTheOldOrTheNewFile) {
     EXPECT_GT(kills, 20);
 }
 
+// The tool held at its first sync while another process replaces the file:
+// the agent's version is what the tool then updates.
+TEST_F(EndToEnd, AFileReplacedWhileTheToolWritesIsUpdatedNotUndone) {
+    installAgent(kRow1);
+    writeFile(at(kFile), agentFile());
+    Bplist b;
+    std::string agents = b.build(b.dict({b.ascii("Agent"), b.ascii("ApplicationRunningPrompt")},
+                                        {b.ascii("wrote this meanwhile"), b.boolean(false)}));
+    writeFile(scratch / "agents", agents);
+    std::string change = "(sleep 0.3 && cp '" + scratch / "agents" + "' '" + at(kFile) + ".new' && mv '" +
+                         at(kFile) + ".new' '" + at(kFile) + "') &";
+    Outcome r = run({"true"}, change, "",
+                    {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsync:delay_exit=1000000:when=1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.messages, kEnabled);
+    auto d = fileAt(kFile);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->size(), 2u);
+    ASSERT_NE(d->find("Agent"), nullptr);
+    EXPECT_EQ(*d->find("Agent"), Value::string("wrote this meanwhile"));
+    EXPECT_EQ(*d->find("ApplicationRunningPrompt"), Value::boolean(true));
+    EXPECT_EQ(tempFiles(at(kData)), Strings{});
+}
+
 TEST_F(EndToEnd, FiftyConcurrentRunsNeverTearTheFile) {
     installAgent(kRow1);
     auto many = plist::makeDictionary();

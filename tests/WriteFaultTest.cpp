@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <utime.h>
 
 #include "FaultInjection.h"
 #include "Platform.h"
+#include "PropertyList.h"
 #include "TestFiles.h"
 
 namespace {
@@ -75,6 +78,89 @@ TEST_F(WriteFaults, AFailedFolderSyncIsReportedAsWhatThePathHolds) {
         EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"f"});
         platform::faults::clear();
     }
+}
+
+// Another process changes the file while the tool writes it: the tool
+// starts again from the file as it now is, and the result holds both
+// changes.
+std::string plistOf(const std::string& a) { return "<dict><key>A</key><string>" + a + "</string></dict>"; }
+
+std::shared_ptr<plist::Dictionary> loadAndSet(const std::string& path) {
+    bool unreadable = false;
+    auto dict = platform::loadDictionary(path, unreadable);
+    EXPECT_FALSE(unreadable);
+    if (!dict) dict = platform::emptyDictionary();
+    dict->set("ApplicationRunningPrompt", plist::Value::boolean(true));
+    return dict;
+}
+
+TEST_F(WriteFaults, AChangeMadeWhileTheFileIsWrittenIsKept) {
+    struct Case {
+        const char* what;
+        bool before;                             // a file is there when the tool reads
+        std::function<void(const std::string&)> change;
+        const char* a;                           // the entry the result holds, if any
+    };
+    const Case cases[] = {
+        {"replaced", true,
+         [](const std::string& path) {
+             writeFile(path + ".new", plistOf("2") + "<!-- longer -->");
+             ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+         },
+         "2"},
+        {"rewritten in place, same size", true,
+         [](const std::string& path) {
+             // Past the clock tick of the read, so that the time stamps can differ.
+             ::usleep(20000);
+             std::FILE* f = std::fopen(path.c_str(), "r+");
+             ASSERT_NE(f, nullptr);
+             std::fputs(plistOf("3").c_str(), f);
+             std::fclose(f);
+         },
+         "3"},
+        {"created", false, [](const std::string& path) { writeFile(path, plistOf("4")); }, "4"},
+        {"removed", true, [](const std::string& path) { ASSERT_EQ(::unlink(path.c_str()), 0); }, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string path = dir / "f";
+        if (c.before) writeFile(path, plistOf("1"));
+        auto dict = loadAndSet(path);
+        int changes = 0;
+        platform::faults::afterTempSynced([&] {
+            if (changes++ == 0) c.change(path);
+        });
+        std::string error;
+        EXPECT_TRUE(platform::writeDictionary(*dict, platform::fileUrl(path), &error)) << error;
+        EXPECT_EQ(changes, 2);  // the try the change spoiled, and the one after it
+        auto result = plist::readDictionary(readFile(path));
+        ASSERT_TRUE(result);
+        EXPECT_EQ(*result->find("ApplicationRunningPrompt"), plist::Value::boolean(true));
+        const plist::Value* a = result->find("A");
+        if (c.a) {
+            ASSERT_NE(a, nullptr);
+            EXPECT_EQ(*a, plist::Value::string(c.a));
+        } else {
+            EXPECT_EQ(a, nullptr);
+        }
+        EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"f"});
+        platform::faults::clear();
+    }
+}
+
+TEST_F(WriteFaults, AFileThatKeepsChangingIsLeftAsTheOtherWriterLeftIt) {
+    TempDir dir;
+    std::string path = dir / "f";
+    writeFile(path, plistOf("0"));
+    auto dict = loadAndSet(path);
+    int changes = 0;
+    // Longer each time, so that each change shows whatever the clock's tick.
+    platform::faults::afterTempSynced([&] { writeFile(path, plistOf(std::string(++changes, 'x'))); });
+    EXPECT_FALSE(platform::writeDictionary(*dict, platform::fileUrl(path)));
+    EXPECT_GT(changes, 1);
+    EXPECT_EQ(readFile(path), plistOf(std::string(changes, 'x')));
+    EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"f"});
 }
 
 TEST_F(WriteFaults, InterruptedAndShortWritesAreCompleted) {

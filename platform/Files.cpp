@@ -343,20 +343,23 @@ Replaced replace(const std::string& path, const std::function<bool(const Sink&)>
     // After the owner: changing the owner clears set-id bits.
     if (fails(Call::Chmod) || ::fchmod(temp.fd(), replacing ? old.st_mode & 07777 : newFileMode()) != 0)
         return setError(error, "cannot set the mode"), Replaced::Failed;
+    // A file that changed while the text was made need not wait for the sync.
+    auto unchanged = [&] {
+        if (!expected) return true;
+        std::optional<Identity> now = identityAt(path);
+        if (now && *now == *expected) return true;
+        errno = 0;
+        setError(error, "the file changed while it was being written");
+        return false;
+    };
+    if (!unchanged()) return Replaced::Changed;
     if (fails(Call::FullSync) || fullSync(temp.fd()) != 0) return setError(error, "cannot sync the temp file"), Replaced::Failed;
     faults::tempSynced();
     if (!temp.close()) return setError(error, "cannot close the temp file"), Replaced::Failed;
 
     // The last look before the rename: a file that is no longer what was read
     // holds a change someone else made meanwhile, which the rename would undo.
-    if (expected) {
-        std::optional<Identity> now = identityAt(path);
-        if (!now || !(*now == *expected)) {
-            errno = 0;
-            setError(error, "the file changed while it was being written");
-            return Replaced::Changed;
-        }
-    }
+    if (!unchanged()) return Replaced::Changed;
 
     // A second name for the old file, so that it can be put back if the
     // folder cannot be synced after the rename.
@@ -457,7 +460,7 @@ bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, st
     // would keep this going for ever: an agent writes its file now and then,
     // not many times a second, so a file that changed under every one of
     // these tries is left as it is and the write fails.
-    constexpr int kTries = 12;
+    constexpr int kTries = 16;
     auto found = readAt().find(url.path);
     std::optional<Identity> expected;
     if (found != readAt().end()) expected = found->second;
@@ -481,11 +484,11 @@ bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, st
             }
             if (outcome != Replaced::Changed) return outcome == Replaced::Done;
             if (tries == kTries) return false;
-            // A short wait, longer each time (2 ms, then 4, up to 200), and a
+            // A short wait, longer each time (2 ms, then 4, up to 250), and a
             // random share more, so that two writers do not keep meeting.
             struct timespec now;
             ::clock_gettime(CLOCK_MONOTONIC, &now);
-            long base = std::min(1000000L << tries, 200000000L);
+            long base = std::min(1000000L << std::min(tries, 10), 250000000L);
             unsigned long mix = static_cast<unsigned long>(now.tv_nsec) * 2654435761u ^ static_cast<unsigned long>(::getpid());
             struct timespec wait = {0, base + static_cast<long>(mix % static_cast<unsigned long>(base))};
             if (wait.tv_nsec >= 1000000000L) wait = {1, wait.tv_nsec - 1000000000L};

@@ -51,12 +51,11 @@ public:
         Value top = object(0);
         if (!skipSpace()) return top;
         // A string followed by more text: a strings file, a dictionary's
-        // content without the braces.
+        // content without the braces. Its entries end, without a failure,
+        // where no key can start; what follows is not looked at.
         if (!top.is(Type::String)) fail("junk after the property list", p_);
         p_ = 0;
-        auto dict = dictionaryContent(0);
-        if (skipSpace()) fail("junk after the strings file", p_);
-        return Value::dictionary(std::move(dict));
+        return Value::dictionary(dictionaryContent(0));
     }
 
 private:
@@ -88,7 +87,8 @@ private:
     }
 
     // The object at the cursor, or nothing where no object starts (after an
-    // array's trailing comma, say).
+    // array's trailing comma, say). Each failure is raised at the place
+    // Foundation's reader stops at, since an array goes on from there.
     std::optional<Value> maybeObject(int depth) {
         if (depth > kMaxDepth) fail("nested too deep", p_);
         if (!skipSpace()) return std::nullopt;
@@ -113,10 +113,20 @@ private:
         return std::move(*v);
     }
 
+    // The next key, or nothing where none starts. A quoted key that does not
+    // end is no key either: the entries end there, and the reader goes on
+    // from where the string gave up.
     std::optional<std::string> key() {
         if (!skipSpace()) return std::nullopt;
         char c = s_[p_];
-        if (c == '"' || c == '\'') return quoted();
+        if (c == '"' || c == '\'') {
+            try {
+                return quoted();
+            } catch (const detail::ReadFailure& f) {
+                p_ = f.offset;
+                return std::nullopt;
+            }
+        }
         if (isUnquoted(c)) return unquoted();
         return std::nullopt;
     }
@@ -141,27 +151,38 @@ private:
         return dict.finish();
     }
 
+    // An item that fails to read ends the items, as one that is not there
+    // does: the array then ends where the item gave up, or fails.
     Value array(int depth) {
         ++p_;
         auto items = std::make_shared<Array>();
-        auto item = maybeObject(depth + 1);
+        auto item = arrayItem(depth + 1);
         while (item) {
             items->push_back(std::move(*item));
             if (!skipSpace()) fail("expected ',' or ')'", p_);
             if (s_[p_] != ',') break;
             ++p_;
-            item = maybeObject(depth + 1);
+            item = arrayItem(depth + 1);
         }
         if (!skipSpace() || s_[p_] != ')') fail("expected ')'", p_);
         ++p_;
         return Value::array(std::move(items));
     }
 
+    std::optional<Value> arrayItem(int depth) {
+        try {
+            return maybeObject(depth);
+        } catch (const detail::ReadFailure& f) {
+            p_ = f.offset;
+            return std::nullopt;
+        }
+    }
+
     Value data() {
-        std::size_t at = p_++;
+        ++p_;
         std::string bytes;
         while (true) {
-            if (!skipSpace()) fail("unterminated data", at);
+            if (!skipSpace()) fail("unterminated data", p_);
             if (s_[p_] == '>') {
                 ++p_;
                 return Value::data(std::move(bytes));
@@ -182,9 +203,11 @@ private:
         return std::string(s_.substr(start, p_ - start));
     }
 
+    // Fails after the opening quote when the string does not end, and at the
+    // end of the text after a lone backslash.
     std::string quoted() {
         char quote = s_[p_];
-        std::size_t at = p_++;
+        std::size_t at = ++p_;
         std::string out;
         std::size_t mark = p_;
         while (p_ < s_.size() && s_[p_] != quote) {
@@ -194,7 +217,7 @@ private:
             }
             out.append(s_.substr(mark, p_ - mark));
             ++p_;
-            if (p_ >= s_.size()) break;
+            if (p_ >= s_.size()) fail("unterminated backslash sequence", p_);
             unicode::append(out, escaped());
             mark = p_;
         }

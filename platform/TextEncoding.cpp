@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "Unicode.h"
@@ -37,15 +39,128 @@ std::optional<std::string> fromUnicode(std::string_view bytes, int unitSize, boo
     return out;
 }
 
-// Names Foundation knows whose iconv spelling differs.
-const char* iconvName(const std::string& name) {
-    static const std::pair<const char*, const char*> aliases[] = {
-        {"macintosh", "MACINTOSH"}, {"x-mac-roman", "MACINTOSH"}, {"mac", "MACINTOSH"},
-        {"x-nextstep", "NEXTSTEP"},  {"shift_jis", "SHIFT_JIS"},
+// A name as ICU compares charset names: letters in lower case, digits, and
+// nothing else, a zero that starts a number left out ("UTF/8", "utf8" and
+// "UTF-08" are one name).
+std::string looseName(std::string_view name) {
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    std::string out;
+    bool afterDigit = false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'a' && c <= 'z') {
+            afterDigit = false;
+        } else if (c == '0') {
+            if (!afterDigit && i + 1 < name.size() && isDigit(name[i + 1])) continue;
+        } else if (isDigit(c)) {
+            afterDigit = true;
+        } else {
+            afterDigit = false;
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+// The character sets a property list may name, each with the iconv name for
+// it first and then the names and aliases it goes by.
+const std::vector<std::vector<const char*>>& knownCharsets() {
+    static const std::vector<std::vector<const char*>> sets = {
+        {"UTF-8", "utf-8", "unicode-1-1-utf-8", "unicode-2-0-utf-8", "x-unicode20utf8", "cp65001", "ibm-1208"},
+        {"UTF-16", "utf-16", "iso-10646-ucs-2", "ucs-2", "unicode", "csUnicode", "unicode-1-1"},
+        {"UTF-16BE", "utf-16be", "x-utf-16be", "UnicodeBigUnmarked", "ibm-1200", "cp1201"},
+        {"UTF-16LE", "utf-16le", "x-utf-16le", "UnicodeLittleUnmarked", "ibm-1202", "cp1200"},
+        {"UTF-32", "utf-32", "iso-10646-ucs-4", "ucs-4", "csUCS4"},
+        {"UTF-32BE", "utf-32be", "UTF32_BigEndian", "ibm-1232"},
+        {"UTF-32LE", "utf-32le", "UTF32_LittleEndian", "ibm-1234"},
+        {"US-ASCII", "us-ascii", "ascii", "ANSI_X3.4-1968", "ANSI_X3.4-1986", "ISO_646.irv:1991", "iso646-us", "us",
+         "ibm367", "cp367", "csASCII", "iso-ir-6", "646", "ascii7"},
+        {"ISO-8859-1", "iso-8859-1", "latin1", "l1", "ibm819", "cp819", "csISOLatin1", "iso-ir-100", "8859_1"},
+        {"ISO-8859-2", "iso-8859-2", "latin2", "l2", "csISOLatin2", "iso-ir-101", "ibm-912", "cp912", "8859_2"},
+        {"ISO-8859-3", "iso-8859-3", "latin3", "l3", "csISOLatin3", "iso-ir-109", "ibm-913", "8859_3"},
+        {"ISO-8859-4", "iso-8859-4", "latin4", "l4", "csISOLatin4", "iso-ir-110", "ibm-914", "8859_4"},
+        {"ISO-8859-5", "iso-8859-5", "cyrillic", "csISOLatinCyrillic", "iso-ir-144", "ibm-915", "8859_5"},
+        {"ISO-8859-6", "iso-8859-6", "arabic", "csISOLatinArabic", "iso-ir-127", "ecma-114", "asmo-708", "8859_6"},
+        {"ISO-8859-7", "iso-8859-7", "greek", "greek8", "csISOLatinGreek", "iso-ir-126", "ecma-118", "elot_928",
+         "8859_7"},
+        {"ISO-8859-8", "iso-8859-8", "hebrew", "csISOLatinHebrew", "iso-ir-138", "ibm-916", "8859_8"},
+        {"ISO-8859-9", "iso-8859-9", "latin5", "l5", "csISOLatin5", "iso-ir-148", "ibm-920", "8859_9"},
+        {"ISO-8859-10", "iso-8859-10", "latin6", "l6", "csISOLatin6", "iso-ir-157"},
+        {"ISO-8859-11", "iso-8859-11", "tis-620", "x-iso-8859-11"},
+        {"ISO-8859-13", "iso-8859-13", "latin7", "l7", "ibm-921", "8859_13"},
+        {"ISO-8859-14", "iso-8859-14", "latin8", "l8", "iso-celtic", "iso-ir-199"},
+        {"ISO-8859-15", "iso-8859-15", "latin9", "latin-9", "l9", "csisolatin9", "ibm-923", "8859_15"},
+        {"ISO-8859-16", "iso-8859-16", "latin10", "l10", "iso-ir-226"},
+        {"MACINTOSH", "macintosh", "mac", "macroman", "x-mac-roman", "csMacintosh", "macos-0_2-10.2"},
+        {"NEXTSTEP", "x-nextstep", "nextstep"},
+        {"SHIFT_JIS", "shift_jis", "sjis", "ms_kanji", "csShiftJIS", "x-sjis"},
+        {"CP932", "windows-31j", "cswindows31j", "ms932", "windows-932", "cp932"},
+        {"EUC-JP", "euc-jp", "x-euc-jp", "csEUCPkdFmtJapanese", "Extended_UNIX_Code_Packed_Format_for_Japanese"},
+        {"ISO-2022-JP", "iso-2022-jp", "csISO2022JP"},
+        {"EUC-KR", "euc-kr", "csEUCKR", "5601"},
+        {"CP949", "windows-949", "ks_c_5601-1987", "ks_c_5601-1989", "ksc_5601", "csKSC56011987", "ms949"},
+        {"GB2312", "gb2312", "csGB2312", "euc-cn", "x-euc-cn", "gb2312-80"},
+        {"GBK", "gbk", "cp936", "ms936", "windows-936"},
+        {"GB18030", "gb18030", "ibm-1392", "windows-54936"},
+        {"BIG5", "big5", "csBig5", "x-x-big5", "windows-950", "ms950", "cp950"},
+        {"KOI8-R", "koi8-r", "csKOI8R", "koi8"},
+        {"KOI8-U", "koi8-u"},
+        {"CP437", "ibm437", "cp437", "437", "csPC8CodePage437"},
+        {"CP850", "ibm850", "cp850", "850", "csPC850Multilingual"},
+        {"CP866", "ibm866", "cp866", "866", "csIBM866"},
     };
-    for (const auto& a : aliases)
-        if (strcasecmp(name.c_str(), a.first) == 0) return a.second;
-    return name.c_str();
+    return sets;
+}
+
+// The iconv name for a Windows code page number, or nothing.
+std::string codePageCharset(long page) {
+    if (page >= 1250 && page <= 1258) return "CP" + std::to_string(page);
+    if (page >= 28591 && page <= 28606) return "ISO-8859-" + std::to_string(page - 28590);
+    switch (page) {
+    case 437: case 737: case 775: case 850: case 852: case 855: case 857: case 860: case 861: case 862:
+    case 863: case 864: case 865: case 866: case 869: case 874: case 932: case 936: case 949: case 950:
+    case 1361:
+        return "CP" + std::to_string(page);
+    case 10000: return "MACINTOSH";
+    case 20127: return "US-ASCII";
+    case 20866: return "KOI8-R";
+    case 21866: return "KOI8-U";
+    case 50220: return "ISO-2022-JP";
+    case 51932: return "EUC-JP";
+    case 51936: return "GB2312";
+    case 51949: return "EUC-KR";
+    case 54936: return "GB18030";
+    case 65001: return "UTF-8";
+    default: return std::string();
+    }
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && strncasecmp(s.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// The character set a name selects, as Foundation finds it: ISO-8859-n,
+// cp<n> and windows-<n> by the number that follows (as strtol reads it),
+// then the names and aliases ICU knows, compared loosely (see looseName);
+// the iconv name for it, or nothing.
+std::string charsetFor(std::string_view name) {
+    std::string text(name);
+    if (startsWithNoCase(text, "iso-8859-")) {
+        long n = std::strtol(text.c_str() + 9, nullptr, 10);
+        if (n >= 1 && n <= 16) return "ISO-8859-" + std::to_string(n);
+    }
+    for (std::string_view prefix : {std::string_view("cp"), std::string_view("windows-")}) {
+        if (!startsWithNoCase(text, prefix)) continue;
+        std::string charset = codePageCharset(std::strtol(text.c_str() + prefix.size(), nullptr, 10));
+        if (!charset.empty()) return charset;
+    }
+    std::string loose = looseName(name);
+    for (const auto& set : knownCharsets())
+        for (std::size_t k = 1; k < set.size(); ++k)
+            if (looseName(set[k]) == loose) return set[0];
+    return std::string();
 }
 
 }  // namespace
@@ -83,9 +198,13 @@ bool unicodeText(std::string_view bytes, std::optional<std::string>& converted, 
     return true;
 }
 
+bool namesUtf8(std::string_view name) { return charsetFor(name) == "UTF-8"; }
+
 std::optional<std::string> fromCharset(std::string_view bytes, std::string_view name) {
-    std::string charset(name);
-    iconv_t cd = iconv_open("UTF-8", iconvName(charset));
+    // A name Foundation does not know may still be one iconv knows.
+    std::string charset = charsetFor(name);
+    if (charset.empty()) charset = std::string(name);
+    iconv_t cd = iconv_open("UTF-8", charset.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
     // Most text grows little in UTF-8; grow the output only when it must.
     std::string out(bytes.size() + bytes.size() / 2 + 16, '\0');

@@ -22,4 +22,7 @@ bool unicodeText(std::string_view bytes, std::optional<std::string>& converted, 
 // the bytes are not valid in it.
 std::optional<std::string> fromCharset(std::string_view bytes, std::string_view name);
 
+// Whether a character-set name, matched as Foundation matches it, is UTF-8.
+bool namesUtf8(std::string_view name);
+
 }  // namespace plist::encoding

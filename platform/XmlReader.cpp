@@ -29,6 +29,25 @@ bool isIntegerSpace(std::uint32_t cp) {
            cp == 0x205F || cp == 0x3000;
 }
 
+// Foundation looks at an integer's white space a byte at a time: any byte
+// below 0x21 or from 0x7F to 0xA0 is one, and so is the first byte of
+// U+2000..U+200B, U+202F, U+205F and U+3000 (the bytes after it then pass
+// as the 0x80..0xA0 they are, or not).
+bool isIntegerSpaceByte(std::string_view t, std::size_t i) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(t[k]); };
+    unsigned char b = byte(i);
+    if (b < 0x21 || (b > 0x7E && b < 0xA1)) return true;
+    if ((b != 0xE2 && b != 0xE3) || t.size() - i < 3) return false;
+    if (b == 0xE2 && byte(i + 1) == 0x80) return (byte(i + 2) >= 0x80 && byte(i + 2) <= 0x8B) || byte(i + 2) == 0xAF;
+    if (b == 0xE2 && byte(i + 1) == 0x81) return byte(i + 2) == 0x9F;
+    return b == 0xE3 && byte(i + 1) == 0x80 && byte(i + 2) == 0x80;
+}
+
+// The white space Foundation skips before a real's digits, as characters.
+bool isRealSpace(std::uint32_t cp) {
+    return cp < 0x21 || (cp > 0x7E && cp < 0xA1) || (cp >= 0x2000 && cp <= 0x200B) || cp == 0x3000;
+}
+
 // Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
 std::int64_t daysFromCivil(std::int64_t y, std::int64_t m, std::int64_t d) {
     y -= m <= 2;
@@ -184,8 +203,8 @@ private:
         case Tag::Dict:
             return empty ? Value::dictionary(makeDictionary()) : dictionary(depth);
         case Tag::Key:
-            if (!isKey) fail("key outside a dictionary", start);
-            *isKey = true;
+            // Where no key is looked for, Foundation reads a key as a string.
+            if (isKey) *isKey = true;
             [[fallthrough]];
         case Tag::String:
             if (empty) return Value::string(std::string());
@@ -369,12 +388,14 @@ private:
         std::string_view t = raw();
         closeTag("integer");
         std::size_t i = 0;
+        // A whole character of white space, or one byte Foundation takes for it.
         auto skipIntegerSpace = [&] {
             std::uint32_t cp;
             while (i < t.size()) {
                 std::size_t len = unicode::decode(t, i, cp);
-                if (len == 0 || !isIntegerSpace(cp)) return;
-                i += len;
+                if (len != 0 && isIntegerSpace(cp)) i += len;
+                else if (isIntegerSpaceByte(t, i)) ++i;
+                else return;
             }
         };
         skipIntegerSpace();
@@ -420,7 +441,12 @@ private:
             if (t.size() == std::strlen(w.first) && strncasecmp(t.c_str(), w.first, t.size()) == 0)
                 return Value::real(w.second);
         std::size_t i = 0;
-        while (i < t.size() && isCSpace(t[i])) ++i;
+        std::uint32_t cp;
+        while (i < t.size()) {
+            std::size_t len = unicode::decode(t, i, cp);
+            if (len == 0 || !isRealSpace(cp)) break;
+            i += len;
+        }
         if (i == t.size()) fail("empty real", at);
         if (t.find_first_not_of("+-.0123456789eE", i) != std::string::npos) fail("malformed real", at);
         // The program never sets a locale, so strtod reads the C locale's '.'.
@@ -537,7 +563,7 @@ std::string_view decodeText(std::string_view bytes, std::optional<std::string>& 
     fromUtf16 = detected == encoding::Detected::Utf16;
     if (failed || detected != encoding::Detected::None) return text;
     auto name = declaredEncoding(bytes);
-    if (!name || (name->size() == 5 && strncasecmp(name->data(), "utf-8", 5) == 0)) return bytes;
+    if (!name || encoding::namesUtf8(*name)) return bytes;
     converted = encoding::fromCharset(bytes, *name);
     failed = !converted;
     return converted ? std::string_view(*converted) : std::string_view();

@@ -118,4 +118,25 @@ TEST(Corpus, EveryFileGetsTheOutcomeFoundationGives) {
     EXPECT_GT(rejected, 95);
 }
 
+// Inputs that Foundation reads and the readers once refused: each gives,
+// byte for byte, the XML Foundation wrote for it, however it is loaded.
+TEST(Corpus, WhatFoundationReadsIsReadAndWrittenAsFoundationWritesIt) {
+    const std::string folder = testData("cf-differential");
+    json::Value manifest = json::parse(readFile(folder + "/MANIFEST.json"));
+    ASSERT_EQ(manifest.items.size(), 8u);
+    for (const auto& entry : manifest.items) {
+        const std::string file = entry["file"].text;
+        std::string bytes = readFile(folder + "/" + file), expected = readFile(folder + "/" + entry["expected"].text);
+        for (bool kept : {false, true}) {
+            SCOPED_TRACE(file + (kept ? " (bytes kept)" : ""));
+            auto dict = kept ? plist::readDictionaryKeepingBytes(bytes) : plist::readDictionary(bytes);
+            ASSERT_TRUE(dict) << plist::read(bytes).error;
+            dict->set("ApplicationRunningPrompt", plist::Value::boolean(true));
+            std::string xml;
+            ASSERT_TRUE(plist::writeXml(*dict, xml));
+            EXPECT_EQ(xml, expected);
+        }
+    }
+}
+
 }  // namespace

@@ -401,6 +401,28 @@ TEST_F(EndToEnd, HostileFilesEndInZeroOrOne) {
     EXPECT_GT(checked, 50);
 }
 
+// What Foundation reads, through the real binary: the file it leaves is
+// what Foundation would have written.
+TEST_F(EndToEnd, WhatFoundationReadsComesThroughAsFoundationWritesIt) {
+    installAgent(kRow1);
+    const std::string folder = testData("cf-differential");
+    std::ifstream manifest(folder + "/MANIFEST.json");
+    std::string line;
+    int checked = 0;
+    while (std::getline(manifest, line)) {
+        std::size_t key = line.find("\"file\": \"");
+        if (key == std::string::npos) continue;
+        std::string name = line.substr(key + 9, line.rfind('"') - key - 9);
+        SCOPED_TRACE(name);
+        writeFile(at(kFile), readFile(folder + "/" + name));
+        Outcome r = run({"true"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(readFile(at(kFile)), readFile(folder + "/" + name + ".expected.xml"));
+        ++checked;
+    }
+    EXPECT_EQ(checked, 8);
+}
+
 TEST_F(EndToEnd, FifoAtThePathDoesNotBlock) {
     installAgent(kRow1);
     ASSERT_EQ(::mkfifo(at(kFile).c_str(), 0600), 0);
@@ -503,9 +525,13 @@ TEST_F(EndToEnd, FiftyConcurrentRunsNeverTearTheFile) {
         ++reads;
         for (int i = 0; i < 2000; i += 97) ASSERT_NE(d->find("Patch" + std::to_string(i)), nullptr);
     }
+    // Each run sees the others change the file under it and starts again; one
+    // that sees it change under every try gives up and leaves the file as
+    // the others left it (on a slow machine, a sanitizer's, some do).
     std::string codes = readFile(statuses);
     EXPECT_EQ(std::count(codes.begin(), codes.end(), '\n'), 50);
-    EXPECT_EQ(codes.find_first_not_of("0\n"), std::string::npos) << codes;
+    EXPECT_EQ(codes.find_first_not_of("01\n"), std::string::npos) << codes;
+    EXPECT_NE(codes.find('0'), std::string::npos) << codes;
     auto d = plist::readDictionary(readFile(at(kFile)));
     ASSERT_TRUE(d);
     EXPECT_EQ(d->size(), 2001u);

@@ -73,6 +73,36 @@ TEST(OpenStep, StringsFiles) {
     EXPECT_FALSE(plist::readDictionary("word"));         // a string root is no dictionary
 }
 
+// Foundation's strings-file loop stops, without failing, where no key can
+// start; an array's items stop where one gives up, and the array then ends
+// there or fails.
+TEST(OpenStep, EntriesAndItemsEndWhereFoundationsReaderStops) {
+    struct {
+        const char* text;
+        std::size_t entries;
+    } read[] = {
+        {"\"k\" = \"v\";\n\"k2\" = \"v2\";<real>", 2},
+        {"\"k\" = \"v\"; = \"", 1},
+        {"\"k\" = \"v\";\xEF\xBB\xBF\"k2\" = \"v2\";", 1},
+        {"\"k\" = \"v\"; \"never closed", 1},
+        {"\"k\" = \"v\"; !!! junk", 1},
+        {"{ k = v; \"}", 1},     // the unclosed key gives up just after its quote
+        {"{ k = ( \"); }", 1},   // so does an unclosed item
+        {"{ k = ( <0); }", 1},    // a data item gives up at its odd digit
+        {"{ k = ( {a=b;); }", 1}, // a dictionary item where its '}' should be
+    };
+    for (const auto& r : read) {
+        auto d = plist::readDictionary(r.text);
+        ASSERT_TRUE(d) << r.text;
+        EXPECT_EQ(d->size(), r.entries) << r.text;
+    }
+    EXPECT_EQ(dict("{ k = ( \"); }")->find("k")->items().size(), 0u);
+    // Still refused: a key with no '=' or ';', junk after braces, an item
+    // that gives up anywhere but before the array's end.
+    for (const char* text : {"\"k\" = \"v\"; junk here", "{ k = v; } junk", "{ k = ( <0g); }", "{ k = ( \"a, b); }"})
+        EXPECT_FALSE(plist::readDictionary(text)) << text;
+}
+
 TEST(OpenStep, RefusesMalformedText) {
     const char* refused[] = {
         "{ a = b }", "{ a = b;", "{ a b; }", "{ (a) = b; }", "{ a = ; }", "{ a = (b c); }", "{ a = (,); }",

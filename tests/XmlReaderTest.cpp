@@ -60,16 +60,23 @@ TEST(XmlDocument, RefusesMalformedDocuments) {
         "<dict>",
         "<dict><key>a</key></dict>",
         "<dict><string>a</string><true/></dict>",
-        "<dict><key>a</key><key>b</key></dict>",
         "<dict><key>a</key><true/></array>",
-        "<array><key>a</key></array>",
-        "<key>a</key>",
         "<dict><key>a</key><true/>text</dict>",
         "<dict><key>a<!-- c --></key><true/></dict>",
         "<dict><key>a</key><true>x</true></dict>",
         "<dict",
     };
     for (const char* text : refused) EXPECT_FALSE(plist::readXml(text)) << text;
+}
+
+// Only where a dictionary looks for its next key must there be a <key>;
+// anywhere else Foundation reads one as a string.
+TEST(XmlDocument, AKeyWhereNoneIsLookedForIsAString) {
+    plist::ReadResult r = plist::readXml("<dict><key>a</key><key>b</key><key>c</key><array><key>d</key></array></dict>");
+    ASSERT_TRUE(r) << r.error;
+    EXPECT_EQ(*r.value.dict().find("a"), Value::string("b"));
+    EXPECT_EQ(r.value.dict().find("c")->items().at(0), Value::string("d"));
+    EXPECT_EQ(plist::readXml("<key>a</key>").value, Value::string("a"));
 }
 
 TEST(XmlDocument, NestingStopsAt512) {
@@ -158,6 +165,8 @@ TEST(XmlInteger, Grammar) {
         {"- 5", static_cast<std::uint64_t>(-5), false},
         {"\xE3\x80\x80" "7", 7, false},        // U+3000 before the digits
         {"\xC2\xA0" "7", 7, false},            // U+00A0
+        {"\x85" "7", 7, false},                // a byte Foundation takes for white space
+        {"\xE2\x80\xAF" "7", 7, false},        // U+202F
         {"0x1F", 31, false},
         {"0XfF", 255, false},
         {"-0x10", static_cast<std::uint64_t>(-16), false},
@@ -190,6 +199,10 @@ TEST(XmlReal, Grammar) {
     EXPECT_EQ(valueOf("<real>-infinity</real>").real(), -HUGE_VAL);
     EXPECT_EQ(valueOf("<real>1.5</real>").real(), 1.5);
     EXPECT_EQ(valueOf("<real>  -2e3</real>").real(), -2000.0);
+    // Foundation's white space before the digits: control characters, 0x7F to
+    // 0xA0, U+2000 to U+200B, U+3000.
+    EXPECT_EQ(valueOf("<real>\x10.5</real>").real(), 0.5);
+    EXPECT_EQ(valueOf("<real>\xC2\xA0\xE2\x80\x8B\xE3\x80\x80" "2</real>").real(), 2.0);
     EXPECT_EQ(valueOf("<real>.5</real>").real(), 0.5);
     EXPECT_EQ(valueOf("<real>32</real>").real(), 32.0);
     EXPECT_EQ(valueOf("<real>0.10000000000000001</real>").real(), 0.1);
@@ -287,6 +300,33 @@ TEST(XmlEncoding, ByteOrderMarksAndDeclarations) {
     EXPECT_EQ(grown.value.dict().find("k")->text().size(), 200000u);
     EXPECT_FALSE(plist::readXml("<?xml version=\"1.0\" encoding=\"no-such-charset\"?><dict/>"));
     EXPECT_FALSE(plist::readXml("<?xml version=\"1.0\" encoding=\"US-ASCII\"?><dict><key>k</key><string>\xE9</string></dict>"));
+}
+
+// A declared name is found as Foundation finds it: "encoding=" anywhere in
+// the declaration, ISO-8859-n, cp<n> and windows-<n> by their number, other
+// names with case and all but letters and digits left out.
+TEST(XmlEncoding, NamesAreMatchedAsFoundationMatchesThem) {
+    struct {
+        const char* name;
+        const char* e9;  // what the byte 0xE9 is in it, as UTF-8
+    } names[] = {
+        {"iso-8859-1", "\xC3\xA9"},   {"ISO_8859-1", "\xC3\xA9"},   {"Latin-1", "\xC3\xA9"},
+        {"iso-8859-01", "\xC3\xA9"},  {"iso-8859-1:1987", "\xC3\xA9"}, {"l1", "\xC3\xA9"},
+        {"IBM819", "\xC3\xA9"},       {"cp1252", "\xC3\xA9"},       {"windows-1252", "\xC3\xA9"},
+        {"ISO-8859-5", "\xD1\x89"},   {"iso8859_7", "\xCE\xB9"},    {"Mac-Roman", "\xC3\x88"},
+    };
+    for (const auto& n : names) {
+        plist::ReadResult r = plist::readXml(std::string("<?xml version=\"1.0\" encoding=\"") + n.name +
+                                             "\"?><dict><key>k</key><string>\xE9</string></dict>");
+        ASSERT_TRUE(r) << n.name << ": " << r.error;
+        EXPECT_EQ(r.value.dict().find("k")->text(), n.e9) << n.name;
+    }
+    for (const char* decl : {"<?xml version=\"1.0\" encoding=\"UTF/8\"?>", "<?xml version=\"1.0\"\x01encoding='u.t.f.8'?>",
+                             "<?xml encoding=\"UT]]>F-8\"?>"}) {
+        plist::ReadResult r = plist::readXml(std::string(decl) + "<dict><key>k</key><string>\xC3\xA9</string></dict>");
+        ASSERT_TRUE(r) << decl << ": " << r.error;
+        EXPECT_EQ(r.value.dict().find("k")->text(), "\xC3\xA9");
+    }
 }
 
 TEST(XmlEncoding, LoneSurrogateInUtf16TextLoadsButCannotBeWritten) {

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the packages the build and the tests need, when they are missing
 # and this runs as root. Sourced by the other scripts.
-tolvane_packages="cmake make g++ clang libclang-rt-dev libgtest-dev util-linux strace mandoc"
+tolvane_packages="cmake make g++ clang libclang-rt-dev libgtest-dev util-linux strace mandoc llvm-14 file"
 tolvane_missing=""
 for p in $tolvane_packages; do
     dpkg -s "$p" >/dev/null 2>&1 || tolvane_missing="$tolvane_missing $p"

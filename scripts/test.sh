@@ -2,9 +2,9 @@
 # Checks portability and the man page, then builds everything with warnings
 # as errors and runs every test: once with gcc, once with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the concurrency tests
-# under ThreadSanitizer.
+# under ThreadSanitizer; last, cross-builds the universal macOS tool.
 #   scripts/test.sh          all of it
-#   scripts/test.sh quick    the checks and the gcc build only
+#   scripts/test.sh quick    the checks and the gcc build only (no macOS build)
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
@@ -29,3 +29,6 @@ echo "== ThreadSanitizer: the agent locations, and the writer that checks on a s
 cmake --preset thread >/dev/null
 cmake --build --preset thread -j "$jobs"
 ctest --preset thread -j "$jobs"
+
+echo "== macOS universal binary, cross-built with Zig"
+scripts/macos.sh

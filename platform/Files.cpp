@@ -281,7 +281,8 @@ struct Identity {
 };
 
 Identity identityOf(const struct stat& st) {
-    return Identity{true, st.st_dev, st.st_ino, st.st_size, modifiedAt(st), changedAt(st)};
+    auto [modified, changed] = fileTimes(st);
+    return Identity{true, st.st_dev, st.st_ino, st.st_size, modified, changed};
 }
 
 // What the path holds now, looked at through a symbolic link as the read
@@ -491,7 +492,6 @@ bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, st
             long base = std::min(1000000L << std::min(tries, 10), 250000000L);
             unsigned long mix = static_cast<unsigned long>(now.tv_nsec) * 2654435761u ^ static_cast<unsigned long>(::getpid());
             struct timespec wait = {0, base + static_cast<long>(mix % static_cast<unsigned long>(base))};
-            if (wait.tv_nsec >= 1000000000L) wait = {1, wait.tv_nsec - 1000000000L};
             ::nanosleep(&wait, nullptr);
             bool unreadable = false;
             fresh = loadDictionary(url.path, unreadable);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "Value.h"
@@ -74,8 +75,7 @@ const char* programName();
 unsigned long long threadId();
 
 // A file's last modification and last change, to the nanosecond.
-struct timespec modifiedAt(const struct stat& st);
-struct timespec changedAt(const struct stat& st);
+std::pair<struct timespec, struct timespec> fileTimes(const struct stat& st);
 
 // Flushes a file's data to stable storage (the drive's cache included where
 // the system can).

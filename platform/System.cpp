@@ -34,19 +34,11 @@ unsigned long long threadId() {
 #endif
 }
 
-struct timespec modifiedAt(const struct stat& st) {
+std::pair<struct timespec, struct timespec> fileTimes(const struct stat& st) {
 #ifdef __APPLE__
-    return st.st_mtimespec;
+    return {st.st_mtimespec, st.st_ctimespec};
 #else
-    return st.st_mtim;
-#endif
-}
-
-struct timespec changedAt(const struct stat& st) {
-#ifdef __APPLE__
-    return st.st_ctimespec;
-#else
-    return st.st_ctim;
+    return {st.st_mtim, st.st_ctim};
 #endif
 }
 

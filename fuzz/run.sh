@@ -19,7 +19,7 @@ for t in $targets; do
     esac
     corpus=build/fuzz/corpus/$t findings=build/fuzz/findings/$t
     mkdir -p "$corpus" "$findings"
-    cp -n tests/data/corpus/*/*.plist tests/data/hostile/* demo/*.plist "$corpus"/ 2>/dev/null || true
+    cp -n tests/data/corpus/*/*.plist tests/data/hostile/* tests/data/cf-differential/* demo/*.plist "$corpus"/ 2>/dev/null || true
     echo "running $t for $seconds s"
     build/fuzz/fuzz/$t "$corpus" -dict="fuzz/$dict" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
         -rss_limit_mb=512 -artifact_prefix="$findings/" -print_final_stats=1 >"build/fuzz/logs/$t.log" 2>&1 || true

@@ -1,5 +1,6 @@
 // Sets "ApplicationRunningPrompt" in the agent's patch-data file to the
 // Boolean that the one argument selects.
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -10,7 +11,7 @@ static bool isApplicationRunningDisable = false;
 static std::string patchDataPlistPath;
 static std::shared_ptr<plist::Dictionary> dictionary;
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     const std::vector<std::string> args = platform::arguments(argc, argv);
     if (args.size() < 2) {
         platform::log("Arguments are low");
@@ -44,6 +45,11 @@ int main(int argc, char** argv) {
         platform::log("Write to file was Successful");
         platform::exit(0);
     }
+    platform::log("Write to file was Failed");
+    platform::exit(1);
+} catch (const std::exception&) {
+    // No memory left for the flow itself. The load and the write handle
+    // their own failures, so the file is untouched here.
     platform::log("Write to file was Failed");
     platform::exit(1);
 }

@@ -18,6 +18,7 @@ def as_xml_value(v):
     return v
 
 
+sys.setrecursionlimit(20000)  # for files nested near the 512 limit
 with open(sys.argv[1], 'rb') as f:
     d = plistlib.load(f)
 d['ApplicationRunningPrompt'] = True

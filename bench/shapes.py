@@ -101,7 +101,7 @@ TIMER = r'''
 tool=$1 src=$2 runs=$3 keep=$4 dst=/Library/Velmora/Ostrel_Agent/data/tqpatch_data.plist
 best=
 for i in $(seq "$runs"); do
-  dd if="$src" of="$dst" conv=fsync status=none
+  dd if="$src" of="$dst" bs=1M conv=fsync status=none
   s=$(date +%s%N); "$tool" true 2>/dev/null || exit 1; e=$(date +%s%N)
   t=$(( (e - s) / 1000 )); [ -z "$best" ] || [ "$t" -lt "$best" ] && best=$t
 done
@@ -150,7 +150,7 @@ def main():
                                check=True, capture_output=True, text=True)
             tolvane = int(r.stdout.split()[-1]) / 1e6
             copy = os.path.join(work, 'copy.xml')
-            floor = min(seconds(['dd', 'if=' + out, 'of=' + copy, 'conv=fsync', 'status=none'])
+            floor = min(seconds(['dd', 'if=' + out, 'of=' + copy, 'bs=1M', 'conv=fsync', 'status=none'])
                         for _ in range(RUNS))
             shutil.copyfile(src, os.path.join(data, 'tqpatch_data.plist'))
             peak = peak_mb([TOOL, 'true'], sandbox=library)

@@ -119,14 +119,7 @@ private:
     std::optional<std::string> key() {
         if (!skipSpace()) return std::nullopt;
         char c = s_[p_];
-        if (c == '"' || c == '\'') {
-            try {
-                return quoted();
-            } catch (const detail::ReadFailure& f) {
-                p_ = f.offset;
-                return std::nullopt;
-            }
-        }
+        if (c == '"' || c == '\'') return orNothing([this] { return quoted(); });
         if (isUnquoted(c)) return unquoted();
         return std::nullopt;
     }
@@ -156,22 +149,26 @@ private:
     Value array(int depth) {
         ++p_;
         auto items = std::make_shared<Array>();
-        auto item = arrayItem(depth + 1);
+        auto item = orNothing([&] { return maybeObject(depth + 1); });
         while (item) {
             items->push_back(std::move(*item));
             if (!skipSpace()) fail("expected ',' or ')'", p_);
             if (s_[p_] != ',') break;
             ++p_;
-            item = arrayItem(depth + 1);
+            item = orNothing([&] { return maybeObject(depth + 1); });
         }
         if (!skipSpace() || s_[p_] != ')') fail("expected ')'", p_);
         ++p_;
         return Value::array(std::move(items));
     }
 
-    std::optional<Value> arrayItem(int depth) {
+    // What `read` reads, or nothing where it fails, the cursor then where it
+    // gave up: Foundation's reader goes on from there where an object is not
+    // required.
+    template <typename Read>
+    auto orNothing(Read read) -> decltype(std::optional(read())) {
         try {
-            return maybeObject(depth);
+            return read();
         } catch (const detail::ReadFailure& f) {
             p_ = f.offset;
             return std::nullopt;

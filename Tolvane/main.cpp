@@ -9,7 +9,7 @@
 
 static bool isApplicationRunningDisable = false;
 static std::string patchDataPlistPath;
-static std::shared_ptr<plist::Dictionary> dictionary;
+static std::unique_ptr<plist::Document> dictionary;
 
 int main(int argc, char** argv) try {
     const std::vector<std::string> args = platform::arguments(argc, argv);

@@ -401,7 +401,7 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
     return replace(path, produce, error, nullptr) == Replaced::Done;
 }
 
-std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool& unreadable) {
+std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& unreadable) {
     unreadable = false;
     // Non-blocking, so that a FIFO at the path cannot hold the tool up.
     readAt().erase(path);
@@ -442,7 +442,7 @@ std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool&
             used += static_cast<std::size_t>(r);
         }
         bytes.resize(used);
-        return plist::readDictionaryKeepingBytes(std::move(bytes));
+        return plist::readDictionary(std::move(bytes));
     } catch (const std::exception&) {  // no memory for the file or its values
         unreadable = true;
         readAt().erase(path);
@@ -450,13 +450,13 @@ std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool&
     }
 }
 
-std::shared_ptr<plist::Dictionary> emptyDictionary() { return plist::makeDictionary(); }
+std::unique_ptr<plist::Document> emptyDictionary() { return plist::Document::empty(); }
 
-plist::Value booleanValue(bool value) { return plist::Value::boolean(value); }
+plist::Scalar booleanValue(bool value) { return plist::Scalar::boolean(value); }
 
 FileUrl fileUrl(const std::string& path) { return FileUrl{path}; }
 
-bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, std::string* error) {
+bool writeDictionary(const plist::Document& dictionary, const FileUrl& url, std::string* error) {
     // Each try reads the file again, and a file someone rewrites for good
     // would keep this going for ever: an agent writes its file now and then,
     // not many times a second, so a file that changed under every one of
@@ -465,15 +465,14 @@ bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, st
     auto found = readAt().find(url.path);
     std::optional<Identity> expected;
     if (found != readAt().end()) expected = found->second;
-    std::shared_ptr<plist::Dictionary> fresh;  // the file as it was at the last try, with the edits made
+    std::unique_ptr<plist::Document> fresh;  // the file as it was at the last try, with the edits made
     try {
         for (int tries = 1;; ++tries) {
             Replaced outcome;
             {
-                // What can be checked at once is checked before the temp file
-                // exists; a binary document's containers are checked while the
-                // text is written, and if they fail, the temp file goes and the
-                // file stays as it was.
+                // A small document is checked before the temp file exists, a
+                // large one while its text is written: if the check fails, the
+                // temp file goes and the file stays as it was.
                 plist::XmlText text(fresh ? *fresh : dictionary);
                 if (!text) {
                     if (error) *error = text.error();
@@ -500,7 +499,7 @@ bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, st
                 return false;
             }
             if (!fresh) fresh = emptyDictionary();
-            for (const auto& [key, value] : dictionary.edits()) fresh->set(key, value);
+            for (const auto& edit : dictionary.edits()) fresh->set(edit.key, edit.value);
             expected = readAt()[url.path];
         }
     } catch (const std::exception& e) {  // no memory: the temp file is gone with the unwinding

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "DocumentBuilder.h"
 #include "PropertyList.h"
 #include "ReaderFailure.h"
 #include "TextEncoding.h"
@@ -43,19 +44,22 @@ int hexValue(char c) {
 
 class OpenStepReader {
 public:
-    explicit OpenStepReader(std::string_view text) : s_(text) {}
+    OpenStepReader(std::string_view text, DocumentBuilder& builder) : s_(text), b_(builder) {}
 
-    Value document() {
+    std::uint32_t document() {
         // Nothing but white space and comments: an empty dictionary.
-        if (!skipSpace()) return Value::dictionary(makeDictionary());
-        Value top = object(0);
+        if (!skipSpace()) return b_.dictionary(b_.open(), false);
+        DocumentBuilder::Mark start = b_.mark();
+        bool isString = p_ < s_.size() && (s_[p_] == '"' || s_[p_] == '\'' || isUnquoted(s_[p_]));
+        std::uint32_t top = object(0);
         if (!skipSpace()) return top;
         // A string followed by more text: a strings file, a dictionary's
         // content without the braces. Its entries end, without a failure,
         // where no key can start; what follows is not looked at.
-        if (!top.is(Type::String)) fail("junk after the property list", p_);
+        if (!isString) fail("junk after the property list", p_);
         p_ = 0;
-        return Value::dictionary(dictionaryContent(0));
+        b_.rewind(start);
+        return dictionaryContent(0);
     }
 
 private:
@@ -89,34 +93,34 @@ private:
     // The object at the cursor, or nothing where no object starts (after an
     // array's trailing comma, say). Each failure is raised at the place
     // Foundation's reader stops at, since an array goes on from there.
-    std::optional<Value> maybeObject(int depth) {
+    std::optional<std::uint32_t> maybeObject(int depth) {
         if (depth > kMaxDepth) fail("nested too deep", p_);
         if (!skipSpace()) return std::nullopt;
         char c = s_[p_];
         if (c == '{') {
             ++p_;
-            auto dict = dictionaryContent(depth);
+            std::uint32_t dict = dictionaryContent(depth);
             if (!skipSpace() || s_[p_] != '}') fail("expected '}'", p_);
             ++p_;
-            return Value::dictionary(std::move(dict));
+            return dict;
         }
         if (c == '(') return array(depth);
         if (c == '<') return data();
-        if (c == '"' || c == '\'') return Value::string(quoted());
-        if (isUnquoted(c)) return Value::string(unquoted());
+        if (c == '"' || c == '\'') return quoted();
+        if (isUnquoted(c)) return unquoted();
         return std::nullopt;
     }
 
-    Value object(int depth) {
+    std::uint32_t object(int depth) {
         auto v = maybeObject(depth);
         if (!v) fail(p_ < s_.size() ? "unexpected character" : "unexpected end of text", p_);
-        return std::move(*v);
+        return *v;
     }
 
     // The next key, or nothing where none starts. A quoted key that does not
     // end is no key either: the entries end there, and the reader goes on
     // from where the string gave up.
-    std::optional<std::string> key() {
+    std::optional<std::uint32_t> key() {
         if (!skipSpace()) return std::nullopt;
         char c = s_[p_];
         if (c == '"' || c == '\'') return orNothing([this] { return quoted(); });
@@ -124,34 +128,35 @@ private:
         return std::nullopt;
     }
 
-    std::shared_ptr<Dictionary> dictionaryContent(int depth) {
-        DictionaryBuilder dict(DictionaryBuilder::Duplicates::LastWins);
+    std::uint32_t dictionaryContent(int depth) {
+        std::size_t opened = b_.open();
         while (auto k = key()) {
             if (!skipSpace()) fail("missing ';'", p_);
-            Value value;
+            std::uint32_t value;
             if (s_[p_] == ';') {
-                value = Value::string(*k);  // "key;" is key = key
+                value = *k;  // "key;" is key = key
             } else if (s_[p_] == '=') {
                 ++p_;
                 value = object(depth + 1);
             } else {
                 fail("expected '=' or ';' after a key", p_);
             }
-            dict.add(Value::string(std::move(*k)), std::move(value));
+            b_.add(*k);
+            b_.add(value);
             if (!skipSpace() || s_[p_] != ';') fail("missing ';'", p_);
             ++p_;
         }
-        return dict.finish();
+        return b_.dictionary(opened, false);
     }
 
     // An item that fails to read ends the items, as one that is not there
     // does: the array then ends where the item gave up, or fails.
-    Value array(int depth) {
+    std::uint32_t array(int depth) {
         ++p_;
-        auto items = std::make_shared<Array>();
+        std::size_t opened = b_.open();
         auto item = orNothing([&] { return maybeObject(depth + 1); });
         while (item) {
-            items->push_back(std::move(*item));
+            b_.add(*item);
             if (!skipSpace()) fail("expected ',' or ')'", p_);
             if (s_[p_] != ',') break;
             ++p_;
@@ -159,30 +164,32 @@ private:
         }
         if (!skipSpace() || s_[p_] != ')') fail("expected ')'", p_);
         ++p_;
-        return Value::array(std::move(items));
+        return b_.array(opened);
     }
 
     // What `read` reads, or nothing where it fails, the cursor then where it
     // gave up: Foundation's reader goes on from there where an object is not
-    // required.
+    // required. What the read added to the document is taken away.
     template <typename Read>
     auto orNothing(Read read) -> decltype(std::optional(read())) {
+        DocumentBuilder::Mark mark = b_.mark();
         try {
             return read();
         } catch (const detail::ReadFailure& f) {
             p_ = f.offset;
+            b_.rewind(mark);
             return std::nullopt;
         }
     }
 
-    Value data() {
+    std::uint32_t data() {
         ++p_;
         std::string bytes;
         while (true) {
             if (!skipSpace()) fail("unterminated data", p_);
             if (s_[p_] == '>') {
                 ++p_;
-                return Value::data(std::move(bytes));
+                return b_.data(bytes);
             }
             int high = hexValue(s_[p_]);
             if (high < 0) fail("bad hex digit in data", p_);
@@ -194,15 +201,15 @@ private:
         }
     }
 
-    std::string unquoted() {
+    std::uint32_t unquoted() {
         std::size_t start = p_;
         while (p_ < s_.size() && isUnquoted(s_[p_])) ++p_;
-        return std::string(s_.substr(start, p_ - start));
+        return b_.view(s_.substr(start, p_ - start));
     }
 
     // Fails after the opening quote when the string does not end, and at the
     // end of the text after a lone backslash.
-    std::string quoted() {
+    std::uint32_t quoted() {
         char quote = s_[p_];
         std::size_t at = ++p_;
         std::string out;
@@ -219,9 +226,10 @@ private:
             mark = p_;
         }
         if (p_ >= s_.size()) fail("unterminated quoted string", at);
-        out.append(s_.substr(mark, p_ - mark));
         ++p_;
-        return out;
+        if (mark == at) return b_.view(s_.substr(at, p_ - 1 - at));  // no escapes: the text as it stands
+        out.append(s_.substr(mark, p_ - 1 - mark));
+        return b_.string(out);
     }
 
     // At the character after a backslash.
@@ -265,11 +273,14 @@ private:
 
     std::string_view s_;
     std::size_t p_ = 0;
+    DocumentBuilder& b_;
 };
 
 }  // namespace
 
-ReadResult readOpenStep(std::string_view bytes) {
+namespace detail {
+
+ReadResult openStepFrom(std::string& bytes) {
     ReadResult result;
     std::optional<std::string> converted;
     encoding::Detected detected;
@@ -282,7 +293,13 @@ ReadResult readOpenStep(std::string_view bytes) {
         result.error = "invalid UTF-8";
         return result;
     }
-    return detail::runReader([&] { return OpenStepReader(text).document(); });
+    return runReader([&] {
+        DocumentBuilder builder(converted ? std::string_view(*converted) : std::string_view(bytes));
+        std::uint32_t root = OpenStepReader(text, builder).document();
+        return builder.finish(root, converted ? std::move(*converted) : std::move(bytes));
+    });
 }
+
+}  // namespace detail
 
 }  // namespace plist

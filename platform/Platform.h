@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "Value.h"
+#include "Document.h"
 
 namespace platform {
 
@@ -27,16 +27,15 @@ void log(std::string_view message);
 // target exists. Asks the file system afresh every time.
 bool exists(const std::string& path);
 
-// The root dictionary of the property list at the path, or null when
-// nothing is there, the path is no regular file, or the file holds no
-// dictionary. `unreadable` is set, and null returned, when a file is there
+// The property list at the path, its root a dictionary; null when nothing
+// is there, the path is no regular file, or the file holds no dictionary. `unreadable` is set, and null returned, when a file is there
 // but cannot be opened or read, memory for it included: what it holds is
 // then unknown, and it must not be replaced.
-std::shared_ptr<plist::Dictionary> loadDictionary(const std::string& path, bool& unreadable);
+std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& unreadable);
 
-std::shared_ptr<plist::Dictionary> emptyDictionary();
+std::unique_ptr<plist::Document> emptyDictionary();
 
-plist::Value booleanValue(bool value);
+plist::Scalar booleanValue(bool value);
 
 struct FileUrl {
     std::string path;
@@ -44,16 +43,16 @@ struct FileUrl {
 
 FileUrl fileUrl(const std::string& path);
 
-// Serialises the dictionary as XML and replaces the file atomically. On
+// Serialises the document as XML and replaces the file atomically. On
 // failure the file is as it was; `error`, when given, says why.
 //
 // When the path was loaded by loadDictionary(), the file is looked at once
 // more right before the rename. If it is no longer what was read (another
 // file, the same file changed, a file where there was none, none where there
 // was one), the write starts again from the file as it now is, with the
-// dictionary's edits() made to it; a file that keeps changing makes the
+// document's edits() made to it; a file that keeps changing makes the
 // write fail.
-bool writeDictionary(const plist::Dictionary& dictionary, const FileUrl& url, std::string* error = nullptr);
+bool writeDictionary(const plist::Document& dictionary, const FileUrl& url, std::string* error = nullptr);
 
 // Replaces the file with the bytes: a temp file beside it, written, synced,
 // given the old file's mode and owner, renamed over it, the folder synced.

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "Value.h"
+#include "Document.h"
 
 namespace plist {
 
@@ -27,41 +27,45 @@ constexpr std::uint64_t kMaxReferences = 1536;
 // `offset` say what went wrong and where, for tests and debugging.
 struct ReadResult {
     bool ok = false;
-    Value value;
+    std::unique_ptr<Document> document;
     std::string error = "not read";
     std::size_t offset = 0;
     bool badEncoding = false;  // the text's encoding, not its grammar, failed
     explicit operator bool() const { return ok; }
 };
 
-ReadResult readBinary(std::string_view bytes);
-ReadResult readXml(std::string_view bytes);
-ReadResult readOpenStep(std::string_view bytes);
+// Each reader keeps the bytes in the document it makes (a binary file's
+// objects are its bytes; a text's strings are views of it, or of its text
+// decoded), so they are taken rather than copied.
+ReadResult readBinary(std::string bytes);
+ReadResult readXml(std::string bytes);
+ReadResult readOpenStep(std::string bytes);
 
 // Every format Foundation reads, tried in Foundation's order.
-ReadResult read(std::string_view bytes);
+ReadResult read(std::string bytes);
 
-// The root dictionary of the bytes, or null when they hold none.
-std::shared_ptr<Dictionary> readDictionary(std::string_view bytes);
+// The document of the bytes, or null when they hold no root dictionary.
+std::unique_ptr<Document> readDictionary(std::string bytes);
 
-// Like readDictionary(), but a binary file's bytes are kept and checked
-// rather than built into values: the root's containers stay deferred (see
-// Value::deferred()) and the writer writes them from the bytes. Other
-// formats are read as readDictionary() reads them.
-std::shared_ptr<Dictionary> readDictionaryKeepingBytes(std::string bytes);
+namespace detail {
+// The readers, taking the bytes only where they succeed, so that the next
+// format can be tried on them.
+ReadResult binaryFrom(std::string& bytes);
+ReadResult xmlFrom(std::string& bytes);
+ReadResult openStepFrom(std::string& bytes);
+}  // namespace detail
 
 // Receives the text in pieces; returns false to stop the writing.
 using XmlSink = std::function<bool(std::string_view)>;
 
-// The XML text of a dictionary. Everything that cannot be written
-// faithfully is refused, with the reason in error(): what the root holds
-// directly at once, a binary document's containers by check(), or by
-// write() while it writes. The dictionary must outlive this and stay
+// The XML text of a document whose root is a dictionary, its edits made.
+// Everything that cannot be written faithfully is refused, with the reason
+// in error(): a small document's at once, a large one's by check(), or by
+// write() while it writes. The document must outlive this and stay
 // unchanged.
 class XmlText {
 public:
-    explicit XmlText(const Dictionary& root);
-    ~XmlText();
+    explicit XmlText(const Document& document);
     XmlText(const XmlText&) = delete;
     XmlText& operator=(const XmlText&) = delete;
 
@@ -81,18 +85,17 @@ public:
     bool write(const XmlSink& sink);
 
 private:
-    struct Check;
     bool writeText(const XmlSink& sink, const std::atomic<bool>* stop) const;
 
-    const Dictionary& root_;
-    std::unique_ptr<Check> check_;
+    const Document& doc_;
     bool ok_ = false;
+    bool checked_ = false;
     std::string error_;
     std::uint64_t expected_ = 0;
 };
 
-// Serialises the dictionary as an XML property list into `out`. Fails, with
+// Serialises the document as an XML property list into `out`. Fails, with
 // the reason in `error`, on anything that cannot be written faithfully.
-bool writeXml(const Dictionary& root, std::string& out, std::string* error = nullptr);
+bool writeXml(const Document& document, std::string& out, std::string* error = nullptr);
 
 }  // namespace plist

@@ -15,12 +15,12 @@ struct ReadFailure {
 
 [[noreturn]] inline void fail(const char* what, std::size_t offset) { throw ReadFailure{what, offset}; }
 
-// Runs a reader that returns a Value or raises ReadFailure.
+// Runs a reader that returns a document or raises ReadFailure.
 template <typename Read>
 ReadResult runReader(Read read) {
     ReadResult result;
     try {
-        result.value = read();
+        result.document = read();
         result.ok = true;
         result.error.clear();
     } catch (const ReadFailure& f) {

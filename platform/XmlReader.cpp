@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 
+#include "DocumentBuilder.h"
 #include "PropertyList.h"
 #include "ReaderFailure.h"
 #include "TextEncoding.h"
@@ -62,10 +63,10 @@ constexpr std::int64_t kDaysTo2001 = 11323;  // 1970-01-01 to 2001-01-01
 
 class XmlReader {
 public:
-    XmlReader(std::string_view text, bool surrogatesAllowed)
-        : s_(text), surrogatesAllowed_(surrogatesAllowed) {}
+    XmlReader(std::string_view text, bool surrogatesAllowed, DocumentBuilder& builder)
+        : s_(text), surrogatesAllowed_(surrogatesAllowed), b_(builder) {}
 
-    Value document() {
+    std::uint32_t document() {
         while (p_ < s_.size()) {
             skipSpace();
             if (p_ + 1 >= s_.size()) fail("no XML content", p_);
@@ -124,7 +125,7 @@ private:
     }
 
     // The next element of a container's content, or nothing at its close tag.
-    std::optional<Value> content(int depth, bool* isKey) {
+    std::optional<std::uint32_t> content(int depth, bool* isKey) {
         if (!atElement()) return std::nullopt;
         return element(depth, isKey);
     }
@@ -189,26 +190,26 @@ private:
         return OpenTag{*tag, name, empty, start};
     }
 
-    Value element(int depth, bool* isKey) {
+    std::uint32_t element(int depth, bool* isKey) {
         if (depth > kMaxDepth) fail("nested too deep", p_);
         return element(openTag(), depth, isKey);
     }
 
-    Value element(const OpenTag& open, int depth, bool* isKey) {
+    std::uint32_t element(const OpenTag& open, int depth, bool* isKey) {
         auto [tag, name, empty, start] = open;
         switch (tag) {
         case Tag::Plist: return plist(open, depth);
         case Tag::Array:
-            return empty ? Value::array(std::make_shared<Array>()) : array(depth);
+            return empty ? b_.array(b_.open()) : array(depth);
         case Tag::Dict:
-            return empty ? Value::dictionary(makeDictionary()) : dictionary(depth);
+            return empty ? b_.dictionary(b_.open(), true) : dictionary(depth);
         case Tag::Key:
             // Where no key is looked for, Foundation reads a key as a string.
             if (isKey) *isKey = true;
             [[fallthrough]];
         case Tag::String:
-            if (empty) return Value::string(std::string());
-            return Value::string(stringBody(name));
+            if (empty) return b_.string(std::string_view());
+            return stringBody(name);
         case Tag::Data:
             if (empty) fail("empty data tag", start);
             return data();
@@ -224,7 +225,7 @@ private:
         case Tag::True:
         case Tag::False:
             if (!empty) closeTag(name);
-            return Value::boolean(tag == Tag::True);
+            return b_.scalar(Scalar::boolean(tag == Tag::True));
         }
         fail("unknown tag", start);
     }
@@ -233,7 +234,7 @@ private:
     // innermost one's object, however deep, as in Foundation: the levels are
     // counted, not recursed into. A second object fails whatever it is, so
     // it is not read.
-    Value plist(OpenTag open, int depth) {
+    std::uint32_t plist(OpenTag open, int depth) {
         std::size_t levels = 0;
         while (true) {
             if (open.empty) fail("empty plist tag", open.start);
@@ -242,7 +243,7 @@ private:
             open = openTag();
             if (open.tag != Tag::Plist) break;
         }
-        Value value = element(open, depth, nullptr);
+        std::uint32_t value = element(open, depth, nullptr);
         for (; levels > 0; --levels) {
             if (atElement()) fail("more than one object in plist", p_);
             closeTag("plist");
@@ -263,15 +264,15 @@ private:
         ++p_;
     }
 
-    Value array(int depth) {
-        auto items = std::make_shared<Array>();
-        while (auto item = content(depth + 1, nullptr)) items->push_back(std::move(*item));
+    std::uint32_t array(int depth) {
+        std::size_t opened = b_.open();
+        while (auto item = content(depth + 1, nullptr)) b_.add(*item);
         closeTag("array");
-        return Value::array(std::move(items));
+        return b_.array(opened);
     }
 
-    Value dictionary(int depth) {
-        DictionaryBuilder builder(DictionaryBuilder::Duplicates::LastWins);
+    std::uint32_t dictionary(int depth) {
+        std::size_t opened = b_.open();
         while (true) {
             bool gotKey = false;
             auto key = content(depth + 1, &gotKey);
@@ -279,18 +280,12 @@ private:
             if (!gotKey) fail("non-key inside dict", p_);
             auto value = content(depth + 1, nullptr);
             if (!value) fail("value missing for key", p_);
-            builder.add(std::move(*key), std::move(*value));
+            b_.add(*key);
+            b_.add(*value);
         }
-        auto dict = builder.finish();
         closeTag("dict");
         // A keyed archiver's UID is written as a dictionary of one integer.
-        if (dict->size() == 1) {
-            const auto& entry = dict->entries.front();
-            if (entry.first.text() == "CF$UID" && entry.second.is(Type::Integer) && !entry.second.isUnsigned() &&
-                entry.second.integer() >= 0 && entry.second.integer() <= 0xFFFFFFFF)
-                return Value::uid(static_cast<std::uint32_t>(entry.second.integer()));
-        }
-        return Value::dictionary(std::move(dict));
+        return b_.dictionary(opened, true);
     }
 
     // Text converted from UTF-16 is well formed by construction but may carry
@@ -302,11 +297,21 @@ private:
     }
 
     // Text up to the close tag, with entities and CDATA sections resolved.
-    std::string stringBody(std::string_view name) {
+    // Most text has neither: it is kept as a view of the source.
+    std::uint32_t stringBody(std::string_view name) {
+        std::size_t start = p_;
+        while (p_ < s_.size() && s_[p_] != '<' && s_[p_] != '&') ++p_;
+        if (p_ < s_.size() && s_[p_] == '<' && (p_ + 1 >= s_.size() || s_[p_ + 1] != '!')) {
+            std::string_view piece = s_.substr(start, p_ - start);
+            if (!surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", start);
+            closeTag(name);
+            return b_.view(piece);
+        }
+        p_ = start;
         std::string out;
         text(out);
         closeTag(name);
-        return out;
+        return b_.string(out);
     }
 
     void text(std::string& out) {
@@ -383,7 +388,7 @@ private:
         return s_.substr(start, p_ - start);
     }
 
-    Value integer() {
+    std::uint32_t integer() {
         std::size_t at = p_;
         std::string_view t = raw();
         closeTag("integer");
@@ -422,12 +427,12 @@ private:
         constexpr std::uint64_t kMagnitudeOfMin = std::uint64_t{1} << 63;
         if (negative) {
             if (value > kMagnitudeOfMin) fail("integer underflow", at);
-            return Value::integer(static_cast<std::int64_t>(0 - value));
+            return b_.scalar(Scalar{Type::Integer, false, 0 - value});
         }
-        return Value::unsignedInteger(value);
+        return b_.scalar(Scalar{Type::Integer, value > kMagnitudeOfMin - 1, value});
     }
 
-    Value real() {
+    std::uint32_t real() {
         std::size_t at = p_;
         std::string t;
         text(t);
@@ -439,7 +444,7 @@ private:
         };
         for (const auto& w : words)
             if (t.size() == std::strlen(w.first) && strncasecmp(t.c_str(), w.first, t.size()) == 0)
-                return Value::real(w.second);
+                return realObject(w.second);
         std::size_t i = 0;
         std::uint32_t cp;
         while (i < t.size()) {
@@ -453,10 +458,10 @@ private:
         char* end = nullptr;
         double d = std::strtod(t.c_str() + i, &end);
         if (end != t.c_str() + t.size()) fail("malformed real", at);
-        return Value::real(d);
+        return realObject(d);
     }
 
-    Value date() {
+    std::uint32_t date() {
         std::size_t at = p_;
         std::string_view t = raw();
         closeTag("date");
@@ -498,10 +503,10 @@ private:
         m0 -= (m0 >= 0 ? m0 / 12 : (m0 - 11) / 12) * 12;
         std::int64_t days = daysFromCivil(year, m0 + 1, 1) + (day - 1) - kDaysTo2001;
         double seconds = static_cast<double>(days) * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
-        return Value::date(seconds);
+        return b_.scalar(Scalar{Type::Date, false, bitsOf(seconds)});
     }
 
-    Value data() {
+    std::uint32_t data() {
         std::size_t at = p_;
         std::string_view t = raw();
         closeTag("data");
@@ -529,12 +534,20 @@ private:
                 if (equals < 1) out += static_cast<char>(acc & 0xFF);
             }
         }
-        return Value::data(std::move(out));
+        return b_.data(out);
     }
+
+    static std::uint64_t bitsOf(double d) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, 8);
+        return bits;
+    }
+    std::uint32_t realObject(double d) { return b_.scalar(Scalar{Type::Real, false, bitsOf(d)}); }
 
     std::string_view s_;
     std::size_t p_ = 0;
     bool surrogatesAllowed_;
+    DocumentBuilder& b_;
 };
 
 // The value of encoding="..." in a leading XML declaration, or nothing.
@@ -571,7 +584,9 @@ std::string_view decodeText(std::string_view bytes, std::optional<std::string>& 
 
 }  // namespace
 
-ReadResult readXml(std::string_view bytes) {
+namespace detail {
+
+ReadResult xmlFrom(std::string& bytes) {
     ReadResult result;
     std::optional<std::string> converted;
     bool fromUtf16, failed;
@@ -581,7 +596,13 @@ ReadResult readXml(std::string_view bytes) {
         result.badEncoding = true;
         return result;
     }
-    return detail::runReader([&] { return XmlReader(text, fromUtf16).document(); });
+    return runReader([&] {
+        DocumentBuilder builder(converted ? std::string_view(*converted) : std::string_view(bytes));
+        std::uint32_t root = XmlReader(text, fromUtf16, builder).document();
+        return builder.finish(root, converted ? std::move(*converted) : std::move(bytes));
+    });
 }
+
+}  // namespace detail
 
 }  // namespace plist

@@ -6,6 +6,7 @@
 
 #include "Bplist.h"
 #include "PropertyList.h"
+#include "Values.h"
 
 namespace {
 
@@ -24,8 +25,8 @@ std::string withValue(Make make) {
 Value valueIn(const std::string& file) {
     plist::ReadResult r = plist::readBinary(file);
     EXPECT_TRUE(r) << r.error;
-    if (!r || !r.value.is(Type::Dictionary) || !r.value.dict().find("v")) return Value();
-    return *r.value.dict().find("v");
+    if (!r || !plist::valueOf(r).is(Type::Dictionary) || !plist::valueOf(r).dict().find("v")) return Value();
+    return *plist::valueOf(r).dict().find("v");
 }
 
 std::string simple() {
@@ -176,7 +177,7 @@ TEST(BinaryContainers, ReferencesKeysAndDuplicates) {
     plist::ReadResult r = plist::readBinary(nonString.build(top));
     ASSERT_TRUE(r);  // loads; the writer refuses it
     std::string out;
-    EXPECT_FALSE(plist::writeXml(r.value.dict(), out));
+    EXPECT_FALSE(plist::writeXml(plist::valueOf(r).dict(), out));
 
     Bplist containerKey;
     top = containerKey.dict({containerKey.array({})}, {containerKey.boolean(true)});
@@ -187,8 +188,8 @@ TEST(BinaryContainers, ReferencesKeysAndDuplicates) {
     top = dup.dict({k, dup.ascii("k")}, {dup.ascii("first"), dup.ascii("second")});
     r = plist::readBinary(dup.build(top));
     ASSERT_TRUE(r);
-    ASSERT_EQ(r.value.dict().size(), 1u);
-    EXPECT_EQ(r.value.dict().find("k")->text(), "first");
+    ASSERT_EQ(plist::valueOf(r).dict().size(), 1u);
+    EXPECT_EQ(plist::valueOf(r).dict().find("k")->text(), "first");
 
     Bplist badRef;
     top = badRef.dict({badRef.ascii("v")}, {badRef.array({99})});
@@ -239,10 +240,10 @@ TEST(BinaryContainers, SharedObjectsAreReadOnce) {
     std::string file = b.build(b.dict({b.ascii("v")}, {level}));
     plist::ReadResult r = plist::readBinary(file);
     ASSERT_TRUE(r) << r.error;
-    const Value& top = *r.value.dict().find("v");
+    const Value& top = *plist::valueOf(r).dict().find("v");
     EXPECT_EQ(top.items()[0].node(), top.items()[1].node());
     std::string out, error;
-    EXPECT_FALSE(plist::writeXml(r.value.dict(), out, &error));
+    EXPECT_FALSE(plist::writeXml(plist::valueOf(r).dict(), out, &error));
     EXPECT_NE(error.find("1536"), std::string::npos) << error;
 }
 
@@ -264,7 +265,7 @@ TEST(BinaryTruncation, NoPrefixOfAValidFileLoads) {
                              {b.array({b.integer(1), b.real(2.0)}), b.utf16(u"\u00e9"), b.data("xyz")});
     std::string file = b.build(top);
     ASSERT_TRUE(plist::readBinary(file));
-    for (std::size_t n = 0; n < file.size(); ++n) EXPECT_EQ(plist::readDictionary(file.substr(0, n)), nullptr) << n;
+    for (std::size_t n = 0; n < file.size(); ++n) EXPECT_EQ(plist::dictionaryOf(file.substr(0, n)), nullptr) << n;
 }
 
 }  // namespace

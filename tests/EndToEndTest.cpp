@@ -11,6 +11,7 @@
 
 #include "Bplist.h"
 #include "PropertyList.h"
+#include "Values.h"
 #include "TestFiles.h"
 
 namespace {
@@ -96,7 +97,7 @@ protected:
     }
 
     std::shared_ptr<plist::Dictionary> fileAt(const std::string& relative) {
-        return plist::readDictionary(readFile(at(relative)));
+        return plist::dictionaryOf(readFile(at(relative)));
     }
 };
 
@@ -134,8 +135,8 @@ TEST_F(EndToEnd, TrueUpdatesABinaryFileAndKeepsEveryOtherEntry) {
     EXPECT_EQ(r.messages, kEnabled);
     std::string written = readFile(at(kFile));
     EXPECT_EQ(written.substr(0, 5), "<?xml");
-    auto before = plist::readDictionary(agentFile());
-    auto after = plist::readDictionary(written);
+    auto before = plist::dictionaryOf(agentFile());
+    auto after = plist::dictionaryOf(written);
     ASSERT_TRUE(after);
     before->set("ApplicationRunningPrompt", Value::boolean(true));
     EXPECT_EQ(*after, *before);
@@ -362,7 +363,7 @@ TEST_F(EndToEnd, TextFormsAndEncodingsComeThroughAsXml) {
         EXPECT_EQ(run({"true"}).status, 0);
         std::string written = readFile(at(kFile));
         EXPECT_EQ(written.substr(0, 5), "<?xml");
-        auto d = plist::readDictionary(written);
+        auto d = plist::dictionaryOf(written);
         ASSERT_TRUE(d);
         EXPECT_EQ(d->size(), 2u);
         EXPECT_EQ(*d->find("Name"), Value::string("Caf\xC3\xA9"));
@@ -520,7 +521,7 @@ TEST_F(EndToEnd, FiftyConcurrentRunsNeverTearTheFile) {
     }
     int reads = 0;
     while (::waitpid(pid, nullptr, WNOHANG) == 0) {
-        auto d = plist::readDictionary(readFile(at(kFile)));
+        auto d = plist::dictionaryOf(readFile(at(kFile)));
         ASSERT_TRUE(d) << "torn file after " << reads << " reads";
         ++reads;
         for (int i = 0; i < 2000; i += 97) ASSERT_NE(d->find("Patch" + std::to_string(i)), nullptr);
@@ -532,7 +533,7 @@ TEST_F(EndToEnd, FiftyConcurrentRunsNeverTearTheFile) {
     EXPECT_EQ(std::count(codes.begin(), codes.end(), '\n'), 50);
     EXPECT_EQ(codes.find_first_not_of("01\n"), std::string::npos) << codes;
     EXPECT_NE(codes.find('0'), std::string::npos) << codes;
-    auto d = plist::readDictionary(readFile(at(kFile)));
+    auto d = plist::dictionaryOf(readFile(at(kFile)));
     ASSERT_TRUE(d);
     EXPECT_EQ(d->size(), 2001u);
     EXPECT_TRUE(d->find("ApplicationRunningPrompt")->is(Type::Boolean));

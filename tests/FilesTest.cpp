@@ -11,6 +11,7 @@
 
 #include "FaultInjection.h"
 #include "Platform.h"
+#include "Values.h"
 #include "TestFiles.h"
 
 namespace {
@@ -89,7 +90,7 @@ TEST(ReplaceFile, FailuresLeaveEverythingAsItWas) {
 }
 
 // A load that finds a file or nothing, and never one it could not read.
-std::shared_ptr<plist::Dictionary> load(const std::string& path) {
+std::unique_ptr<plist::Document> load(const std::string& path) {
     bool unreadable = true;
     auto dict = platform::loadDictionary(path, unreadable);
     EXPECT_FALSE(unreadable) << path;
@@ -155,7 +156,7 @@ TEST(WriteDictionary, RefusedValueLeavesTheFileAlone) {
     writeFile(dir / "f", "old");
     plist::Dictionary d;
     d.set("v", plist::Value());  // null cannot be written
-    EXPECT_FALSE(platform::writeDictionary(d, platform::fileUrl(dir / "f")));
+    EXPECT_FALSE(platform::writeDictionary(*plist::documentOf(d), platform::fileUrl(dir / "f")));
     EXPECT_EQ(readFile(dir / "f"), "old");
     EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"f"});
 }

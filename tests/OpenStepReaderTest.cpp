@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "PropertyList.h"
+#include "Values.h"
 
 namespace {
 
@@ -9,7 +10,7 @@ using plist::Type;
 using plist::Value;
 
 std::shared_ptr<plist::Dictionary> dict(const std::string& text) {
-    auto d = plist::readDictionary(text);
+    auto d = plist::dictionaryOf(text);
     EXPECT_TRUE(d) << text << ": " << plist::readOpenStep(text).error;
     return d ? d : plist::makeDictionary();
 }
@@ -43,11 +44,11 @@ TEST(OpenStep, CommentsAndWhiteSpace) {
     EXPECT_EQ(stringAt("\xE2\x80\xA8{ k = v; }\xE2\x80\xA9"), "v");  // Unicode line and paragraph separators
     // Nothing but white space and comments: an empty dictionary.
     for (const char* text : {" ", "\n\t", "// only a comment", "/* open comment"}) {
-        auto d = plist::readDictionary(text);
+        auto d = plist::dictionaryOf(text);
         ASSERT_TRUE(d) << text;
         EXPECT_EQ(d->size(), 0u);
     }
-    EXPECT_FALSE(plist::readDictionary(""));  // a zero-length file is an error
+    EXPECT_FALSE(plist::dictionaryOf(""));  // a zero-length file is an error
 }
 
 TEST(OpenStep, QuotedStringEscapes) {
@@ -68,9 +69,9 @@ TEST(OpenStep, StringsFiles) {
     d = dict("alone; \"other\" = x;");
     EXPECT_EQ(d->find("alone")->text(), "alone");  // "key;" is key = key
     EXPECT_EQ(d->find("other")->text(), "x");
-    EXPECT_FALSE(plist::readDictionary("a = b"));        // the last ';' is required
-    EXPECT_FALSE(plist::readDictionary("a = b; junk"));  // junk after the content
-    EXPECT_FALSE(plist::readDictionary("word"));         // a string root is no dictionary
+    EXPECT_FALSE(plist::dictionaryOf("a = b"));        // the last ';' is required
+    EXPECT_FALSE(plist::dictionaryOf("a = b; junk"));  // junk after the content
+    EXPECT_FALSE(plist::dictionaryOf("word"));         // a string root is no dictionary
 }
 
 // Foundation's strings-file loop stops, without failing, where no key can
@@ -92,7 +93,7 @@ TEST(OpenStep, EntriesAndItemsEndWhereFoundationsReaderStops) {
         {"{ k = ( {a=b;); }", 1}, // a dictionary item where its '}' should be
     };
     for (const auto& r : read) {
-        auto d = plist::readDictionary(r.text);
+        auto d = plist::dictionaryOf(r.text);
         ASSERT_TRUE(d) << r.text;
         EXPECT_EQ(d->size(), r.entries) << r.text;
     }
@@ -100,7 +101,7 @@ TEST(OpenStep, EntriesAndItemsEndWhereFoundationsReaderStops) {
     // Still refused: a key with no '=' or ';', junk after braces, an item
     // that gives up anywhere but before the array's end.
     for (const char* text : {"\"k\" = \"v\"; junk here", "{ k = v; } junk", "{ k = ( <0g); }", "{ k = ( \"a, b); }"})
-        EXPECT_FALSE(plist::readDictionary(text)) << text;
+        EXPECT_FALSE(plist::dictionaryOf(text)) << text;
 }
 
 TEST(OpenStep, RefusesMalformedText) {
@@ -109,7 +110,7 @@ TEST(OpenStep, RefusesMalformedText) {
         "{ a = <0f b>; }", "{ a = <0g>; }", "{ a = <0f; }", "{ a = \"open; }", "{ a = b; } junk", "( a )",
         "{ a = b; }}", "{ a = #; }", "{ a = \"\xC3\"; }",
     };
-    for (const char* text : refused) EXPECT_FALSE(plist::readDictionary(text)) << text;
+    for (const char* text : refused) EXPECT_FALSE(plist::dictionaryOf(text)) << text;
 }
 
 TEST(OpenStep, NestingStopsAt512) {
@@ -117,21 +118,21 @@ TEST(OpenStep, NestingStopsAt512) {
         return "{ k = " + std::string(static_cast<std::size_t>(depth), '(') + "x" +
                std::string(static_cast<std::size_t>(depth), ')') + "; }";
     };
-    EXPECT_TRUE(plist::readDictionary(nested(511)));
-    EXPECT_FALSE(plist::readDictionary(nested(512)));
-    EXPECT_FALSE(plist::readDictionary(nested(100000)));
+    EXPECT_TRUE(plist::dictionaryOf(nested(511)));
+    EXPECT_FALSE(plist::dictionaryOf(nested(512)));
+    EXPECT_FALSE(plist::dictionaryOf(nested(100000)));
 }
 
 TEST(OpenStep, TriedAfterBinaryAndXml) {
     // Starts like a binary file and like XML, reads as neither, then as text.
-    EXPECT_TRUE(plist::readDictionary("bplist00 = x;"));
-    EXPECT_TRUE(plist::readDictionary("<0f> = x;") == nullptr);
+    EXPECT_TRUE(plist::dictionaryOf("bplist00 = x;"));
+    EXPECT_TRUE(plist::dictionaryOf("<0f> = x;") == nullptr);
     // UTF-16 text with a byte-order mark.
     std::string utf16 = "\xFF\xFE";
     for (char c : std::string("{ k = v; }")) utf16 += std::string(1, c) + '\0';
-    EXPECT_TRUE(plist::readDictionary(utf16));
+    EXPECT_TRUE(plist::dictionaryOf(utf16));
     // An XML file whose declared encoding is unknown goes no further.
-    EXPECT_FALSE(plist::readDictionary("<?xml version=\"1.0\" encoding=\"bogus\"?>"));
+    EXPECT_FALSE(plist::dictionaryOf("<?xml version=\"1.0\" encoding=\"bogus\"?>"));
 }
 
 }  // namespace

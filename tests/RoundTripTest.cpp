@@ -7,6 +7,7 @@
 
 #include "Bplist.h"
 #include "PropertyList.h"
+#include "Values.h"
 #include "Unicode.h"
 
 namespace {
@@ -93,17 +94,17 @@ TEST(RoundTrip, RandomBinaryFilesComeBackEqualFromXml) {
         std::string binary = Bplist::of(original);
         plist::ReadResult loaded = plist::read(binary);
         ASSERT_TRUE(loaded) << loaded.error;
-        ASSERT_EQ(loaded.value, original);
+        ASSERT_EQ(plist::valueOf(loaded), original);
 
         std::string xml, error;
-        ASSERT_TRUE(plist::writeXml(loaded.value.dict(), xml, &error)) << error;
+        ASSERT_TRUE(plist::writeXml(*loaded.document, xml, &error)) << error;
         plist::ReadResult again = plist::read(xml);
         ASSERT_TRUE(again) << again.error << " at " << again.offset;
-        ASSERT_EQ(again.value, original);
+        ASSERT_EQ(plist::valueOf(again), original);
 
         // Writing what was read from XML gives the same bytes.
         std::string twice;
-        ASSERT_TRUE(plist::writeXml(again.value.dict(), twice));
+        ASSERT_TRUE(plist::writeXml(*again.document, twice));
         ASSERT_EQ(twice, xml);
     }
 }
@@ -116,14 +117,14 @@ TEST(RoundTrip, SharedObjectsAreWrittenOncePerReference) {
     plist::ReadResult r = plist::readBinary(b.build(top));
     ASSERT_TRUE(r);
     std::string xml;
-    ASSERT_TRUE(plist::writeXml(r.value.dict(), xml));
+    ASSERT_TRUE(plist::writeXml(*r.document, xml));
     std::size_t count = 0;
     for (std::size_t at = xml.find("<string>shared</string>"); at != std::string::npos; at = xml.find("<string>shared", at + 1))
         ++count;
     EXPECT_EQ(count, 4u);
     plist::ReadResult again = plist::readXml(xml);
     ASSERT_TRUE(again);
-    EXPECT_EQ(again.value, r.value);
+    EXPECT_EQ(plist::valueOf(again), plist::valueOf(r));
 }
 
 TEST(RoundTrip, DateFractionsAreFlooredToTheSecond) {
@@ -134,7 +135,7 @@ TEST(RoundTrip, DateFractionsAreFlooredToTheSecond) {
         ASSERT_TRUE(plist::writeXml(d, xml));
         auto back = plist::readDictionary(xml);
         ASSERT_TRUE(back);
-        EXPECT_EQ(back->find("v")->real(), std::floor(t)) << t;
+        EXPECT_EQ(plist::valueOf(*back).dict().find("v")->real(), std::floor(t)) << t;
     }
 }
 

@@ -12,6 +12,7 @@
 #include "FaultInjection.h"
 #include "Platform.h"
 #include "PropertyList.h"
+#include "Values.h"
 #include "TestFiles.h"
 
 namespace {
@@ -85,12 +86,12 @@ TEST_F(WriteFaults, AFailedFolderSyncIsReportedAsWhatThePathHolds) {
 // changes.
 std::string plistOf(const std::string& a) { return "<dict><key>A</key><string>" + a + "</string></dict>"; }
 
-std::shared_ptr<plist::Dictionary> loadAndSet(const std::string& path) {
+std::unique_ptr<plist::Document> loadAndSet(const std::string& path) {
     bool unreadable = false;
     auto dict = platform::loadDictionary(path, unreadable);
     EXPECT_FALSE(unreadable);
     if (!dict) dict = platform::emptyDictionary();
-    dict->set("ApplicationRunningPrompt", plist::Value::boolean(true));
+    dict->set("ApplicationRunningPrompt", plist::Scalar::boolean(true));
     return dict;
 }
 
@@ -134,7 +135,7 @@ TEST_F(WriteFaults, AChangeMadeWhileTheFileIsWrittenIsKept) {
         std::string error;
         EXPECT_TRUE(platform::writeDictionary(*dict, platform::fileUrl(path), &error)) << error;
         EXPECT_EQ(changes, 2);  // the try the change spoiled, and the one after it
-        auto result = plist::readDictionary(readFile(path));
+        auto result = plist::dictionaryOf(readFile(path));
         ASSERT_TRUE(result);
         EXPECT_EQ(*result->find("ApplicationRunningPrompt"), plist::Value::boolean(true));
         const plist::Value* a = result->find("A");

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "PropertyList.h"
+#include "Values.h"
 
 namespace {
 
@@ -14,8 +15,8 @@ using plist::Value;
 Value valueOf(const std::string& element) {
     plist::ReadResult r = plist::readXml("<plist><dict><key>v</key>" + element + "</dict></plist>");
     EXPECT_TRUE(r) << element << ": " << r.error;
-    if (!r || !r.value.is(Type::Dictionary) || !r.value.dict().find("v")) return Value();
-    return *r.value.dict().find("v");
+    if (!r || !plist::valueOf(r).is(Type::Dictionary) || !plist::valueOf(r).dict().find("v")) return Value();
+    return *plist::valueOf(r).dict().find("v");
 }
 
 bool refusesElement(const std::string& element) {
@@ -36,7 +37,7 @@ TEST(XmlDocument, AcceptsWhatFoundationSkipsAroundTheRoot) {
     };
     for (const char* text : accepted) {
         plist::ReadResult r = plist::readXml(text);
-        EXPECT_TRUE(r && r.value.is(Type::Dictionary)) << text << ": " << r.error;
+        EXPECT_TRUE(r && plist::valueOf(r).is(Type::Dictionary)) << text << ": " << r.error;
     }
 }
 
@@ -74,9 +75,9 @@ TEST(XmlDocument, RefusesMalformedDocuments) {
 TEST(XmlDocument, AKeyWhereNoneIsLookedForIsAString) {
     plist::ReadResult r = plist::readXml("<dict><key>a</key><key>b</key><key>c</key><array><key>d</key></array></dict>");
     ASSERT_TRUE(r) << r.error;
-    EXPECT_EQ(*r.value.dict().find("a"), Value::string("b"));
-    EXPECT_EQ(r.value.dict().find("c")->items().at(0), Value::string("d"));
-    EXPECT_EQ(plist::readXml("<key>a</key>").value, Value::string("a"));
+    EXPECT_EQ(*plist::valueOf(r).dict().find("a"), Value::string("b"));
+    EXPECT_EQ(plist::valueOf(r).dict().find("c")->items().at(0), Value::string("d"));
+    EXPECT_EQ(plist::valueOf(plist::readXml("<key>a</key>")), Value::string("a"));
 }
 
 TEST(XmlDocument, NestingStopsAt512) {
@@ -109,7 +110,7 @@ TEST(XmlString, ResolvesEntitiesAndCdata) {
     EXPECT_EQ(valueOf("<real><![CDATA[1.5]]></real>").real(), 1.5);
     plist::ReadResult r = plist::readXml("<dict><key><![CDATA[k&]]></key><true/></dict>");
     ASSERT_TRUE(r);
-    EXPECT_NE(r.value.dict().find("k&"), nullptr);
+    EXPECT_NE(plist::valueOf(r).dict().find("k&"), nullptr);
 }
 
 TEST(XmlString, RefusesBadEntitiesAndText) {
@@ -137,8 +138,8 @@ TEST(XmlString, RefusesBadEntitiesAndText) {
 TEST(XmlDict, LastDuplicateKeyWinsAndCfUidIsAUid) {
     plist::ReadResult r = plist::readXml("<dict><key>k</key><integer>1</integer><key>k</key><integer>2</integer></dict>");
     ASSERT_TRUE(r);
-    ASSERT_EQ(r.value.dict().size(), 1u);
-    EXPECT_EQ(r.value.dict().find("k")->integer(), 2);
+    ASSERT_EQ(plist::valueOf(r).dict().size(), 1u);
+    EXPECT_EQ(plist::valueOf(r).dict().find("k")->integer(), 2);
 
     Value uid = valueOf("<dict><key>CF$UID</key><integer>7</integer></dict>");
     ASSERT_TRUE(uid.is(Type::Uid));
@@ -148,7 +149,7 @@ TEST(XmlDict, LastDuplicateKeyWinsAndCfUidIsAUid) {
     EXPECT_TRUE(valueOf("<dict><key>CF$UID</key><integer>4294967296</integer></dict>").is(Type::Dictionary));
     EXPECT_TRUE(valueOf("<dict><key>CF$UID</key><integer>1</integer><key>x</key><true/></dict>").is(Type::Dictionary));
     // A root that is a UID is no dictionary.
-    EXPECT_EQ(plist::readDictionary("<dict><key>CF$UID</key><integer>1</integer></dict>"), nullptr);
+    EXPECT_EQ(plist::dictionaryOf("<dict><key>CF$UID</key><integer>1</integer></dict>"), nullptr);
 }
 
 TEST(XmlInteger, Grammar) {
@@ -275,8 +276,8 @@ TEST(XmlEncoding, ByteOrderMarksAndDeclarations) {
     const std::string doc = "<?xml version=\"1.0\"?><dict><key>k</key><string>v</string></dict>";
     auto reads = [](const std::string& bytes) {
         plist::ReadResult r = plist::readXml(bytes);
-        return r && r.value.is(Type::Dictionary) && r.value.dict().find("k") &&
-               r.value.dict().find("k")->text() == "v";
+        return r && plist::valueOf(r).is(Type::Dictionary) && plist::valueOf(r).dict().find("k") &&
+               plist::valueOf(r).dict().find("k")->text() == "v";
     };
     EXPECT_TRUE(reads("\xEF\xBB\xBF" + doc));
     EXPECT_TRUE(reads(utf16(doc, true, true)));
@@ -291,13 +292,13 @@ TEST(XmlEncoding, ByteOrderMarksAndDeclarations) {
     plist::ReadResult latin1 =
         plist::readXml("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dict><key>k</key><string>\xE9</string></dict>");
     ASSERT_TRUE(latin1) << latin1.error;
-    EXPECT_EQ(latin1.value.dict().find("k")->text(), "\xC3\xA9");
+    EXPECT_EQ(plist::valueOf(latin1).dict().find("k")->text(), "\xC3\xA9");
     // Text that more than doubles in UTF-8 makes the conversion grow its output.
     std::string wide = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dict><key>k</key><string>" +
                        std::string(100000, '\xE9') + "</string></dict>";
     plist::ReadResult grown = plist::readXml(wide);
     ASSERT_TRUE(grown) << grown.error;
-    EXPECT_EQ(grown.value.dict().find("k")->text().size(), 200000u);
+    EXPECT_EQ(plist::valueOf(grown).dict().find("k")->text().size(), 200000u);
     EXPECT_FALSE(plist::readXml("<?xml version=\"1.0\" encoding=\"no-such-charset\"?><dict/>"));
     EXPECT_FALSE(plist::readXml("<?xml version=\"1.0\" encoding=\"US-ASCII\"?><dict><key>k</key><string>\xE9</string></dict>"));
 }
@@ -319,13 +320,13 @@ TEST(XmlEncoding, NamesAreMatchedAsFoundationMatchesThem) {
         plist::ReadResult r = plist::readXml(std::string("<?xml version=\"1.0\" encoding=\"") + n.name +
                                              "\"?><dict><key>k</key><string>\xE9</string></dict>");
         ASSERT_TRUE(r) << n.name << ": " << r.error;
-        EXPECT_EQ(r.value.dict().find("k")->text(), n.e9) << n.name;
+        EXPECT_EQ(plist::valueOf(r).dict().find("k")->text(), n.e9) << n.name;
     }
     for (const char* decl : {"<?xml version=\"1.0\" encoding=\"UTF/8\"?>", "<?xml version=\"1.0\"\x01encoding='u.t.f.8'?>",
                              "<?xml encoding=\"UT]]>F-8\"?>"}) {
         plist::ReadResult r = plist::readXml(std::string(decl) + "<dict><key>k</key><string>\xC3\xA9</string></dict>");
         ASSERT_TRUE(r) << decl << ": " << r.error;
-        EXPECT_EQ(r.value.dict().find("k")->text(), "\xC3\xA9");
+        EXPECT_EQ(plist::valueOf(r).dict().find("k")->text(), "\xC3\xA9");
     }
 }
 
@@ -336,7 +337,7 @@ TEST(XmlEncoding, LoneSurrogateInUtf16TextLoadsButCannotBeWritten) {
     plist::ReadResult r = plist::readXml(doc);
     ASSERT_TRUE(r) << r.error;
     std::string out;
-    EXPECT_FALSE(plist::writeXml(r.value.dict(), out));
+    EXPECT_FALSE(plist::writeXml(plist::valueOf(r).dict(), out));
 }
 
 }  // namespace

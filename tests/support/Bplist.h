@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Value.h"
+#include "Values.h"
 
 class Bplist {
 public:

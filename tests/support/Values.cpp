@@ -1,6 +1,6 @@
-#include "Value.h"
+#include "Values.h"
 
-#include "BinaryDocument.h"
+#include "Bplist.h"
 
 #include <algorithm>
 #include <cmath>
@@ -87,32 +87,17 @@ Value Value::uid(std::uint32_t u) {
     return v;
 }
 
-Value Value::deferred(std::shared_ptr<detail::Deferred> d) {
-    Value v;
-    unsigned char kind = d->document->object(d->index).kind();
-    v.type_ = kind == 0xA0 ? Type::Array : kind == 0xC0 ? Type::Set : Type::Dictionary;
-    v.deferred_ = true;
-    v.node_ = std::move(d);
-    return v;
-}
-
-// A deferred container behaves as the one its document builds for it.
-const Value& Value::resolved() const { return deferred_ ? deferred()->resolve() : *this; }
-
 const std::string& Value::text() const { return *static_cast<const std::string*>(node_.get()); }
-const Array& Value::items() const { return *static_cast<const Array*>(resolved().node_.get()); }
-Array& Value::items() { return *static_cast<Array*>(resolved().node_.get()); }
-const Dictionary& Value::dict() const { return *static_cast<const Dictionary*>(resolved().node_.get()); }
-Dictionary& Value::dict() { return *static_cast<Dictionary*>(resolved().node_.get()); }
-std::shared_ptr<Dictionary> Value::dictPointer() const { return std::static_pointer_cast<Dictionary>(resolved().node_); }
-const void* Value::node() const { return resolved().node_.get(); }
+const Array& Value::items() const { return *static_cast<const Array*>(node_.get()); }
+Array& Value::items() { return *static_cast<Array*>(node_.get()); }
+const Dictionary& Value::dict() const { return *static_cast<const Dictionary*>(node_.get()); }
+Dictionary& Value::dict() { return *static_cast<Dictionary*>(node_.get()); }
+std::shared_ptr<Dictionary> Value::dictPointer() const { return std::static_pointer_cast<Dictionary>(node_); }
+const void* Value::node() const { return node_.get(); }
 
 std::shared_ptr<Dictionary> makeDictionary() { return std::make_shared<Dictionary>(); }
 
 void Dictionary::set(const std::string& key, Value value) {
-    auto edit = std::find_if(edits_.begin(), edits_.end(), [&](const auto& e) { return e.first == key; });
-    if (edit != edits_.end()) edit->second = value;
-    else edits_.emplace_back(key, value);
     for (auto& entry : entries) {
         if (entry.first.is(Type::String) && entry.first.text() == key) {
             entry.second = std::move(value);
@@ -224,6 +209,94 @@ bool operator==(const Value& a, const Value& b) {
     case Type::Null: return true;
     }
     return false;
+}
+
+namespace {
+
+Value scalarValue(const Scalar& s) {
+    switch (s.type) {
+    case Type::Boolean: return Value::boolean(s.boolean());
+    case Type::Integer: return s.isUnsigned ? Value::unsignedInteger(s.bits) : Value::integer(s.integer());
+    case Type::Real: return Value::real(s.real());
+    case Type::Date: return Value::date(s.real());
+    case Type::Uid: return Value::uid(static_cast<std::uint32_t>(s.bits));
+    default: return Value();
+    }
+}
+
+class Converter {
+public:
+    explicit Converter(const Document& doc) : doc_(doc) {}
+
+    Value value(std::uint32_t index) {
+        auto found = memo_.find(index);
+        if (found != memo_.end()) return found->second;
+        Document::Object o = doc_.object(index);
+        std::string scratch;
+        Value v;
+        switch (o.kind()) {
+        case 0x40: v = Value::data(std::string(doc_.text(o, scratch))); break;
+        case 0x50:
+        case 0x60:
+        case Document::kUtf8: v = Value::string(std::string(doc_.text(o, scratch))); break;
+        case 0xA0:
+        case 0xC0: {
+            auto items = std::make_shared<Array>();
+            for (std::uint64_t k = 0; k < o.count; ++k) items->push_back(value(doc_.ref(o, k)));
+            v = o.kind() == 0xA0 ? Value::array(items) : Value::set(items);
+            break;
+        }
+        case 0xD0: {
+            DictionaryBuilder dict(DictionaryBuilder::Duplicates::FirstWins, o.count);
+            for (std::uint64_t k = 0; k < o.count; ++k)
+                dict.add(value(doc_.ref(o, k)), value(doc_.ref(o, o.count + k)));
+            v = Value::dictionary(dict.finish());
+            break;
+        }
+        default: return scalarValue(doc_.scalar(o));
+        }
+        memo_.emplace(index, v);
+        return v;
+    }
+
+private:
+    const Document& doc_;
+    std::unordered_map<std::uint32_t, Value> memo_;
+};
+
+}  // namespace
+
+Value valueOf(const Document& document) {
+    Value root = Converter(document).value(document.root());
+    if (!document.edits().empty()) {
+        // A copy, so that nothing shared with the rest changes.
+        auto dict = std::make_shared<Dictionary>(root.dict());
+        for (const auto& edit : document.edits()) dict->set(edit.key, scalarValue(edit.value));
+        root = Value::dictionary(dict);
+    }
+    return root;
+}
+
+Value valueOf(const ReadResult& result) { return result ? valueOf(*result.document) : Value(); }
+
+std::shared_ptr<Dictionary> dictionaryOf(std::string bytes) {
+    auto doc = readDictionary(std::move(bytes));
+    return doc ? valueOf(*doc).dictPointer() : nullptr;
+}
+
+std::unique_ptr<Document> documentOf(const Value& root) { return readBinary(Bplist::of(root)).document; }
+
+std::unique_ptr<Document> documentOf(const Dictionary& root) {
+    return documentOf(Value::dictionary(std::make_shared<Dictionary>(root)));
+}
+
+bool writeXml(const Dictionary& root, std::string& out, std::string* error) {
+    auto doc = documentOf(root);
+    if (!doc) {
+        if (error) *error = "the binary reader refuses it";
+        return false;
+    }
+    return writeXml(*doc, out, error);
 }
 
 }  // namespace plist

@@ -1,6 +1,8 @@
-// Property-list values as the readers produce them and the writer consumes
-// them. Containers, strings and data are held by shared pointer, so an object
-// that a binary file references from many places is held once in memory.
+// A tree of property-list values for tests: to build a document from
+// (through the binary form, which can say everything a document holds) and
+// to compare what a reader read against. Containers, strings and data are
+// held by shared pointer, so a value can be shared, as a binary file shares
+// objects.
 #pragma once
 
 #include <cstdint>
@@ -11,29 +13,14 @@
 #include <utility>
 #include <vector>
 
-namespace plist {
+#include "PropertyList.h"
 
-namespace detail {
-struct Deferred;
-}
+namespace plist {
 
 class Value;
 class Dictionary;
 using Array = std::vector<Value>;
 
-enum class Type : std::uint8_t {
-    Boolean,
-    Integer,
-    Real,
-    String,
-    Date,
-    Data,
-    Array,
-    Dictionary,
-    Uid,
-    Null,  // binary marker 0x00: loads, cannot be written
-    Set,   // binary marker 0xCn: loads, cannot be written
-};
 
 class Value {
 public:
@@ -53,9 +40,6 @@ public:
     static Value set(std::shared_ptr<Array> items);
     static Value dictionary(std::shared_ptr<Dictionary> dict);
     static Value uid(std::uint32_t u);
-    // A container still held as the bytes of a binary document. It reads
-    // like any other; the first look inside reads that whole document.
-    static Value deferred(std::shared_ptr<detail::Deferred> d);
 
     Type type() const { return type_; }
     bool is(Type t) const { return type_ == t; }
@@ -79,17 +63,9 @@ public:
     // scalars. Two values with the same node are one object.
     const void* node() const;
 
-    // The document behind a deferred container; null for any other value.
-    const detail::Deferred* deferred() const {
-        return deferred_ ? static_cast<const detail::Deferred*>(node_.get()) : nullptr;
-    }
-
 private:
-    const Value& resolved() const;
-
     Type type_ = Type::Null;
     bool unsigned_ = false;
-    bool deferred_ = false;
     union {
         bool b;
         std::uint64_t u;
@@ -105,15 +81,9 @@ public:
     std::vector<std::pair<Value, Value>> entries;
 
     // Adds the entry, or replaces the value of the string key already there.
-    // Each key set is remembered with its value (edits()), so that the same
-    // change can be made to a newer copy of the file.
     void set(const std::string& key, Value value);
-    const std::vector<std::pair<std::string, Value>>& edits() const { return edits_; }
     const Value* find(std::string_view key) const;
     std::size_t size() const { return entries.size(); }
-
-private:
-    std::vector<std::pair<std::string, Value>> edits_;
 };
 
 std::shared_ptr<Dictionary> makeDictionary();
@@ -139,5 +109,21 @@ private:
 bool operator==(const Value& a, const Value& b);
 inline bool operator!=(const Value& a, const Value& b) { return !(a == b); }
 bool operator==(const Dictionary& a, const Dictionary& b);
+
+// The value a document holds, its edits made; a binary file's equal keys
+// settled as Foundation's mutable load settles them (the first kept), and
+// shared objects shared.
+Value valueOf(const Document& document);
+// What a read gave; null where it failed.
+Value valueOf(const ReadResult& result);
+// The root dictionary the bytes hold, as a tree; null where they hold none.
+std::shared_ptr<Dictionary> dictionaryOf(std::string bytes);
+// A document of the value, through the binary form; null where the binary
+// reader refuses it (a cycle, nesting past 512).
+std::unique_ptr<Document> documentOf(const Value& root);
+std::unique_ptr<Document> documentOf(const Dictionary& root);
+// The writer on a tree: writeXml(*documentOf(root)), failing where no
+// document can be made.
+bool writeXml(const Dictionary& root, std::string& out, std::string* error = nullptr);
 
 }  // namespace plist

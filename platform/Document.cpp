@@ -1,0 +1,184 @@
+#include "Document.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <unordered_map>
+
+#include "DocumentBuilder.h"
+#include "Unicode.h"
+
+namespace plist {
+
+double Scalar::real() const {
+    double d;
+    std::memcpy(&d, &bits, 8);
+    return d;
+}
+
+Document::Object Document::object(std::uint32_t index) const {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes_.data()) + offset(index);
+    Object o{p[0], 0, p + 1};
+    switch (o.kind()) {
+    case 0x40:
+    case 0x50:
+    case 0x60:
+    case kUtf8:
+    case kUtf8View:
+    case 0xA0:
+    case 0xC0:
+    case 0xD0:
+        o.count = o.marker & 0x0F;
+        if (o.count == 0x0F) {
+            std::uint64_t width = std::uint64_t{1} << (o.data[0] & 0x0F);
+            o.count = bigEndian(o.data + 1 + (width > 8 ? width - 8 : 0), width > 8 ? 8 : width);
+            o.data += 1 + width;
+        }
+        if (o.kind() == kUtf8View) {
+            o.marker = static_cast<unsigned char>(kUtf8 | (o.marker & 0x0F));
+            o.data = reinterpret_cast<const unsigned char*>(source_.data()) + bigEndian(o.data, 8);
+        }
+        break;
+    default: break;
+    }
+    return o;
+}
+
+Scalar Document::scalar(const Object& o) const {
+    const unsigned char* p = o.data;
+    unsigned char m = o.marker;
+    switch (o.kind()) {
+    case 0x00: return m == 0x00 ? Scalar{} : Scalar::boolean(m == 0x09);
+    case 0x10: {
+        std::uint64_t width = std::uint64_t{1} << (m & 0x0F);
+        if (width == 8) return Scalar{Type::Integer, false, bigEndian(p, 8)};
+        // Only 16-byte integers are unsigned; they keep their low 64 bits.
+        std::uint64_t u = width == 16 ? bigEndian(p + 8, 8) : bigEndian(p, width);
+        return Scalar{Type::Integer, u > 0x7FFFFFFFFFFFFFFFull, u};
+    }
+    case 0x20:
+    case 0x30: {
+        double d;
+        if (m == 0x22) {
+            std::uint32_t bits = static_cast<std::uint32_t>(bigEndian(p, 4));
+            float f;
+            std::memcpy(&f, &bits, 4);
+            d = f;
+        } else {
+            std::uint64_t bits = bigEndian(p, 8);
+            std::memcpy(&d, &bits, 8);
+        }
+        Scalar s{o.kind() == 0x30 ? Type::Date : Type::Real, false, 0};
+        std::memcpy(&s.bits, &d, 8);
+        return s;
+    }
+    case 0x80: return Scalar{Type::Uid, false, bigEndian(p, (m & 0x0F) + 1u)};
+    default: return Scalar{};
+    }
+}
+
+std::string_view Document::text(const Object& o, std::string& scratch) const {
+    const unsigned char* p = o.data;
+    if (o.kind() == 0x60) {
+        scratch.clear();
+        unicode::appendUtf16BigEndian(scratch, p, o.count);
+        return scratch;
+    }
+    std::string_view bytes(reinterpret_cast<const char*>(p), o.count);
+    if (o.kind() != 0x50) return bytes;
+    // Latin-1, as CoreFoundation reads a binary file's 8-bit strings.
+    std::uint64_t k = 0;
+    while (k < o.count && p[k] < 0x80) ++k;
+    if (k == o.count) return bytes;
+    scratch.clear();
+    for (k = 0; k < o.count; ++k) unicode::append(scratch, p[k]);
+    return scratch;
+}
+
+std::uint64_t Document::textSize(const Object& o) const {
+    const unsigned char* p = o.data;
+    if (o.kind() == 0x60) return unicode::utf16BigEndianSize(p, o.count);
+    if (o.kind() != 0x50) return o.count;
+    // Latin-1: one more byte for each byte above 0x7F, counted eight at a time.
+    std::uint64_t size = o.count, k = 0;
+    for (; k + 8 <= o.count; k += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + k, 8);
+        size += static_cast<std::uint64_t>(__builtin_popcountll(word & 0x8080808080808080ull));
+    }
+    for (; k < o.count; ++k) size += p[k] >> 7;
+    return size;
+}
+
+bool Document::hasLoneSurrogate(const Object& o) const {
+    if (o.kind() == kUtf8)
+        return unicode::hasLoneSurrogate(std::string_view(reinterpret_cast<const char*>(o.data), o.count));
+    if (o.kind() != 0x60) return false;  // Latin-1 has no surrogates
+    const unsigned char* p = o.data;
+    for (std::uint64_t k = 0; k < o.count; ++k) {
+        unsigned char high = p[2 * k];
+        if (high < 0xD8 || high > 0xDF) continue;
+        if (high >= 0xDC || k + 1 == o.count || p[2 * k + 2] < 0xDC || p[2 * k + 2] > 0xDF) return true;
+        ++k;
+    }
+    return false;
+}
+
+void Document::index(const std::vector<std::uint32_t>& keys) {
+    number_.resize(count_);
+    for (std::uint32_t i = 0; i < count_; ++i) {
+        // Only the marker: an object nothing refers to was never checked,
+        // and its count may point anywhere. Every offset was checked.
+        unsigned char kind = static_cast<unsigned char>(bytes_[offset(i)]) & 0xF0;
+        number_[i] = kind == 0xA0 || kind == 0xC0 || kind == 0xD0 ? containers_++ : npos;
+    }
+    // Equal texts are grouped first, so that only distinct keys are sorted;
+    // a binary file shares them anyway, a text repeats them in every record.
+    std::deque<std::string> texts;  // stays where it is as it grows
+    std::unordered_map<std::string_view, std::uint32_t> group;
+    std::vector<std::uint32_t> groupOf;
+    std::string scratch;
+    rank_.assign(count_, npos);
+    for (std::uint32_t key : keys) {
+        Object o = object(key);
+        if (!o.isString()) continue;
+        std::string_view t = text(o, scratch);
+        auto found = group.find(t);
+        if (found == group.end()) {
+            texts.emplace_back(t);
+            found = group.emplace(texts.back(), static_cast<std::uint32_t>(texts.size() - 1)).first;
+        }
+        rank_[key] = found->second;
+    }
+    std::vector<std::uint32_t> order(texts.size());
+    for (std::uint32_t g = 0; g < order.size(); ++g) order[g] = g;
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return unicode::lessUtf16(texts[a], texts[b]); });
+    std::vector<std::uint32_t> rankOf(texts.size());
+    keyTexts_.reserve(texts.size());
+    for (std::uint32_t r = 0; r < order.size(); ++r) {
+        rankOf[order[r]] = r;
+        keyTexts_.push_back(std::move(texts[order[r]]));
+        keyLoneSurrogate_.push_back(unicode::hasLoneSurrogate(keyTexts_.back()));
+    }
+    for (std::uint32_t key : keys)  // each listed once
+        if (rank_[key] != npos) rank_[key] = rankOf[rank_[key]];
+}
+
+void Document::set(const std::string& key, Scalar value) {
+    auto position = std::lower_bound(keyTexts_.begin(), keyTexts_.end(), key,
+                                     [](const std::string& a, const std::string& b) { return unicode::lessUtf16(a, b); });
+    Edit edit{key, value, static_cast<std::uint32_t>(position - keyTexts_.begin()),
+              position != keyTexts_.end() && *position == key};
+    auto at = std::lower_bound(edits_.begin(), edits_.end(), key,
+                               [](const Edit& e, const std::string& k) { return unicode::lessUtf16(e.key, k); });
+    if (at != edits_.end() && at->key == key) *at = std::move(edit);
+    else edits_.insert(at, std::move(edit));
+}
+
+std::unique_ptr<Document> Document::empty() {
+    DocumentBuilder builder{std::string_view()};
+    return builder.finish(builder.dictionary(builder.open(), false), std::string());
+}
+
+}  // namespace plist

@@ -1,0 +1,153 @@
+// A property-list document as every reader leaves it and the writer takes
+// it: numbered objects in the binary format's own encoding. A binary file's
+// checked bytes are the document as they stand; the text readers write their
+// objects in the same encoding, with strings as views of the text wherever
+// it needs no decoding. An object that many places hold is one object, and
+// the one change the tool makes (a root key set) is kept beside the objects.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace plist {
+
+enum class Type : std::uint8_t {
+    Boolean,
+    Integer,
+    Real,
+    String,
+    Date,
+    Data,
+    Array,
+    Dictionary,
+    Uid,
+    Null,  // binary marker 0x00: loads, cannot be written
+    Set,   // binary marker 0xCn: loads, cannot be written
+};
+
+// A value without parts: Boolean, integer (its 64 bits and whether they
+// read as unsigned: only values above INT64_MAX do), real, date (seconds
+// since 2001-01-01 00:00:00 UTC), UID or null.
+struct Scalar {
+    Type type = Type::Null;
+    bool isUnsigned = false;
+    std::uint64_t bits = 0;
+
+    static Scalar boolean(bool b) { return Scalar{Type::Boolean, false, b ? 1u : 0u}; }
+    bool boolean() const { return bits != 0; }
+    std::int64_t integer() const { return static_cast<std::int64_t>(bits); }
+    double real() const;  // Real and Date
+};
+
+// A big-endian number of any width (beyond 8 bytes, its low 64 bits), as
+// binary files hold offsets, references, counts and integers.
+inline std::uint64_t bigEndian(const unsigned char* p, std::uint64_t width) {
+    switch (width) {
+    case 1: return p[0];
+    case 2: return std::uint64_t{p[0]} << 8 | p[1];
+    case 4: return std::uint64_t{p[0]} << 24 | std::uint64_t{p[1]} << 16 | std::uint64_t{p[2]} << 8 | p[3];
+    default: {
+        std::uint64_t v = 0;
+        for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];
+        return v;
+    }
+    }
+}
+
+class Document {
+public:
+    static constexpr std::uint32_t npos = 0xFFFFFFFF;
+
+    // Markers the text readers use beside the binary format's: UTF-8 text,
+    // held in the object or (kUtf8View) in the source text. A binary file
+    // holding either marker fails to read, so neither comes from one.
+    static constexpr unsigned char kUtf8 = 0x70, kUtf8View = 0x90;
+
+    // An object's marker and, for strings, data and containers, its count
+    // and where its bytes (or references) start. A view reads as kUtf8.
+    struct Object {
+        unsigned char marker;
+        std::uint64_t count;
+        const unsigned char* data;
+        unsigned char kind() const { return marker & 0xF0; }
+        bool isString() const { return kind() == 0x50 || kind() == 0x60 || kind() == kUtf8; }
+    };
+
+    std::uint32_t root() const { return root_; }
+    bool rootIsDictionary() const { return object(root_).kind() == 0xD0; }
+    std::uint32_t objectCount() const { return count_; }
+    // Only for an object the root reaches: a binary file's check looked at
+    // those alone.
+    Object object(std::uint32_t index) const;
+    // The k-th reference of a container (a dictionary's keys, then its values).
+    std::uint32_t ref(const Object& o, std::uint64_t k) const {
+        return static_cast<std::uint32_t>(bigEndian(o.data + k * refSize_, refSize_));
+    }
+
+    Scalar scalar(const Object& o) const;
+    // A string's text in the in-memory form (UTF-8, a lone UTF-16 surrogate
+    // in its three-byte form); a view where no decoding is needed, else
+    // decoded into `scratch`. A data object's bytes.
+    std::string_view text(const Object& o, std::string& scratch) const;
+    // How many bytes text() gives.
+    std::uint64_t textSize(const Object& o) const;
+    bool hasLoneSurrogate(const Object& o) const;
+
+    // The keys of the document's dictionaries: equal texts have equal
+    // ranks, and ranks sort as the writer orders keys. npos for an object
+    // that is no string or no key.
+    std::uint32_t keyRank(std::uint32_t index) const { return rank_[index]; }
+    std::string_view keyText(std::uint32_t rank) const { return keyTexts_[rank]; }
+    bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank]; }
+
+    // Arrays, sets and dictionaries are numbered densely from 0, so that
+    // per-container state fits in flat tables.
+    std::uint32_t containerCount() const { return containers_; }
+    std::uint32_t containerNumber(std::uint32_t index) const { return number_[index]; }
+    // Roughly the memory the objects take, to judge the cost of a check.
+    std::size_t size() const { return bytes_.size(); }
+
+    // Sets a key of the root dictionary, in place of the entry of that key
+    // if there is one. The root's objects are left as they are; the writer
+    // writes the edits in their places.
+    struct Edit {
+        std::string key;
+        Scalar value;
+        std::uint32_t position;  // among the ranks: the first rank not below the key
+        bool replaces;           // the key has that rank
+    };
+    void set(const std::string& key, Scalar value);
+    const std::vector<Edit>& edits() const { return edits_; }
+
+    // An empty dictionary.
+    static std::unique_ptr<Document> empty();
+
+private:
+    friend class DocumentBuilder;
+    friend struct BinaryOpening;
+
+    std::uint64_t offset(std::uint32_t index) const {
+        return offsets_.empty() ? bigEndian(table() + std::uint64_t{index} * offsetSize_, offsetSize_)
+                                : offsets_[index];
+    }
+    const unsigned char* table() const { return reinterpret_cast<const unsigned char*>(bytes_.data()) + table_; }
+    // Numbers the containers and ranks the keys (the objects that are).
+    void index(const std::vector<std::uint32_t>& keys);
+
+    std::string bytes_;                   // the objects: a binary file's own bytes
+    std::vector<std::uint64_t> offsets_;  // a text's objects; empty for a binary file
+    std::string source_;                  // the text that views refer to
+    std::uint64_t offsetSize_ = 0, refSize_ = 0, table_ = 0;
+    std::uint32_t count_ = 0, root_ = 0;
+    std::vector<std::uint32_t> number_;  // per object: container number, or npos
+    std::uint32_t containers_ = 0;
+    std::vector<std::uint32_t> rank_;
+    std::vector<std::string> keyTexts_;
+    std::vector<bool> keyLoneSurrogate_;
+    std::vector<Edit> edits_;
+};
+
+}  // namespace plist

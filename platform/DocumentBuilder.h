@@ -1,0 +1,61 @@
+// How the text readers make a document: each object is added once read,
+// so a container is added after everything it holds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Document.h"
+
+namespace plist {
+
+class DocumentBuilder {
+public:
+    // `source` is the text being read; a view is kept as a place in it.
+    explicit DocumentBuilder(std::string_view source);
+
+    std::uint32_t scalar(const Scalar& value);
+    std::uint32_t string(std::string_view text);  // copied
+    std::uint32_t view(std::string_view piece);   // a piece of the source, as it stands
+    std::uint32_t data(std::string_view bytes);
+
+    // A container's items are added as they are read, after open(); a
+    // dictionary's as key, value, key, value.
+    std::size_t open() const { return items_.size(); }
+    void add(std::uint32_t item) { items_.push_back(item); }
+    std::uint32_t array(std::size_t opened);
+    // Of equal keys the first keeps its place and the last its value, as a
+    // text format's reader leaves them in Foundation. With `uids`, the one
+    // entry {CF$UID = n}, n from 0 to 2^32 - 1, is the UID n (a keyed
+    // archiver's, as XML writes it).
+    std::uint32_t dictionary(std::size_t opened, bool uids);
+
+    // Where the document stands, so that what a failed read added can be
+    // taken away.
+    struct Mark {
+        std::size_t bytes, objects, items, keys;
+    };
+    Mark mark() const;
+    void rewind(const Mark& m);
+
+    // The document, its root given; `source` is the string that was read
+    // (the views' text, wherever it now is).
+    std::unique_ptr<Document> finish(std::uint32_t root, std::string source);
+
+private:
+    std::uint32_t begin(unsigned char kind, std::uint64_t count);
+    void number(std::uint64_t v, unsigned width);
+    std::string_view keyText(std::uint32_t index, std::string& scratch) const;
+
+    std::unique_ptr<Document> doc_;
+    std::string_view source_;
+    std::vector<std::uint32_t> items_;
+    std::vector<std::uint32_t> keys_;  // every key, for their ranks
+    std::vector<std::string_view> texts_;  // a dictionary's keys, while it is settled
+};
+
+}  // namespace plist

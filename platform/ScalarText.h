@@ -1,0 +1,54 @@
+// The text of the scalars the XML writer writes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "Document.h"
+
+namespace plist::detail {
+
+// Decimal digits written backwards from `end`; returns where they start.
+const char* integerText(const Scalar& v, char* end);
+
+// A date as the XML format writes it, in UTC.
+const char* dateText(double seconds, char* buf, std::size_t size);
+
+// The text of reals, remembered by their bits: a binary file holds each
+// distinct real once and refers to it from everywhere, and "%.17g" is dear.
+class RealTexts {
+public:
+    std::string_view text(double d) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, 8);
+        Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (slot.length == 0 || slot.bits != bits) {
+            char buf[64];
+            const char* t = realText(d, buf, sizeof buf);
+            std::size_t n = std::strlen(t);
+            if (n >= sizeof slot.text) return cold_ = t;
+            std::memcpy(slot.text, t, n);
+            slot.length = static_cast<unsigned char>(n);
+            slot.bits = bits;
+        }
+        return std::string_view(slot.text, slot.length);
+    }
+
+    static const char* realText(double d, char* buf, std::size_t size);
+
+private:
+    static constexpr int kBits = 10;
+    struct Slot {
+        std::uint64_t bits = 0;
+        unsigned char length = 0;
+        char text[31];
+    };
+    std::unique_ptr<Slot[]> slots_{new Slot[std::size_t{1} << kBits]};
+    std::string cold_;
+};
+
+}  // namespace plist::detail

@@ -1,0 +1,221 @@
+#include "WriteCheck.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "PropertyList.h"
+
+namespace plist::detail {
+
+namespace {
+
+// Shared strings and data expand linearly rather than exponentially, so the
+// 1536-reference rule does not bound them: a file of a few kilobytes could
+// still hold one long string referenced thousands of times. The text may
+// grow to this many times what the document holds, or to the floor below,
+// whichever is more.
+constexpr std::uint64_t kMaxExpansion = 64;
+constexpr std::uint64_t kExpansionFloor = std::uint64_t{16} << 20;
+constexpr std::uint64_t kSaturated = std::uint64_t{1} << 62;
+constexpr std::uint64_t kLineCost = 32;  // tags and line end, roughly; the indent apart
+// What the document holds for each reference to a child, about what a file
+// spends on one. Lines deep down cost far more: a few hundred levels of
+// indent on each of many small values is out of proportion too.
+constexpr std::uint64_t kHeldPerReference = 8;
+constexpr std::uint64_t kLongText = 64;  // bytes: from here a string is counted once
+
+constexpr std::uint8_t kUnvisited = 0, kOpen = 1, kDone = 2;
+
+Extent containerExtent() { return Extent{kLineCost, 2}; }
+
+// A scalar, string or data whose text holds `size` bytes (see textSize).
+Extent leafExtent(unsigned char kind, std::uint64_t size) {
+    if (kind == 0x80) return Extent{4 * kLineCost, 4};  // a UID: a dictionary of one integer
+    return Extent{kLineCost + size, kind == 0x40 ? 2u : 1u};
+}
+
+unsigned char kindOf(Type type) { return type == Type::Uid ? 0x80 : type == Type::Date ? 0x30 : 0x00; }
+
+}  // namespace
+
+void checkDate(double seconds) {
+    if (!std::isfinite(seconds) || std::fabs(seconds) > 6.7e16) refuse("date out of range");
+}
+
+void Extent::add(const Extent& child) {
+    bytes = std::min(kSaturated, bytes + child.bytes + child.lines);
+    lines = std::min(kSaturated, lines + child.lines);
+}
+
+const std::vector<Entry>& Entries::of(const Document& doc, const Document::Object& dict, bool checkKeys) {
+    entries_.clear();
+    for (std::uint64_t k = 0; k < dict.count; ++k) {
+        std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
+        if (rank == Document::npos) refuse("dictionary key is not a string");
+        entries_.push_back(Entry{rank, static_cast<std::uint32_t>(k), doc.ref(dict, dict.count + k), doc.ref(dict, k)});
+    }
+    // Equal keys have equal ranks; the first of them stays first.
+    std::sort(entries_.begin(), entries_.end(),
+              [](const Entry& a, const Entry& b) { return a.rank < b.rank || (a.rank == b.rank && a.at < b.at); });
+    entries_.erase(std::unique(entries_.begin(), entries_.end(),
+                               [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
+                   entries_.end());
+    if (checkKeys)
+        for (const Entry& e : entries_)
+            if (doc.keyHasLoneSurrogate(e.rank)) refuse("key holds a lone surrogate");
+    return entries_;
+}
+
+WriteCheck::WriteCheck(const Document& doc)
+    : doc_(doc),
+      state_(doc.containerCount(), kUnvisited),
+      height_(doc.containerCount(), 0),
+      extent_(doc.containerCount()),
+      seenText_(doc.objectCount(), false) {}
+
+std::uint64_t WriteCheck::run() {
+    std::uint32_t root = doc_.root();
+    Document::Object o = doc_.object(root);
+    if (o.kind() != 0xD0) refuse("the root is not a dictionary");
+    container(root, o, 0);
+    countOccurrences();
+    const Extent& extent = extent_[doc_.containerNumber(root)];
+    if (extent.bytes > std::max(kExpansionFloor, kMaxExpansion * held_))
+        refuse("the text would be out of all proportion to the value");
+    return extent.bytes;
+}
+
+// How many levels the object's text reaches below its own.
+int WriteCheck::visit(std::uint32_t index, const Document::Object& o, int depth, std::uint64_t size) {
+    switch (o.kind()) {
+    case 0x00:
+        if (o.marker == 0x00) refuse("null cannot be written");
+        return 0;
+    case 0x30: checkDate(doc_.scalar(o).real()); return 0;
+    case 0x40: firstSightOf(index, size); return 0;
+    case 0x50:
+    case 0x60:
+    case Document::kUtf8:
+        if (firstSightOf(index, size) && doc_.hasLoneSurrogate(o)) refuse("string holds a lone surrogate");
+        return 0;
+    case 0x80: return 1;  // written as a dictionary holding one integer
+    case 0xA0:
+    case 0xD0: return container(index, o, depth);
+    case 0xC0: refuse("set cannot be written");
+    default: return 0;
+    }
+}
+
+Extent WriteCheck::extent(std::uint32_t index, const Document::Object& o, std::uint64_t size) const {
+    std::uint32_t c = doc_.containerNumber(index);
+    return c != Document::npos ? extent_[c] : leafExtent(o.kind(), size);
+}
+
+// Each child with its key (npos in an array); the root's with its edits,
+// each edit as the child npos.
+template <typename Each>
+void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int depth, Each each) {
+    if (o.kind() == 0xD0) {
+        const std::vector<Entry>& entries = pool_.at(depth).of(doc_, o, true);
+        if (index != doc_.root()) {
+            for (const Entry& e : entries) each(e.value, e.key, nullptr);
+            return;
+        }
+        eachRootEntry(
+            doc_, entries, [&](const Entry& e) { each(e.value, e.key, nullptr); },
+            [&](const Document::Edit& edit) { each(Document::npos, Document::npos, &edit); });
+    } else {
+        for (std::uint64_t k = 0; k < o.count; ++k) each(doc_.ref(o, k), Document::npos, nullptr);
+    }
+}
+
+int WriteCheck::container(std::uint32_t index, const Document::Object& o, int depth) {
+    if (depth > kMaxDepth) refuse("nested too deep");
+    std::uint32_t c = doc_.containerNumber(index);
+    if (state_[c] == kOpen) refuse("reference cycle");
+    if (state_[c] == kDone) {
+        shared_ = true;
+        return height_[c];
+    }
+    state_[c] = kOpen;
+    int height = 0;
+    Extent extent = containerExtent();
+    eachChild(index, o, depth, [&](std::uint32_t child, std::uint32_t key, const Document::Edit* edit) {
+        held_ += kHeldPerReference;
+        if (edit) {
+            // A key the tool sets, its value a scalar.
+            held_ += edit->key.size();
+            extent.add(leafExtent(0x50, edit->key.size()));
+            if (edit->value.type == Type::Date) checkDate(edit->value.real());
+            height = std::max(height, edit->value.type == Type::Uid ? 2 : 1);
+            extent.add(leafExtent(kindOf(edit->value.type), 0));
+            return;
+        }
+        Document::Object co = doc_.object(child);
+        std::uint64_t size = textSize(child, co);
+        height = std::max(height, 1 + visit(child, co, depth + 1, size));
+        if (key != Document::npos) {
+            std::uint64_t keySize = textSize(key, doc_.object(key));
+            firstSightOf(key, keySize);
+            extent.add(leafExtent(0x50, keySize));
+        }
+        extent.add(this->extent(child, co, size));
+    });
+    if (depth + height > kMaxDepth) refuse("nested too deep");
+    state_[c] = kDone;
+    height_[c] = static_cast<std::uint16_t>(height);
+    extent_[c] = extent;
+    order_.push_back(index);
+    return height;
+}
+
+// The bytes of a string's text, or twice a data object's bytes (base64 and
+// its lines). Worked out once for a long string that takes decoding: a file
+// may refer to one from everywhere.
+std::uint64_t WriteCheck::textSize(std::uint32_t index, const Document::Object& o) {
+    unsigned char kind = o.kind();
+    if (kind == 0x40) return o.count * 2;
+    if (kind == Document::kUtf8) return o.count;
+    if (kind != 0x50 && kind != 0x60) return 0;
+    if (o.count < kLongText) return doc_.textSize(o);
+    auto found = sizes_.try_emplace(index, 0);
+    if (found.second) found.first->second = doc_.textSize(o);
+    return found.first->second;
+}
+
+// True the first time a string or data object is met. Long ones are checked
+// and counted towards what the document holds once, however often they are
+// referenced; short ones each time, which keeps the bookkeeping small and
+// cannot hide a real blow-up.
+bool WriteCheck::firstSightOf(std::uint32_t index, std::uint64_t size) {
+    if (size >= kLongText) {
+        if (seenText_[index]) return false;
+        seenText_[index] = true;
+    }
+    held_ += size;
+    return true;
+}
+
+// Each container's occurrences in the text, from the root down; a container
+// that would appear more than 1536 times is refused, as Foundation refuses it.
+void WriteCheck::countOccurrences() {
+    // Where no container is held twice, each occurs once.
+    if (!shared_) return;
+    std::vector<std::uint16_t> occurrences(doc_.containerCount(), 0);
+    auto add = [&](std::uint32_t index, std::uint64_t times) {
+        if (index == Document::npos) return;  // an edit
+        std::uint32_t c = doc_.containerNumber(index);
+        if (c == Document::npos) return;
+        std::uint64_t n = std::min<std::uint64_t>(occurrences[c] + times, kMaxReferences + 1);
+        if (n > kMaxReferences) refuse("a container would appear more than 1536 times");
+        occurrences[c] = static_cast<std::uint16_t>(n);
+    };
+    add(doc_.root(), 1);
+    // Reverse post-order puts every container before the ones it holds.
+    for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
+        std::uint64_t times = occurrences[doc_.containerNumber(*it)];
+        eachChild(*it, doc_.object(*it), 0, [&](std::uint32_t child, std::uint32_t, const Document::Edit*) { add(child, times); });
+    }
+}
+
+}  // namespace plist::detail

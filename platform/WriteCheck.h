@@ -1,0 +1,106 @@
+// What the XML writer must refuse, checked on a whole document before (or
+// while) it is written: what Foundation refuses to write, what would not read
+// back equal, and text out of all proportion to the document.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "Document.h"
+
+namespace plist::detail {
+
+struct WriteFailure {
+    const char* what;
+};
+
+[[noreturn]] inline void refuse(const char* what) { throw WriteFailure{what}; }
+
+// Dates beyond this many seconds from 2001 have no year the text can hold.
+void checkDate(double seconds);
+
+// A dictionary as the writer sees it: string keys only, the first of equal
+// keys kept, in the order the text lists them.
+struct Entry {
+    std::uint32_t rank, at, value, key;
+};
+
+class Entries {
+public:
+    // Refuses a key that is not a string; with `checkKeys`, also one that
+    // holds a lone surrogate.
+    const std::vector<Entry>& of(const Document& doc, const Document::Object& dict, bool checkKeys);
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// One entries table per depth, so that recursion reuses them; a deque, so
+// that growing it leaves the tables in use where they are.
+class EntriesPool {
+public:
+    Entries& at(int depth) {
+        if (static_cast<std::size_t>(depth) >= pool_.size()) pool_.resize(static_cast<std::size_t>(depth) + 1);
+        return pool_[static_cast<std::size_t>(depth)];
+    }
+
+private:
+    std::deque<Entries> pool_;
+};
+
+// The root's entries in the text's order with the document's edits in
+// their places: `entry` for each entry kept, `edit` for each edit.
+template <typename OnEntry, typename OnEdit>
+void eachRootEntry(const Document& doc, const std::vector<Entry>& entries, OnEntry entry, OnEdit edit) {
+    const std::vector<Document::Edit>& edits = doc.edits();
+    std::size_t next = 0;
+    for (const Entry& e : entries) {
+        while (next < edits.size() &&
+               (edits[next].position < e.rank || (edits[next].position == e.rank && !edits[next].replaces)))
+            edit(edits[next++]);
+        if (next < edits.size() && edits[next].position == e.rank && edits[next].replaces) edit(edits[next++]);
+        else entry(e);
+    }
+    while (next < edits.size()) edit(edits[next++]);
+}
+
+// Roughly how many bytes a value's text takes at depth 0, shared parts
+// repeated, and how many lines it has: one level deeper, each line gains a
+// tab. So a container's extent is its children's, wherever it stands.
+struct Extent {
+    std::uint64_t bytes = 0, lines = 0;
+    void add(const Extent& child);
+};
+
+class WriteCheck {
+public:
+    explicit WriteCheck(const Document& doc);
+    // Refuses (WriteFailure) what cannot be written; otherwise returns
+    // roughly how many bytes the text takes.
+    std::uint64_t run();
+
+private:
+    int visit(std::uint32_t index, const Document::Object& o, int depth, std::uint64_t size);
+    int container(std::uint32_t index, const Document::Object& o, int depth);
+    Extent extent(std::uint32_t index, const Document::Object& o, std::uint64_t size) const;
+    std::uint64_t textSize(std::uint32_t index, const Document::Object& o);
+    bool firstSightOf(std::uint32_t index, std::uint64_t size);
+    void countOccurrences();
+    template <typename Each>
+    void eachChild(std::uint32_t index, const Document::Object& o, int depth, Each each);
+
+    const Document& doc_;
+    std::vector<std::uint8_t> state_;
+    std::vector<std::uint16_t> height_;
+    std::vector<Extent> extent_;
+    std::vector<bool> seenText_;
+    std::unordered_map<std::uint32_t, std::uint64_t> sizes_;  // of long strings that take decoding
+    std::vector<std::uint32_t> order_;                        // containers in post-order
+    bool shared_ = false;                                     // some container is reached a second time
+    EntriesPool pool_;
+    std::uint64_t held_ = 0;  // what the document holds, each shared object once
+};
+
+}  // namespace plist::detail

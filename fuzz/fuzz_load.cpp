@@ -5,6 +5,6 @@
 #include "PropertyList.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    plist::readDictionary(std::string_view(reinterpret_cast<const char*>(data), size));
+    plist::readDictionary(std::string(reinterpret_cast<const char*>(data), size));
     return 0;
 }

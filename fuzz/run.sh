@@ -7,13 +7,13 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
-targets=${*:-"fuzz_binary fuzz_xml fuzz_openstep fuzz_load fuzz_roundtrip fuzz_kept"}
+targets=${*:-"fuzz_binary fuzz_xml fuzz_openstep fuzz_load fuzz_roundtrip fuzz_formats"}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
 mkdir -p build/fuzz/logs
 for t in $targets; do
     case $t in
-        fuzz_binary | fuzz_kept) dict=binary.dict ;;
+        fuzz_binary) dict=binary.dict ;;
         fuzz_openstep) dict=openstep.dict ;;
         *) dict=xml.dict ;;
     esac

@@ -124,7 +124,7 @@ bool Document::hasLoneSurrogate(const Object& o) const {
     return false;
 }
 
-void Document::index(const std::vector<std::uint32_t>& keys) {
+void Document::index(const std::vector<std::uint32_t>& keys, bool distinct) {
     number_.resize(count_);
     for (std::uint32_t i = 0; i < count_; ++i) {
         // Only the marker: an object nothing refers to was never checked,
@@ -133,41 +133,61 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
         number_[i] = kind == 0xA0 || kind == 0xC0 || kind == 0xD0 ? containers_++ : npos;
     }
     // Equal texts are grouped first, so that only distinct keys are sorted;
-    // a binary file shares them anyway, a text repeats them in every record.
-    std::deque<std::string> texts;  // stays where it is as it grows
+    // a binary file shares them anyway, and the text readers make each
+    // distinct key once (`distinct`). Texts that take decoding are kept.
+    std::vector<std::string_view> texts;
     std::unordered_map<std::string_view, std::uint32_t> group;
-    std::vector<std::uint32_t> groupOf;
     std::string scratch;
     rank_.assign(count_, npos);
-    for (std::uint32_t key : keys) {
+    for (std::uint32_t key : keys) {  // each listed once
         Object o = object(key);
         if (!o.isString()) continue;
         std::string_view t = text(o, scratch);
-        auto found = group.find(t);
-        if (found == group.end()) {
-            texts.emplace_back(t);
-            found = group.emplace(texts.back(), static_cast<std::uint32_t>(texts.size() - 1)).first;
+        if (t.data() == scratch.data()) t = decodedKeys_.emplace_back(t);
+        if (!distinct) {
+            auto found = group.emplace(t, static_cast<std::uint32_t>(texts.size()));
+            if (!found.second) {
+                rank_[key] = found.first->second;
+                continue;
+            }
         }
-        rank_[key] = found->second;
+        rank_[key] = static_cast<std::uint32_t>(texts.size());
+        texts.push_back(t);
     }
-    std::vector<std::uint32_t> order(texts.size());
-    for (std::uint32_t g = 0; g < order.size(); ++g) order[g] = g;
-    std::sort(order.begin(), order.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return unicode::lessUtf16(texts[a], texts[b]); });
+    // Sorted with each key's first eight bytes at hand where they are
+    // ASCII, in which UTF-16 order is byte order: most comparisons then
+    // never look at texts spread all over the file.
+    struct Sorted {
+        std::uint64_t prefix;  // big-endian, zero-padded; 0 where not ASCII
+        std::string_view text;
+        std::uint32_t group;
+    };
+    std::vector<Sorted> order(texts.size());
+    for (std::uint32_t g = 0; g < order.size(); ++g) {
+        std::uint64_t prefix = 0;
+        std::size_t k = 0;
+        for (; k < 8 && k < texts[g].size() && static_cast<unsigned char>(texts[g][k]) < 0x80; ++k)
+            prefix |= std::uint64_t{static_cast<unsigned char>(texts[g][k])} << (56 - 8 * k);
+        order[g] = Sorted{k == 8 || k == texts[g].size() ? prefix : 0, texts[g], g};
+    }
+    std::sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
+        if (a.prefix != b.prefix && a.prefix != 0 && b.prefix != 0) return a.prefix < b.prefix;
+        return unicode::lessUtf16(a.text, b.text);
+    });
     std::vector<std::uint32_t> rankOf(texts.size());
     keyTexts_.reserve(texts.size());
     for (std::uint32_t r = 0; r < order.size(); ++r) {
-        rankOf[order[r]] = r;
-        keyTexts_.push_back(std::move(texts[order[r]]));
+        rankOf[order[r].group] = r;
+        keyTexts_.push_back(order[r].text);
         keyLoneSurrogate_.push_back(unicode::hasLoneSurrogate(keyTexts_.back()));
     }
-    for (std::uint32_t key : keys)  // each listed once
+    for (std::uint32_t key : keys)
         if (rank_[key] != npos) rank_[key] = rankOf[rank_[key]];
 }
 
 void Document::set(const std::string& key, Scalar value) {
-    auto position = std::lower_bound(keyTexts_.begin(), keyTexts_.end(), key,
-                                     [](const std::string& a, const std::string& b) { return unicode::lessUtf16(a, b); });
+    auto position = std::lower_bound(keyTexts_.begin(), keyTexts_.end(), std::string_view(key),
+                                     [](std::string_view a, std::string_view b) { return unicode::lessUtf16(a, b); });
     Edit edit{key, value, static_cast<std::uint32_t>(position - keyTexts_.begin()),
               position != keyTexts_.end() && *position == key};
     auto at = std::lower_bound(edits_.begin(), edits_.end(), key,

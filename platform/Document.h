@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -109,6 +110,9 @@ public:
     std::uint32_t containerNumber(std::uint32_t index) const { return number_[index]; }
     // Roughly the memory the objects take, to judge the cost of a check.
     std::size_t size() const { return bytes_.size(); }
+    // Whether the file held each key written out in full wherever it is
+    // used (a text format), rather than once (the binary format).
+    bool keysRepeated() const { return keysRepeated_; }
 
     // Sets a key of the root dictionary, in place of the entry of that key
     // if there is one. The root's objects are left as they are; the writer
@@ -130,24 +134,32 @@ private:
     friend struct BinaryOpening;
 
     std::uint64_t offset(std::uint32_t index) const {
-        return offsets_.empty() ? bigEndian(table() + std::uint64_t{index} * offsetSize_, offsetSize_)
-                                : offsets_[index];
+        if (!offsets_.empty()) return offsets_[index];
+        if (!wideOffsets_.empty()) return wideOffsets_[index];
+        return bigEndian(table() + std::uint64_t{index} * offsetSize_, offsetSize_);
     }
     const unsigned char* table() const { return reinterpret_cast<const unsigned char*>(bytes_.data()) + table_; }
-    // Numbers the containers and ranks the keys (the objects that are).
-    void index(const std::vector<std::uint32_t>& keys);
+    // Numbers the containers and ranks the keys (the objects that are,
+    // each listed once; with `distinct`, no two of the same text).
+    void index(const std::vector<std::uint32_t>& keys, bool distinct);
 
     std::string bytes_;                   // the objects: a binary file's own bytes
-    std::vector<std::uint64_t> offsets_;  // a text's objects; empty for a binary file
-    std::string source_;                  // the text that views refer to
+    // A text's objects (neither for a binary file): where they start, in
+    // 32 bits until the objects take more than 4 GiB.
+    std::vector<std::uint32_t> offsets_;
+    std::vector<std::uint64_t> wideOffsets_;
+    std::string ownedSource_;
+    std::string_view source_;  // the text that views refer to
     std::uint64_t offsetSize_ = 0, refSize_ = 0, table_ = 0;
     std::uint32_t count_ = 0, root_ = 0;
     std::vector<std::uint32_t> number_;  // per object: container number, or npos
     std::uint32_t containers_ = 0;
     std::vector<std::uint32_t> rank_;
-    std::vector<std::string> keyTexts_;
+    std::vector<std::string_view> keyTexts_;  // of the objects, or decoded
+    std::deque<std::string> decodedKeys_;
     std::vector<bool> keyLoneSurrogate_;
     std::vector<Edit> edits_;
+    bool keysRepeated_ = false;
 };
 
 }  // namespace plist

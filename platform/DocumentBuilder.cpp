@@ -1,7 +1,7 @@
 #include "DocumentBuilder.h"
 
+#include <functional>
 #include <stdexcept>
-#include <unordered_map>
 
 namespace plist {
 
@@ -14,16 +14,39 @@ constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is 
 
 DocumentBuilder::DocumentBuilder(std::string_view source) : doc_(new Document), source_(source) {
     doc_->refSize_ = kRefSize;
+    doc_->source_ = source;
+    // Room for as many objects as the text could hold (a text element
+    // takes six bytes at least) and about as many bytes of objects as
+    // the text has: memory the objects never reach is never touched.
+    doc_->offsets_.reserve(source.size() / 6 + 1);
+    doc_->bytes_.reserve(source.size() + 64);
 }
 
 void DocumentBuilder::number(std::uint64_t v, unsigned width) {
-    for (unsigned k = width; k-- > 0;) doc_->bytes_ += static_cast<char>((v >> (8 * k)) & 0xFF);
+    std::string& bytes = doc_->bytes_;
+    std::size_t at = bytes.size();
+    bytes.resize(at + width);
+    for (unsigned k = width; k-- > 0; v >>= 8) bytes[at + k] = static_cast<char>(v & 0xFF);
+}
+
+std::uint32_t DocumentBuilder::place() {
+    std::size_t objects = count();
+    if (objects >= Document::npos) throw std::length_error("too many objects");
+    std::uint64_t at = doc_->bytes_.size();
+    if (doc_->wideOffsets_.empty() && at > 0xFFFFFFFFu)
+        doc_->wideOffsets_.assign(doc_->offsets_.begin(), doc_->offsets_.end()), doc_->offsets_ = {};
+    if (doc_->wideOffsets_.empty()) doc_->offsets_.push_back(static_cast<std::uint32_t>(at));
+    else doc_->wideOffsets_.push_back(at);
+    return static_cast<std::uint32_t>(objects);
+}
+
+std::size_t DocumentBuilder::count() const {
+    return doc_->wideOffsets_.empty() ? doc_->offsets_.size() : doc_->wideOffsets_.size();
 }
 
 // The marker of a new object, and its count as the binary format writes one.
 std::uint32_t DocumentBuilder::begin(unsigned char kind, std::uint64_t count) {
-    if (doc_->offsets_.size() >= Document::npos) throw std::length_error("too many objects");
-    doc_->offsets_.push_back(doc_->bytes_.size());
+    std::uint32_t index = place();
     if (count < 15) {
         doc_->bytes_ += static_cast<char>(kind | count);
     } else {
@@ -32,13 +55,11 @@ std::uint32_t DocumentBuilder::begin(unsigned char kind, std::uint64_t count) {
         doc_->bytes_ += static_cast<char>(0x10 | log);
         number(count, 1u << log);
     }
-    return static_cast<std::uint32_t>(doc_->offsets_.size() - 1);
+    return index;
 }
 
 std::uint32_t DocumentBuilder::scalar(const Scalar& value) {
-    std::uint32_t index = static_cast<std::uint32_t>(doc_->offsets_.size());
-    if (index >= Document::npos) throw std::length_error("too many objects");
-    doc_->offsets_.push_back(doc_->bytes_.size());
+    std::uint32_t index = place();
     switch (value.type) {
     case Type::Boolean: doc_->bytes_ += value.boolean() ? '\x09' : '\x08'; break;
     case Type::Integer:
@@ -87,47 +108,50 @@ std::uint32_t DocumentBuilder::array(std::size_t opened) {
     return index;
 }
 
-std::string_view DocumentBuilder::keyText(std::uint32_t index, std::string& scratch) const {
-    const auto* p = reinterpret_cast<const unsigned char*>(doc_->bytes_.data()) + doc_->offsets_[index];
-    if ((p[0] & 0xF0) != Document::kUtf8View) return doc_->text(doc_->object(index), scratch);
-    // The source is not the document's yet.
-    std::uint64_t count = p[0] & 0x0F;
-    ++p;
-    if (count == 0x0F) {
-        std::uint64_t width = std::uint64_t{1} << (p[0] & 0x0F);
-        count = bigEndian(p + 1, width);
-        p += 1 + width;
-    }
-    return source_.substr(bigEndian(p, 8), count);
+bool DocumentBuilder::inSource(std::string_view text) const {
+    std::less<const char*> before;
+    return !before(text.data(), source_.data()) && !before(source_.data() + source_.size(), text.data() + text.size());
+}
+
+std::uint32_t DocumentBuilder::key(std::string_view text) {
+    auto found = keyIndex_.find(text);
+    if (found != keyIndex_.end()) return found->second;
+    bool viewed = inSource(text);
+    std::string_view stable = viewed ? text : std::string_view(decodedKeys_.emplace_back(text));
+    std::uint32_t index = viewed ? view(text) : string(text);
+    keyIndex_.emplace(stable, index);
+    keys_.push_back(index);
+    keyTexts_.push_back(stable);
+    return index;
+}
+
+std::uint32_t DocumentBuilder::copy(std::uint32_t index) {
+    Document::Object o = doc_->object(index);
+    std::string_view text(reinterpret_cast<const char*>(o.data), o.count);
+    if (inSource(text)) return view(text);
+    return string(std::string(text));  // the text is in the objects, which grow
 }
 
 std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     std::size_t n = (items_.size() - opened) / 2;
     std::uint32_t* pairs = items_.data() + opened;
-    std::string scratch;
     if (n > 1) {
-        // Keys are UTF-8 strings the text readers made, never decoded into
-        // the scratch; their texts stay put while the entries are settled,
-        // since nothing is added meanwhile.
-        std::vector<std::string_view>& texts = texts_;
-        texts.resize(n);
-        for (std::size_t k = 0; k < n; ++k) texts[k] = keyText(pairs[2 * k], scratch);
+        // Equal keys are one object.
         std::size_t kept = 0;
-        std::unordered_map<std::string_view, std::size_t> index;
+        entryOf_.clear();
         for (std::size_t k = 0; k < n; ++k) {
             std::size_t found = kept;
             if (n >= kIndexedFrom) {
-                auto at = index.emplace(texts[k], kept);
+                auto at = entryOf_.emplace(pairs[2 * k], kept);
                 if (!at.second) found = at.first->second;
             } else {
                 for (std::size_t j = 0; j < kept; ++j)
-                    if (texts[j] == texts[k]) found = j;
+                    if (pairs[2 * j] == pairs[2 * k]) found = j;
             }
             if (found != kept) {
                 pairs[2 * found + 1] = pairs[2 * k + 1];
                 continue;
             }
-            texts[kept] = texts[k];
             pairs[2 * kept] = pairs[2 * k];
             pairs[2 * kept + 1] = pairs[2 * k + 1];
             ++kept;
@@ -135,41 +159,46 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
         n = kept;
         items_.resize(opened + 2 * n);
     }
-    if (uids && n == 1 && keyText(pairs[0], scratch) == "CF$UID") {
+    if (uids && n == 1) {
+        auto uidKey = keyIndex_.find("CF$UID");
         Document::Object value = doc_->object(pairs[1]);
         Scalar s = doc_->scalar(value);
-        if (value.kind() == 0x10 && !s.isUnsigned && s.integer() >= 0 && s.integer() <= 0xFFFFFFFF) {
+        if (uidKey != keyIndex_.end() && pairs[0] == uidKey->second && value.kind() == 0x10 && !s.isUnsigned &&
+            s.integer() >= 0 && s.integer() <= 0xFFFFFFFF) {
             items_.resize(opened);
             return scalar(Scalar{Type::Uid, false, s.bits});
         }
     }
     std::uint32_t index = begin(0xD0, n);
-    for (std::size_t k = 0; k < n; ++k) {
-        number(items_[opened + 2 * k], kRefSize);
-        keys_.push_back(items_[opened + 2 * k]);
-    }
+    for (std::size_t k = 0; k < n; ++k) number(items_[opened + 2 * k], kRefSize);
     for (std::size_t k = 0; k < n; ++k) number(items_[opened + 2 * k + 1], kRefSize);
     items_.resize(opened);
     return index;
 }
 
 DocumentBuilder::Mark DocumentBuilder::mark() const {
-    return Mark{doc_->bytes_.size(), doc_->offsets_.size(), items_.size(), keys_.size()};
+    return Mark{doc_->bytes_.size(), count(), items_.size()};
 }
 
 void DocumentBuilder::rewind(const Mark& m) {
     doc_->bytes_.resize(m.bytes);
-    doc_->offsets_.resize(m.objects);
+    if (doc_->wideOffsets_.empty()) doc_->offsets_.resize(m.objects);
+    else doc_->wideOffsets_.resize(m.objects);
     items_.resize(m.items);
-    keys_.resize(m.keys);
+    while (!keys_.empty() && keys_.back() >= m.objects) {
+        keyIndex_.erase(keyTexts_.back());
+        keys_.pop_back();
+        keyTexts_.pop_back();
+    }
 }
 
 std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::string source) {
-    doc_->count_ = static_cast<std::uint32_t>(doc_->offsets_.size());
+    doc_->count_ = static_cast<std::uint32_t>(count());
     doc_->root_ = root;
-    doc_->source_ = std::move(source);
-    doc_->bytes_.shrink_to_fit();
-    doc_->index(keys_);
+    doc_->ownedSource_ = std::move(source);
+    doc_->source_ = doc_->ownedSource_;  // the same text, wherever it now is
+    doc_->keysRepeated_ = true;
+    doc_->index(keys_, true);
     return std::move(doc_);
 }
 

@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "Document.h"
@@ -22,6 +24,11 @@ public:
     std::uint32_t string(std::string_view text);  // copied
     std::uint32_t view(std::string_view piece);   // a piece of the source, as it stands
     std::uint32_t data(std::string_view bytes);
+    // A dictionary key: equal keys are one object, as a binary file
+    // shares them.
+    std::uint32_t key(std::string_view text);
+    // A string object of its own with the text of a string made before.
+    std::uint32_t copy(std::uint32_t index);
 
     // A container's items are added as they are read, after open(); a
     // dictionary's as key, value, key, value.
@@ -37,7 +44,7 @@ public:
     // Where the document stands, so that what a failed read added can be
     // taken away.
     struct Mark {
-        std::size_t bytes, objects, items, keys;
+        std::size_t bytes, objects, items;
     };
     Mark mark() const;
     void rewind(const Mark& m);
@@ -47,15 +54,22 @@ public:
     std::unique_ptr<Document> finish(std::uint32_t root, std::string source);
 
 private:
+    std::uint32_t place();  // a new object's number, where the objects end
+    std::size_t count() const;
     std::uint32_t begin(unsigned char kind, std::uint64_t count);
     void number(std::uint64_t v, unsigned width);
-    std::string_view keyText(std::uint32_t index, std::string& scratch) const;
+    bool inSource(std::string_view text) const;
 
     std::unique_ptr<Document> doc_;
     std::string_view source_;
     std::vector<std::uint32_t> items_;
-    std::vector<std::uint32_t> keys_;  // every key, for their ranks
-    std::vector<std::string_view> texts_;  // a dictionary's keys, while it is settled
+    // Every key made, for their ranks, and each key's object by its text
+    // (the source's, or a copy where it was decoded).
+    std::vector<std::uint32_t> keys_;
+    std::vector<std::string_view> keyTexts_;
+    std::unordered_map<std::string_view, std::uint32_t> keyIndex_;
+    std::deque<std::string> decodedKeys_;
+    std::unordered_map<std::uint32_t, std::size_t> entryOf_;  // a large dictionary's, while it is settled
 };
 
 }  // namespace plist

@@ -123,8 +123,8 @@ private:
     std::optional<std::uint32_t> key() {
         if (!skipSpace()) return std::nullopt;
         char c = s_[p_];
-        if (c == '"' || c == '\'') return orNothing([this] { return quoted(); });
-        if (isUnquoted(c)) return unquoted();
+        if (c == '"' || c == '\'') return orNothing([this] { return quoted(true); });
+        if (isUnquoted(c)) return unquoted(true);
         return std::nullopt;
     }
 
@@ -134,7 +134,7 @@ private:
             if (!skipSpace()) fail("missing ';'", p_);
             std::uint32_t value;
             if (s_[p_] == ';') {
-                value = *k;  // "key;" is key = key
+                value = b_.copy(*k);  // "key;" is key = key
             } else if (s_[p_] == '=') {
                 ++p_;
                 value = object(depth + 1);
@@ -201,15 +201,17 @@ private:
         }
     }
 
-    std::uint32_t unquoted() {
+    // A string, or with `asKey` a dictionary's key.
+    std::uint32_t unquoted(bool asKey = false) {
         std::size_t start = p_;
         while (p_ < s_.size() && isUnquoted(s_[p_])) ++p_;
-        return b_.view(s_.substr(start, p_ - start));
+        std::string_view text = s_.substr(start, p_ - start);
+        return asKey ? b_.key(text) : b_.view(text);
     }
 
     // Fails after the opening quote when the string does not end, and at the
     // end of the text after a lone backslash.
-    std::uint32_t quoted() {
+    std::uint32_t quoted(bool asKey = false) {
         char quote = s_[p_];
         std::size_t at = ++p_;
         std::string out;
@@ -227,9 +229,12 @@ private:
         }
         if (p_ >= s_.size()) fail("unterminated quoted string", at);
         ++p_;
-        if (mark == at) return b_.view(s_.substr(at, p_ - 1 - at));  // no escapes: the text as it stands
+        if (mark == at) {  // no escapes: the text as it stands
+            std::string_view text = s_.substr(at, p_ - 1 - at);
+            return asKey ? b_.key(text) : b_.view(text);
+        }
         out.append(s_.substr(mark, p_ - 1 - mark));
-        return b_.string(out);
+        return asKey ? b_.key(out) : b_.string(out);
     }
 
     // At the character after a backslash.

@@ -156,7 +156,10 @@ int WriteCheck::container(std::uint32_t index, const Document::Object& o, int de
         height = std::max(height, 1 + visit(child, co, depth + 1, size));
         if (key != Document::npos) {
             std::uint64_t keySize = textSize(key, doc_.object(key));
-            firstSightOf(key, keySize);
+            // A key the file repeats in full counts each time, as it costs
+            // the file each time.
+            if (doc_.keysRepeated()) held_ += keySize;
+            else firstSightOf(key, keySize);
             extent.add(leafExtent(0x50, keySize));
         }
         extent.add(this->extent(child, co, size));

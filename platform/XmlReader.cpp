@@ -165,6 +165,29 @@ private:
         std::size_t start;
     };
 
+    static std::optional<Tag> tagNamed(std::string_view name) {
+        // By length first: most names are told apart by it alone.
+        auto is = [&](std::string_view n, Tag t) { return name == n ? std::optional<Tag>(t) : std::nullopt; };
+        switch (name.size()) {
+        case 3: return is("key", Tag::Key);
+        case 4:
+            switch (name[0]) {
+            case 'd': return name[1] == 'i' ? is("dict", Tag::Dict) : name[3] == 'a' ? is("data", Tag::Data) : is("date", Tag::Date);
+            case 't': return is("true", Tag::True);
+            default: return is("real", Tag::Real);
+            }
+        case 5:
+            switch (name[0]) {
+            case 'p': return is("plist", Tag::Plist);
+            case 'a': return is("array", Tag::Array);
+            default: return is("false", Tag::False);
+            }
+        case 6: return is("string", Tag::String);
+        case 7: return is("integer", Tag::Integer);
+        default: return std::nullopt;
+        }
+    }
+
     // At the character after '<'. The name ends at white space; the tag ends
     // at the first '>', quotes or not.
     OpenTag openTag() {
@@ -178,14 +201,7 @@ private:
         if (nameEnd == std::string_view::npos) nameEnd = p_ - (empty ? 1 : 0);
         ++p_;
         std::string_view name = s_.substr(start, nameEnd - start);
-        static const std::pair<std::string_view, Tag> tags[] = {
-            {"plist", Tag::Plist}, {"array", Tag::Array},   {"dict", Tag::Dict},       {"key", Tag::Key},
-            {"string", Tag::String}, {"data", Tag::Data},   {"date", Tag::Date},       {"real", Tag::Real},
-            {"integer", Tag::Integer}, {"true", Tag::True}, {"false", Tag::False},
-        };
-        std::optional<Tag> tag;
-        for (const auto& t : tags)
-            if (t.first == name) tag = t.second;
+        std::optional<Tag> tag = tagNamed(name);
         if (!tag) fail("unknown tag", start);
         return OpenTag{*tag, name, empty, start};
     }
@@ -208,8 +224,8 @@ private:
             if (isKey) *isKey = true;
             [[fallthrough]];
         case Tag::String:
-            if (empty) return b_.string(std::string_view());
-            return stringBody(name);
+            if (empty) return isKey && tag == Tag::Key ? b_.key(std::string_view()) : b_.string(std::string_view());
+            return stringBody(name, isKey && tag == Tag::Key);
         case Tag::Data:
             if (empty) fail("empty data tag", start);
             return data();
@@ -298,20 +314,20 @@ private:
 
     // Text up to the close tag, with entities and CDATA sections resolved.
     // Most text has neither: it is kept as a view of the source.
-    std::uint32_t stringBody(std::string_view name) {
+    std::uint32_t stringBody(std::string_view name, bool asKey) {
         std::size_t start = p_;
         while (p_ < s_.size() && s_[p_] != '<' && s_[p_] != '&') ++p_;
         if (p_ < s_.size() && s_[p_] == '<' && (p_ + 1 >= s_.size() || s_[p_ + 1] != '!')) {
             std::string_view piece = s_.substr(start, p_ - start);
             if (!surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", start);
             closeTag(name);
-            return b_.view(piece);
+            return asKey ? b_.key(piece) : b_.view(piece);
         }
         p_ = start;
         std::string out;
         text(out);
         closeTag(name);
-        return b_.string(out);
+        return asKey ? b_.key(out) : b_.string(out);
     }
 
     void text(std::string& out) {

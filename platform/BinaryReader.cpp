@@ -230,7 +230,7 @@ struct BinaryOpening {
         const std::vector<bool>& isKey = check.keys();
         for (std::uint32_t i = 0; i < doc->count_; ++i)
             if (isKey[i]) keys.push_back(i);
-        doc->index(keys, false);
+        doc->index(keys);
         return doc;
     }
 };

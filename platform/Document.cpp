@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
-#include <unordered_map>
 
 #include "DocumentBuilder.h"
 #include "Unicode.h"
@@ -124,7 +123,7 @@ bool Document::hasLoneSurrogate(const Object& o) const {
     return false;
 }
 
-void Document::index(const std::vector<std::uint32_t>& keys, bool distinct) {
+void Document::index(const std::vector<std::uint32_t>& keys) {
     number_.resize(count_);
     for (std::uint32_t i = 0; i < count_; ++i) {
         // Only the marker: an object nothing refers to was never checked,
@@ -132,57 +131,41 @@ void Document::index(const std::vector<std::uint32_t>& keys, bool distinct) {
         unsigned char kind = static_cast<unsigned char>(bytes_[offset(i)]) & 0xF0;
         number_[i] = kind == 0xA0 || kind == 0xC0 || kind == 0xD0 ? containers_++ : npos;
     }
-    // Equal texts are grouped first, so that only distinct keys are sorted;
-    // a binary file shares them anyway, and the text readers make each
-    // distinct key once (`distinct`). Texts that take decoding are kept.
-    std::vector<std::string_view> texts;
-    std::unordered_map<std::string_view, std::uint32_t> group;
+    // The keys are sorted with their first eight bytes at hand where these
+    // are ASCII, in which UTF-16 order is byte order: most comparisons then
+    // never look at texts spread all over the file. Equal texts end up side
+    // by side and share a rank. Texts that take decoding are kept.
+    struct Sorted {
+        std::uint64_t prefix;  // big-endian, zero-padded; 0 where not ASCII
+        std::string_view text;
+        std::uint32_t key;
+    };
+    std::vector<Sorted> order;
+    order.reserve(keys.size());
     std::string scratch;
-    rank_.assign(count_, npos);
-    for (std::uint32_t key : keys) {  // each listed once
+    for (std::uint32_t key : keys) {
         Object o = object(key);
         if (!o.isString()) continue;
         std::string_view t = text(o, scratch);
         if (t.data() == scratch.data()) t = decodedKeys_.emplace_back(t);
-        if (!distinct) {
-            auto found = group.emplace(t, static_cast<std::uint32_t>(texts.size()));
-            if (!found.second) {
-                rank_[key] = found.first->second;
-                continue;
-            }
-        }
-        rank_[key] = static_cast<std::uint32_t>(texts.size());
-        texts.push_back(t);
-    }
-    // Sorted with each key's first eight bytes at hand where they are
-    // ASCII, in which UTF-16 order is byte order: most comparisons then
-    // never look at texts spread all over the file.
-    struct Sorted {
-        std::uint64_t prefix;  // big-endian, zero-padded; 0 where not ASCII
-        std::string_view text;
-        std::uint32_t group;
-    };
-    std::vector<Sorted> order(texts.size());
-    for (std::uint32_t g = 0; g < order.size(); ++g) {
         std::uint64_t prefix = 0;
         std::size_t k = 0;
-        for (; k < 8 && k < texts[g].size() && static_cast<unsigned char>(texts[g][k]) < 0x80; ++k)
-            prefix |= std::uint64_t{static_cast<unsigned char>(texts[g][k])} << (56 - 8 * k);
-        order[g] = Sorted{k == 8 || k == texts[g].size() ? prefix : 0, texts[g], g};
+        for (; k < 8 && k < t.size() && static_cast<unsigned char>(t[k]) < 0x80; ++k)
+            prefix |= std::uint64_t{static_cast<unsigned char>(t[k])} << (56 - 8 * k);
+        order.push_back(Sorted{k == 8 || k == t.size() ? prefix : 0, t, key});
     }
     std::sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
         if (a.prefix != b.prefix && a.prefix != 0 && b.prefix != 0) return a.prefix < b.prefix;
         return unicode::lessUtf16(a.text, b.text);
     });
-    std::vector<std::uint32_t> rankOf(texts.size());
-    keyTexts_.reserve(texts.size());
-    for (std::uint32_t r = 0; r < order.size(); ++r) {
-        rankOf[order[r].group] = r;
-        keyTexts_.push_back(order[r].text);
-        keyLoneSurrogate_.push_back(unicode::hasLoneSurrogate(keyTexts_.back()));
+    rank_.assign(count_, npos);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i == 0 || order[i].text != order[i - 1].text) {
+            keyTexts_.push_back(order[i].text);
+            keyLoneSurrogate_.push_back(unicode::hasLoneSurrogate(order[i].text));
+        }
+        rank_[order[i].key] = static_cast<std::uint32_t>(keyTexts_.size() - 1);
     }
-    for (std::uint32_t key : keys)
-        if (rank_[key] != npos) rank_[key] = rankOf[rank_[key]];
 }
 
 void Document::set(const std::string& key, Scalar value) {

@@ -140,8 +140,8 @@ private:
     }
     const unsigned char* table() const { return reinterpret_cast<const unsigned char*>(bytes_.data()) + table_; }
     // Numbers the containers and ranks the keys (the objects that are,
-    // each listed once; with `distinct`, no two of the same text).
-    void index(const std::vector<std::uint32_t>& keys, bool distinct);
+    // each listed once).
+    void index(const std::vector<std::uint32_t>& keys);
 
     std::string bytes_;                   // the objects: a binary file's own bytes
     // A text's objects (neither for a binary file): where they start, in

@@ -1,5 +1,6 @@
 #include "DocumentBuilder.h"
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
@@ -23,10 +24,10 @@ DocumentBuilder::DocumentBuilder(std::string_view source) : doc_(new Document), 
 }
 
 void DocumentBuilder::number(std::uint64_t v, unsigned width) {
-    std::string& bytes = doc_->bytes_;
-    std::size_t at = bytes.size();
-    bytes.resize(at + width);
-    for (unsigned k = width; k-- > 0; v >>= 8) bytes[at + k] = static_cast<char>(v & 0xFF);
+    char big[8];
+    width = std::min(width, 8u);
+    for (unsigned k = 0; k < width; ++k) big[k] = static_cast<char>((v >> (8 * (width - 1 - k))) & 0xFF);
+    doc_->bytes_.append(big, width);
 }
 
 std::uint32_t DocumentBuilder::place() {
@@ -136,25 +137,43 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     std::size_t n = (items_.size() - opened) / 2;
     std::uint32_t* pairs = items_.data() + opened;
     if (n > 1) {
-        // Equal keys are one object.
+        // Equal keys are one object: the first keeps its place and takes
+        // the last one's value.
         std::size_t kept = 0;
-        entryOf_.clear();
-        for (std::size_t k = 0; k < n; ++k) {
-            std::size_t found = kept;
-            if (n >= kIndexedFrom) {
-                auto at = entryOf_.emplace(pairs[2 * k], kept);
-                if (!at.second) found = at.first->second;
-            } else {
+        if (n < kIndexedFrom) {
+            for (std::size_t k = 0; k < n; ++k) {
+                std::size_t found = kept;
                 for (std::size_t j = 0; j < kept; ++j)
                     if (pairs[2 * j] == pairs[2 * k]) found = j;
+                if (found != kept) {
+                    pairs[2 * found + 1] = pairs[2 * k + 1];
+                    continue;
+                }
+                pairs[2 * kept] = pairs[2 * k];
+                pairs[2 * kept + 1] = pairs[2 * k + 1];
+                ++kept;
             }
-            if (found != kept) {
-                pairs[2 * found + 1] = pairs[2 * k + 1];
-                continue;
+        } else {
+            // Large ones by sorting their entries by key, then place.
+            std::vector<std::pair<std::uint32_t, std::uint32_t>>& byKey = byKey_;
+            byKey.clear();
+            for (std::size_t k = 0; k < n; ++k) byKey.emplace_back(pairs[2 * k], static_cast<std::uint32_t>(k));
+            std::sort(byKey.begin(), byKey.end());
+            std::vector<bool>& dropped = dropped_;
+            dropped.assign(n, false);
+            for (std::size_t k = 1; k < n; ++k)
+                if (byKey[k].first == byKey[k - 1].first) {
+                    std::uint32_t first = byKey[k - 1].second, later = byKey[k].second;
+                    pairs[2 * first + 1] = pairs[2 * later + 1];
+                    dropped[later] = true;
+                    byKey[k].second = first;  // the first of a run takes every later value
+                }
+            for (std::size_t k = 0; k < n; ++k) {
+                if (dropped[k]) continue;
+                pairs[2 * kept] = pairs[2 * k];
+                pairs[2 * kept + 1] = pairs[2 * k + 1];
+                ++kept;
             }
-            pairs[2 * kept] = pairs[2 * k];
-            pairs[2 * kept + 1] = pairs[2 * k + 1];
-            ++kept;
         }
         n = kept;
         items_.resize(opened + 2 * n);
@@ -198,7 +217,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     doc_->ownedSource_ = std::move(source);
     doc_->source_ = doc_->ownedSource_;  // the same text, wherever it now is
     doc_->keysRepeated_ = true;
-    doc_->index(keys_, true);
+    doc_->index(keys_);
     return std::move(doc_);
 }
 

@@ -69,7 +69,9 @@ private:
     std::vector<std::string_view> keyTexts_;
     std::unordered_map<std::string_view, std::uint32_t> keyIndex_;
     std::deque<std::string> decodedKeys_;
-    std::unordered_map<std::uint32_t, std::size_t> entryOf_;  // a large dictionary's, while it is settled
+    // A large dictionary's entries, while they are settled.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> byKey_;
+    std::vector<bool> dropped_;
 };
 
 }  // namespace plist

@@ -2,6 +2,7 @@
 // it. This is deliberately not an XML 1.0 parser: it accepts what Foundation
 // accepts (attributes unchecked, text after the root ignored) and refuses
 // what Foundation refuses (inline DTDs, unknown entities, unknown tags).
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -313,21 +314,27 @@ private:
     }
 
     // Text up to the close tag, with entities and CDATA sections resolved.
-    // Most text has neither: it is kept as a view of the source.
-    std::uint32_t stringBody(std::string_view name, bool asKey) {
+    // Most text has neither: it is then a view of the source, and `slow`
+    // is left alone.
+    std::string_view plainText(std::string& slow) {
         std::size_t start = p_;
         while (p_ < s_.size() && s_[p_] != '<' && s_[p_] != '&') ++p_;
         if (p_ < s_.size() && s_[p_] == '<' && (p_ + 1 >= s_.size() || s_[p_ + 1] != '!')) {
             std::string_view piece = s_.substr(start, p_ - start);
             if (!surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", start);
-            closeTag(name);
-            return asKey ? b_.key(piece) : b_.view(piece);
+            return piece;
         }
         p_ = start;
-        std::string out;
-        text(out);
+        text(slow);
+        return slow;
+    }
+
+    std::uint32_t stringBody(std::string_view name, bool asKey) {
+        std::string slow;
+        std::string_view t = plainText(slow);
         closeTag(name);
-        return asKey ? b_.key(out) : b_.string(out);
+        if (t.data() != slow.data()) return asKey ? b_.key(t) : b_.view(t);
+        return asKey ? b_.key(t) : b_.string(t);
     }
 
     void text(std::string& out) {
@@ -450,8 +457,8 @@ private:
 
     std::uint32_t real() {
         std::size_t at = p_;
-        std::string t;
-        text(t);
+        std::string slow;
+        std::string_view t = plainText(slow);
         closeTag("real");
         static const std::pair<const char*, double> words[] = {
             {"nan", std::numeric_limits<double>::quiet_NaN()},
@@ -459,7 +466,7 @@ private:
             {"infinity", HUGE_VAL},    {"+infinity", HUGE_VAL},    {"-infinity", -HUGE_VAL},
         };
         for (const auto& w : words)
-            if (t.size() == std::strlen(w.first) && strncasecmp(t.c_str(), w.first, t.size()) == 0)
+            if (t.size() == std::strlen(w.first) && strncasecmp(t.data(), w.first, t.size()) == 0)
                 return realObject(w.second);
         std::size_t i = 0;
         std::uint32_t cp;
@@ -470,10 +477,21 @@ private:
         }
         if (i == t.size()) fail("empty real", at);
         if (t.find_first_not_of("+-.0123456789eE", i) != std::string::npos) fail("malformed real", at);
-        // The program never sets a locale, so strtod reads the C locale's '.'.
+        // strtod wants the text ended by a NUL. The program never sets a
+        // locale, so it reads the C locale's '.'.
+        std::string_view digits = t.substr(i);
+        char buffer[64];
+        std::string longer;
+        const char* c = buffer;
+        if (digits.size() < sizeof buffer) {
+            std::memcpy(buffer, digits.data(), digits.size());
+            buffer[digits.size()] = '\0';
+        } else {
+            c = (longer = std::string(digits)).c_str();
+        }
         char* end = nullptr;
-        double d = std::strtod(t.c_str() + i, &end);
-        if (end != t.c_str() + t.size()) fail("malformed real", at);
+        double d = std::strtod(c, &end);
+        if (end != c + digits.size()) fail("malformed real", at);
         return realObject(d);
     }
 
@@ -526,25 +544,37 @@ private:
         std::size_t at = p_;
         std::string_view t = raw();
         closeTag("data");
-        std::string out;
+        // What each byte is: a digit's value, '=', white space (which keeps
+        // a run of '=' going), anything else skipped, or no ASCII at all.
+        constexpr unsigned char kEquals = 64, kSpace = 65, kSkipped = 66, kNonAscii = 67;
+        static const auto kinds = [] {
+            std::array<unsigned char, 256> k{};
+            for (int c = 0; c < 256; ++c)
+                k[c] = c >= 0x80 ? kNonAscii : c == '=' ? kEquals : isCSpace(static_cast<char>(c)) ? kSpace : kSkipped;
+            const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+            for (unsigned char v = 0; v < 64; ++v) k[static_cast<unsigned char>(alphabet[v])] = v;
+            return k;
+        }();
+        std::string& out = data_;
+        out.clear();
         out.reserve(t.size() / 4 * 3);
         std::uint32_t acc = 0;
-        int count = 0, equals = 0;
+        unsigned count = 0, equals = 0;
         for (std::size_t i = 0; i < t.size(); ++i) {
-            unsigned char c = static_cast<unsigned char>(t[i]);
-            if (c >= 0x80) fail("non-ASCII byte in data", at + i);
-            if (c == '=') ++equals;
-            else if (!isCSpace(static_cast<char>(c))) equals = 0;
-            int v;
-            if (c >= 'A' && c <= 'Z') v = c - 'A';
-            else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-            else if (c >= '0' && c <= '9') v = c - '0' + 52;
-            else if (c == '+') v = 62;
-            else if (c == '/') v = 63;
-            else if (c == '=') v = 0;
-            else continue;  // outside the alphabet: skipped
-            acc = (acc << 6) | static_cast<std::uint32_t>(v);
-            if (++count % 4 == 0) {
+            unsigned char kind = kinds[static_cast<unsigned char>(t[i])];
+            if (kind >= kSpace) {
+                if (kind == kNonAscii) fail("non-ASCII byte in data", at + i);
+                if (kind == kSkipped) equals = 0;
+                continue;  // outside the alphabet: skipped
+            }
+            if (kind == kEquals) {
+                ++equals;
+                kind = 0;
+            } else {
+                equals = 0;
+            }
+            acc = (acc << 6) | kind;
+            if ((++count & 3) == 0) {
                 out += static_cast<char>((acc >> 16) & 0xFF);
                 if (equals < 2) out += static_cast<char>((acc >> 8) & 0xFF);
                 if (equals < 1) out += static_cast<char>(acc & 0xFF);
@@ -564,6 +594,7 @@ private:
     std::size_t p_ = 0;
     bool surrogatesAllowed_;
     DocumentBuilder& b_;
+    std::string data_;  // decoded data, before it joins the document
 };
 
 // The value of encoding="..." in a leading XML declaration, or nothing.

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <deque>
 
-#include "DocumentBuilder.h"
 #include "Unicode.h"
 
 namespace plist {
@@ -177,11 +176,6 @@ void Document::set(const std::string& key, Scalar value) {
                                [](const Edit& e, const std::string& k) { return unicode::lessUtf16(e.key, k); });
     if (at != edits_.end() && at->key == key) *at = std::move(edit);
     else edits_.insert(at, std::move(edit));
-}
-
-std::unique_ptr<Document> Document::empty() {
-    DocumentBuilder builder{std::string_view()};
-    return builder.finish(builder.dictionary(builder.open(), false), std::string());
 }
 
 }  // namespace plist

@@ -126,9 +126,6 @@ public:
     void set(const std::string& key, Scalar value);
     const std::vector<Edit>& edits() const { return edits_; }
 
-    // An empty dictionary.
-    static std::unique_ptr<Document> empty();
-
 private:
     friend class DocumentBuilder;
     friend struct BinaryOpening;

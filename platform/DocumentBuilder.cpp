@@ -221,4 +221,9 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     return std::move(doc_);
 }
 
+std::unique_ptr<Document> DocumentBuilder::emptyDictionary() {
+    DocumentBuilder builder{std::string_view()};
+    return builder.finish(builder.dictionary(builder.open(), false), std::string());
+}
+
 }  // namespace plist

@@ -53,6 +53,9 @@ public:
     // (the views' text, wherever it now is).
     std::unique_ptr<Document> finish(std::uint32_t root, std::string source);
 
+    // A document of one empty dictionary.
+    static std::unique_ptr<Document> emptyDictionary();
+
 private:
     std::uint32_t place();  // a new object's number, where the objects end
     std::size_t count() const;

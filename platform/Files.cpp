@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "DocumentBuilder.h"
 #include "FaultInjection.h"
 #include "Platform.h"
 #include "PropertyList.h"
@@ -450,7 +451,7 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
     }
 }
 
-std::unique_ptr<plist::Document> emptyDictionary() { return plist::Document::empty(); }
+std::unique_ptr<plist::Document> emptyDictionary() { return plist::DocumentBuilder::emptyDictionary(); }
 
 plist::Scalar booleanValue(bool value) { return plist::Scalar::boolean(value); }
 

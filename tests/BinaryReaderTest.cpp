@@ -240,10 +240,11 @@ TEST(BinaryContainers, SharedObjectsAreReadOnce) {
     std::string file = b.build(b.dict({b.ascii("v")}, {level}));
     plist::ReadResult r = plist::readBinary(file);
     ASSERT_TRUE(r) << r.error;
-    const Value& top = *plist::valueOf(r).dict().find("v");
+    Value root = plist::valueOf(r);
+    const Value& top = *root.dict().find("v");
     EXPECT_EQ(top.items()[0].node(), top.items()[1].node());
     std::string out, error;
-    EXPECT_FALSE(plist::writeXml(plist::valueOf(r).dict(), out, &error));
+    EXPECT_FALSE(plist::writeXml(*r.document, out, &error));
     EXPECT_NE(error.find("1536"), std::string::npos) << error;
 }
 

@@ -123,12 +123,12 @@ bool Document::hasLoneSurrogate(const Object& o) const {
 }
 
 void Document::index(const std::vector<std::uint32_t>& keys) {
-    number_.resize(count_);
+    slot_.assign(count_, npos);
     for (std::uint32_t i = 0; i < count_; ++i) {
         // Only the marker: an object nothing refers to was never checked,
         // and its count may point anywhere. Every offset was checked.
         unsigned char kind = static_cast<unsigned char>(bytes_[offset(i)]) & 0xF0;
-        number_[i] = kind == 0xA0 || kind == 0xC0 || kind == 0xD0 ? containers_++ : npos;
+        if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = containers_++;
     }
     // The keys are sorted with their first eight bytes at hand where these
     // are ASCII, in which UTF-16 order is byte order: most comparisons then
@@ -157,13 +157,12 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
         if (a.prefix != b.prefix && a.prefix != 0 && b.prefix != 0) return a.prefix < b.prefix;
         return unicode::lessUtf16(a.text, b.text);
     });
-    rank_.assign(count_, npos);
     for (std::size_t i = 0; i < order.size(); ++i) {
         if (i == 0 || order[i].text != order[i - 1].text) {
             keyTexts_.push_back(order[i].text);
             keyLoneSurrogate_.push_back(unicode::hasLoneSurrogate(order[i].text));
         }
-        rank_[order[i].key] = static_cast<std::uint32_t>(keyTexts_.size() - 1);
+        slot_[order[i].key] = static_cast<std::uint32_t>(keyTexts_.size() - 1);
     }
 }
 

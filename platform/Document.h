@@ -98,16 +98,18 @@ public:
     bool hasLoneSurrogate(const Object& o) const;
 
     // The keys of the document's dictionaries: equal texts have equal
-    // ranks, and ranks sort as the writer orders keys. npos for an object
-    // that is no string or no key.
-    std::uint32_t keyRank(std::uint32_t index) const { return rank_[index]; }
+    // ranks, and ranks sort as the writer orders keys. Only for an object
+    // a dictionary holds as its key: npos for one that is no string.
+    std::uint32_t keyRank(std::uint32_t index) const { return slot_[index]; }
     std::string_view keyText(std::uint32_t rank) const { return keyTexts_[rank]; }
     bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank]; }
 
     // Arrays, sets and dictionaries are numbered densely from 0, so that
-    // per-container state fits in flat tables.
+    // per-container state fits in flat tables; npos for any other object.
     std::uint32_t containerCount() const { return containers_; }
-    std::uint32_t containerNumber(std::uint32_t index) const { return number_[index]; }
+    std::uint32_t containerNumber(std::uint32_t index, const Object& o) const {
+        return o.kind() == 0xA0 || o.kind() == 0xC0 || o.kind() == 0xD0 ? slot_[index] : npos;
+    }
     // Roughly the memory the objects take, to judge the cost of a check.
     std::size_t size() const { return bytes_.size(); }
     // Whether the file held each key written out in full wherever it is
@@ -149,9 +151,10 @@ private:
     std::string_view source_;  // the text that views refer to
     std::uint64_t offsetSize_ = 0, refSize_ = 0, table_ = 0;
     std::uint32_t count_ = 0, root_ = 0;
-    std::vector<std::uint32_t> number_;  // per object: container number, or npos
+    // Per object: a container's number, a key's rank (no key is a
+    // container), or npos.
+    std::vector<std::uint32_t> slot_;
     std::uint32_t containers_ = 0;
-    std::vector<std::uint32_t> rank_;
     std::vector<std::string_view> keyTexts_;  // of the objects, or decoded
     std::deque<std::string> decodedKeys_;
     std::vector<bool> keyLoneSurrogate_;

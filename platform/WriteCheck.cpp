@@ -79,7 +79,7 @@ std::uint64_t WriteCheck::run() {
     if (o.kind() != 0xD0) refuse("the root is not a dictionary");
     container(root, o, 0);
     countOccurrences();
-    const Extent& extent = extent_[doc_.containerNumber(root)];
+    const Extent& extent = extent_[doc_.containerNumber(root, o)];
     if (extent.bytes > std::max(kExpansionFloor, kMaxExpansion * held_))
         refuse("the text would be out of all proportion to the value");
     return extent.bytes;
@@ -107,7 +107,7 @@ int WriteCheck::visit(std::uint32_t index, const Document::Object& o, int depth,
 }
 
 Extent WriteCheck::extent(std::uint32_t index, const Document::Object& o, std::uint64_t size) const {
-    std::uint32_t c = doc_.containerNumber(index);
+    std::uint32_t c = doc_.containerNumber(index, o);
     return c != Document::npos ? extent_[c] : leafExtent(o.kind(), size);
 }
 
@@ -131,7 +131,7 @@ void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int d
 
 int WriteCheck::container(std::uint32_t index, const Document::Object& o, int depth) {
     if (depth > kMaxDepth) refuse("nested too deep");
-    std::uint32_t c = doc_.containerNumber(index);
+    std::uint32_t c = doc_.containerNumber(index, o);
     if (state_[c] == kOpen) refuse("reference cycle");
     if (state_[c] == kDone) {
         shared_ = true;
@@ -207,7 +207,7 @@ void WriteCheck::countOccurrences() {
     std::vector<std::uint16_t> occurrences(doc_.containerCount(), 0);
     auto add = [&](std::uint32_t index, std::uint64_t times) {
         if (index == Document::npos) return;  // an edit
-        std::uint32_t c = doc_.containerNumber(index);
+        std::uint32_t c = doc_.containerNumber(index, doc_.object(index));
         if (c == Document::npos) return;
         std::uint64_t n = std::min<std::uint64_t>(occurrences[c] + times, kMaxReferences + 1);
         if (n > kMaxReferences) refuse("a container would appear more than 1536 times");
@@ -216,8 +216,9 @@ void WriteCheck::countOccurrences() {
     add(doc_.root(), 1);
     // Reverse post-order puts every container before the ones it holds.
     for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
-        std::uint64_t times = occurrences[doc_.containerNumber(*it)];
-        eachChild(*it, doc_.object(*it), 0, [&](std::uint32_t child, std::uint32_t, const Document::Edit*) { add(child, times); });
+        Document::Object o = doc_.object(*it);
+        std::uint64_t times = occurrences[doc_.containerNumber(*it, o)];
+        eachChild(*it, o, 0, [&](std::uint32_t child, std::uint32_t, const Document::Edit*) { add(child, times); });
     }
 }
 

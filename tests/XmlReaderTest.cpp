@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "PropertyList.h"
+#include "Unicode.h"
 #include "Values.h"
 
 namespace {
@@ -327,6 +329,31 @@ TEST(XmlEncoding, NamesAreMatchedAsFoundationMatchesThem) {
         plist::ReadResult r = plist::readXml(std::string(decl) + "<dict><key>k</key><string>\xC3\xA9</string></dict>");
         ASSERT_TRUE(r) << decl << ": " << r.error;
         EXPECT_EQ(plist::valueOf(r).dict().find("k")->text(), "\xC3\xA9");
+    }
+}
+
+// UTF-16 text is converted a unit at a time, pairs combined and lone
+// surrogates kept, wherever they fall: at the end, side by side, after ASCII.
+TEST(XmlEncoding, Utf16TextIsConvertedUnitByUnit) {
+    const std::uint16_t pool[] = {'a', '<', 0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0xFFFD, 0xD83D, 0xDE00, 0xDBFF, 0xDC00};
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint16_t> units;
+        for (std::size_t n = rng() % 40; n > 0; --n) units.push_back(pool[rng() % (sizeof pool / sizeof pool[0])]);
+        std::string doc = utf16("<dict><key>k</key><string>", false, true);
+        for (std::uint16_t u : units) {
+            if (u == '<') u = 'b';  // markup
+            doc += static_cast<char>(u & 0xFF);
+            doc += static_cast<char>(u >> 8);
+        }
+        doc += utf16("</string></dict>", false, false);
+        for (auto& u : units)
+            if (u == '<') u = 'b';
+        std::string expected;
+        plist::unicode::appendUtf16(expected, units.data(), units.size());
+        plist::ReadResult r = plist::readXml(doc);
+        ASSERT_TRUE(r) << r.error;
+        ASSERT_EQ(plist::valueOf(r).dict().find("k")->text(), expected) << round;
     }
 }
 

@@ -17,7 +17,6 @@ constexpr std::size_t kTrailerSize = 32;
 constexpr std::uint64_t kLongMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
 using detail::fail;
-using detail::ReadFailure;
 
 // Walks every object the top object reaches, checking each as
 // CoreFoundation does when it reads the file, and notes which are keys.
@@ -238,18 +237,11 @@ struct BinaryOpening {
 namespace detail {
 
 ReadResult binaryFrom(std::string& bytes) {
-    ReadResult result;
-    try {
+    return runReader([&] {
         BinaryReader check(bytes);
         check.run();
-        result.document = BinaryOpening::open(bytes, check);
-        result.ok = true;
-        result.error.clear();
-    } catch (const ReadFailure& f) {
-        result.error = f.what;
-        result.offset = f.offset;
-    }
-    return result;
+        return BinaryOpening::open(bytes, check);  // only now are the bytes taken
+    });
 }
 
 }  // namespace detail

@@ -175,43 +175,36 @@ private:
         }
     }
 
+    // Base64 a line at a time: each line holds a whole number of groups
+    // (76 characters less a tab's 8 for each level, down to 12), so only
+    // the last group of all is padded.
     void data(std::string_view bytes, int depth) {
         static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         line(depth, "<data>");
         int lineIndent = std::min(depth, kMaxDataIndent);
-        std::size_t perLine = static_cast<std::size_t>(76 - 8 * lineIndent);
-        std::size_t column = 0;
-        auto put = [&](char c) {
-            if (column == 0) indent(lineIndent);
-            out_ += c;
-            if (++column == perLine) {
-                out_ += '\n';
-                column = 0;
-            }
-        };
+        std::size_t perLine = static_cast<std::size_t>(76 - 8 * lineIndent) / 4 * 3;  // bytes
         const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-        std::size_t n = bytes.size(), i = 0;
-        for (; i + 3 <= n; i += 3) {
-            std::uint32_t v = (std::uint32_t{p[i]} << 16) | (std::uint32_t{p[i + 1]} << 8) | p[i + 2];
-            put(alphabet[v >> 18]);
-            put(alphabet[(v >> 12) & 63]);
-            put(alphabet[(v >> 6) & 63]);
-            put(alphabet[v & 63]);
+        char text[80];
+        for (std::size_t at = 0; at < bytes.size(); at += perLine) {
+            std::size_t end = std::min(bytes.size(), at + perLine), used = 0, i = at;
+            for (; i + 3 <= end; i += 3) {
+                std::uint32_t v = (std::uint32_t{p[i]} << 16) | (std::uint32_t{p[i + 1]} << 8) | p[i + 2];
+                text[used++] = alphabet[v >> 18];
+                text[used++] = alphabet[(v >> 12) & 63];
+                text[used++] = alphabet[(v >> 6) & 63];
+                text[used++] = alphabet[v & 63];
+            }
+            if (i < end) {
+                std::uint32_t v = std::uint32_t{p[i]} << 16 | (i + 1 < end ? std::uint32_t{p[i + 1]} << 8 : 0);
+                text[used++] = alphabet[v >> 18];
+                text[used++] = alphabet[(v >> 12) & 63];
+                text[used++] = i + 1 < end ? alphabet[(v >> 6) & 63] : '=';
+                text[used++] = '=';
+            }
+            text[used++] = '\n';
+            indent(lineIndent);
+            out_ += std::string_view(text, used);
         }
-        if (n - i == 1) {
-            std::uint32_t v = std::uint32_t{p[i]} << 16;
-            put(alphabet[v >> 18]);
-            put(alphabet[(v >> 12) & 63]);
-            put('=');
-            put('=');
-        } else if (n - i == 2) {
-            std::uint32_t v = (std::uint32_t{p[i]} << 16) | (std::uint32_t{p[i + 1]} << 8);
-            put(alphabet[v >> 18]);
-            put(alphabet[(v >> 12) & 63]);
-            put(alphabet[(v >> 6) & 63]);
-            put('=');
-        }
-        if (column != 0) out_ += '\n';
         line(depth, "</data>");
     }
 

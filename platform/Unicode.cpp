@@ -4,22 +4,37 @@
 
 namespace plist::unicode {
 
-void append(std::string& out, std::uint32_t cp) {
+namespace {
+
+// Writes the code point's UTF-8 form at p; returns its length.
+std::size_t encode(char* p, std::uint32_t cp) {
     if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        p[0] = static_cast<char>(cp);
+        return 1;
     }
+    if (cp < 0x800) {
+        p[0] = static_cast<char>(0xC0 | (cp >> 6));
+        p[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        p[0] = static_cast<char>(0xE0 | (cp >> 12));
+        p[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        p[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    p[0] = static_cast<char>(0xF0 | (cp >> 18));
+    p[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    p[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    p[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+}  // namespace
+
+void append(std::string& out, std::uint32_t cp) {
+    char bytes[4];
+    out.append(bytes, encode(bytes, cp));
 }
 
 namespace {
@@ -70,8 +85,11 @@ bool isValidUtf8(std::string_view text) {
 
 namespace {
 
+// Through a small buffer, so that each character costs a few stores.
 template <typename Unit>
 void appendUnits(std::string& out, std::size_t count, Unit unit) {
+    char buffer[256];
+    std::size_t used = 0;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t u = unit(i);
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
@@ -81,8 +99,13 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
                 ++i;
             }
         }
-        append(out, u);
+        used += encode(buffer + used, u);
+        if (used > sizeof buffer - 4) {
+            out.append(buffer, used);
+            used = 0;
+        }
     }
+    out.append(buffer, used);
 }
 
 }  // namespace

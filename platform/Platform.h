@@ -28,9 +28,10 @@ void log(std::string_view message);
 bool exists(const std::string& path);
 
 // The property list at the path, its root a dictionary; null when nothing
-// is there, the path is no regular file, or the file holds no dictionary. `unreadable` is set, and null returned, when a file is there
-// but cannot be opened or read, memory for it included: what it holds is
-// then unknown, and it must not be replaced.
+// is there, the path is no regular file, or the file holds no dictionary.
+// `unreadable` is set, and null returned, when a file is there but cannot
+// be opened or read, memory for it included: what it holds is then
+// unknown, and it must not be replaced.
 std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& unreadable);
 
 std::unique_ptr<plist::Document> emptyDictionary();

@@ -84,15 +84,13 @@ std::uint32_t DocumentBuilder::scalar(const Scalar& value) {
 }
 
 std::uint32_t DocumentBuilder::string(std::string_view text) {
+    if (text.size() > 8 && inSource(text)) {
+        std::uint32_t index = begin(Document::kUtf8View, text.size());
+        number(static_cast<std::uint64_t>(text.data() - source_.data()), 8);
+        return index;
+    }
     std::uint32_t index = begin(Document::kUtf8, text.size());
     doc_->bytes_.append(text);
-    return index;
-}
-
-std::uint32_t DocumentBuilder::view(std::string_view piece) {
-    if (piece.size() <= 8) return string(piece);  // no bigger than the place it would take
-    std::uint32_t index = begin(Document::kUtf8View, piece.size());
-    number(static_cast<std::uint64_t>(piece.data() - source_.data()), 8);
     return index;
 }
 
@@ -117,9 +115,8 @@ bool DocumentBuilder::inSource(std::string_view text) const {
 std::uint32_t DocumentBuilder::key(std::string_view text) {
     auto found = keyIndex_.find(text);
     if (found != keyIndex_.end()) return found->second;
-    bool viewed = inSource(text);
-    std::string_view stable = viewed ? text : std::string_view(decodedKeys_.emplace_back(text));
-    std::uint32_t index = viewed ? view(text) : string(text);
+    std::string_view stable = inSource(text) ? text : std::string_view(decodedKeys_.emplace_back(text));
+    std::uint32_t index = string(text);
     keyIndex_.emplace(stable, index);
     keys_.push_back(index);
     keyTexts_.push_back(stable);
@@ -129,7 +126,7 @@ std::uint32_t DocumentBuilder::key(std::string_view text) {
 std::uint32_t DocumentBuilder::copy(std::uint32_t index) {
     Document::Object o = doc_->object(index);
     std::string_view text(reinterpret_cast<const char*>(o.data), o.count);
-    if (inSource(text)) return view(text);
+    if (inSource(text)) return string(text);
     return string(std::string(text));  // the text is in the objects, which grow
 }
 
@@ -138,29 +135,23 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     std::uint32_t* pairs = items_.data() + opened;
     if (n > 1) {
         // Equal keys are one object: the first keeps its place and takes
-        // the last one's value.
-        std::size_t kept = 0;
+        // the last one's value; the others are dropped. Large dictionaries
+        // find theirs by sorting the entries by key, then place.
+        std::vector<bool>& dropped = dropped_;
+        dropped.assign(n, false);
         if (n < kIndexedFrom) {
-            for (std::size_t k = 0; k < n; ++k) {
-                std::size_t found = kept;
-                for (std::size_t j = 0; j < kept; ++j)
-                    if (pairs[2 * j] == pairs[2 * k]) found = j;
-                if (found != kept) {
-                    pairs[2 * found + 1] = pairs[2 * k + 1];
-                    continue;
-                }
-                pairs[2 * kept] = pairs[2 * k];
-                pairs[2 * kept + 1] = pairs[2 * k + 1];
-                ++kept;
-            }
+            for (std::size_t k = 1; k < n; ++k)
+                for (std::size_t j = 0; j < k; ++j)
+                    if (!dropped[j] && pairs[2 * j] == pairs[2 * k]) {
+                        pairs[2 * j + 1] = pairs[2 * k + 1];
+                        dropped[k] = true;
+                        break;
+                    }
         } else {
-            // Large ones by sorting their entries by key, then place.
             std::vector<std::pair<std::uint32_t, std::uint32_t>>& byKey = byKey_;
             byKey.clear();
             for (std::size_t k = 0; k < n; ++k) byKey.emplace_back(pairs[2 * k], static_cast<std::uint32_t>(k));
             std::sort(byKey.begin(), byKey.end());
-            std::vector<bool>& dropped = dropped_;
-            dropped.assign(n, false);
             for (std::size_t k = 1; k < n; ++k)
                 if (byKey[k].first == byKey[k - 1].first) {
                     std::uint32_t first = byKey[k - 1].second, later = byKey[k].second;
@@ -168,24 +159,26 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
                     dropped[later] = true;
                     byKey[k].second = first;  // the first of a run takes every later value
                 }
-            for (std::size_t k = 0; k < n; ++k) {
-                if (dropped[k]) continue;
-                pairs[2 * kept] = pairs[2 * k];
-                pairs[2 * kept + 1] = pairs[2 * k + 1];
-                ++kept;
-            }
+        }
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (dropped[k]) continue;
+            pairs[2 * kept] = pairs[2 * k];
+            pairs[2 * kept + 1] = pairs[2 * k + 1];
+            ++kept;
         }
         n = kept;
         items_.resize(opened + 2 * n);
     }
     if (uids && n == 1) {
         auto uidKey = keyIndex_.find("CF$UID");
-        Document::Object value = doc_->object(pairs[1]);
-        Scalar s = doc_->scalar(value);
-        if (uidKey != keyIndex_.end() && pairs[0] == uidKey->second && value.kind() == 0x10 && !s.isUnsigned &&
-            s.integer() >= 0 && s.integer() <= 0xFFFFFFFF) {
-            items_.resize(opened);
-            return scalar(Scalar{Type::Uid, false, s.bits});
+        if (uidKey != keyIndex_.end() && pairs[0] == uidKey->second) {
+            Document::Object value = doc_->object(pairs[1]);
+            Scalar s = doc_->scalar(value);
+            if (value.kind() == 0x10 && !s.isUnsigned && s.integer() >= 0 && s.integer() <= 0xFFFFFFFF) {
+                items_.resize(opened);
+                return scalar(Scalar{Type::Uid, false, s.bits});
+            }
         }
     }
     std::uint32_t index = begin(0xD0, n);

@@ -21,8 +21,9 @@ public:
     explicit DocumentBuilder(std::string_view source);
 
     std::uint32_t scalar(const Scalar& value);
-    std::uint32_t string(std::string_view text);  // copied
-    std::uint32_t view(std::string_view piece);   // a piece of the source, as it stands
+    // A string: a view where the text is a piece of the source (and longer
+    // than the view's own place), else a copy.
+    std::uint32_t string(std::string_view text);
     std::uint32_t data(std::string_view bytes);
     // A dictionary key: equal keys are one object, as a binary file
     // shares them.

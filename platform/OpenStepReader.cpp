@@ -206,7 +206,7 @@ private:
         std::size_t start = p_;
         while (p_ < s_.size() && isUnquoted(s_[p_])) ++p_;
         std::string_view text = s_.substr(start, p_ - start);
-        return asKey ? b_.key(text) : b_.view(text);
+        return asKey ? b_.key(text) : b_.string(text);
     }
 
     // Fails after the opening quote when the string does not end, and at the
@@ -229,12 +229,10 @@ private:
         }
         if (p_ >= s_.size()) fail("unterminated quoted string", at);
         ++p_;
-        if (mark == at) {  // no escapes: the text as it stands
-            std::string_view text = s_.substr(at, p_ - 1 - at);
-            return asKey ? b_.key(text) : b_.view(text);
-        }
-        out.append(s_.substr(mark, p_ - 1 - mark));
-        return asKey ? b_.key(out) : b_.string(out);
+        // Without escapes, the text as it stands.
+        if (mark != at) out.append(s_.substr(mark, p_ - 1 - mark));
+        std::string_view text = mark == at ? s_.substr(at, p_ - 1 - at) : std::string_view(out);
+        return asKey ? b_.key(text) : b_.string(text);
     }
 
     // At the character after a backslash.

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,39 +25,10 @@ std::optional<std::string> fromUnicode(std::string_view bytes, int unitSize, boo
     std::size_t n = bytes.size() / static_cast<std::size_t>(unitSize);
     std::string out;
     if (unitSize == 2) {
-        // Most units are ASCII: those are copied a byte each through a small
-        // buffer, the rest converted as unicode::appendUtf16 converts them
-        // (pairs combined, lone surrogates kept).
         out.reserve(n + n / 2);
-        char buffer[4096];
-        std::size_t used = 0;
-        std::string wide;
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint32_t u = unit(i * 2);
-            if (u < 0x80) {
-                buffer[used++] = static_cast<char>(u);
-            } else {
-                std::uint16_t pair[2] = {static_cast<std::uint16_t>(u), 0};
-                std::size_t count = 1;
-                if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n) {
-                    std::uint32_t low = unit((i + 1) * 2);
-                    if (low >= 0xDC00 && low <= 0xDFFF) {
-                        pair[1] = static_cast<std::uint16_t>(low);
-                        count = 2;
-                        ++i;
-                    }
-                }
-                wide.clear();
-                unicode::appendUtf16(wide, pair, count);
-                std::memcpy(buffer + used, wide.data(), wide.size());
-                used += wide.size();
-            }
-            if (used > sizeof buffer - 8) {
-                out.append(buffer, used);
-                used = 0;
-            }
-        }
-        out.append(buffer, used);
+        const auto* units = reinterpret_cast<const unsigned char*>(bytes.data());
+        if (bigEndian) unicode::appendUtf16BigEndian(out, units, n);
+        else unicode::appendUtf16LittleEndian(out, units, n);
         return out;
     }
     out.reserve(bytes.size());

@@ -110,12 +110,12 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
 
 }  // namespace
 
-void appendUtf16(std::string& out, const std::uint16_t* units, std::size_t count) {
-    appendUnits(out, count, [units](std::size_t i) { return std::uint32_t{units[i]}; });
-}
-
 void appendUtf16BigEndian(std::string& out, const unsigned char* bytes, std::size_t count) {
     appendUnits(out, count, [bytes](std::size_t i) { return std::uint32_t{bytes[2 * i]} << 8 | bytes[2 * i + 1]; });
+}
+
+void appendUtf16LittleEndian(std::string& out, const unsigned char* bytes, std::size_t count) {
+    appendUnits(out, count, [bytes](std::size_t i) { return std::uint32_t{bytes[2 * i + 1]} << 8 | bytes[2 * i]; });
 }
 
 std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count) {

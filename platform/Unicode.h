@@ -21,11 +21,12 @@ std::size_t decode(std::string_view text, std::size_t pos, std::uint32_t& cp);
 
 bool isValidUtf8(std::string_view text);
 
-// Converts UTF-16 code units to the in-memory form. Pairs are combined;
-// lone surrogates are kept.
-void appendUtf16(std::string& out, const std::uint16_t* units, std::size_t count);
-// The same for `count` big-endian units as a binary property list holds them.
+// Converts `count` UTF-16 code units, big-endian as a binary property list
+// holds them, to the in-memory form. Pairs are combined; lone surrogates
+// are kept.
 void appendUtf16BigEndian(std::string& out, const unsigned char* bytes, std::size_t count);
+// The same for little-endian units.
+void appendUtf16LittleEndian(std::string& out, const unsigned char* bytes, std::size_t count);
 // How many bytes appendUtf16BigEndian() would append.
 std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count);
 

@@ -225,7 +225,7 @@ private:
             if (isKey) *isKey = true;
             [[fallthrough]];
         case Tag::String:
-            if (empty) return isKey && tag == Tag::Key ? b_.key(std::string_view()) : b_.string(std::string_view());
+            if (empty) return isKey && tag == Tag::Key ? b_.key({}) : b_.string({});
             return stringBody(name, isKey && tag == Tag::Key);
         case Tag::Data:
             if (empty) fail("empty data tag", start);
@@ -333,7 +333,6 @@ private:
         std::string slow;
         std::string_view t = plainText(slow);
         closeTag(name);
-        if (t.data() != slow.data()) return asKey ? b_.key(t) : b_.view(t);
         return asKey ? b_.key(t) : b_.string(t);
     }
 

@@ -86,11 +86,16 @@ private:
     std::mt19937_64 rng_;
 };
 
+// A root dictionary of 1 to 12 entries, anything below.
+Value randomDocument(unsigned seed) {
+    Generator g(seed);
+    return Value::dictionary(g.dictionary(0, 1 + seed % 12));
+}
+
 TEST(RoundTrip, RandomBinaryFilesComeBackEqualFromXml) {
     for (unsigned seed = 1; seed <= 300; ++seed) {
         SCOPED_TRACE(seed);
-        Generator g(seed);
-        Value original = Value::dictionary(g.dictionary(0, 1 + seed % 12));
+        Value original = randomDocument(seed);
         std::string binary = Bplist::of(original);
         plist::ReadResult loaded = plist::read(binary);
         ASSERT_TRUE(loaded) << loaded.error;
@@ -192,8 +197,7 @@ private:
 TEST(RoundTrip, ARandomDocumentReadsAndWritesTheSameFromBinaryAndFromXml) {
     for (unsigned seed = 1; seed <= 200; ++seed) {
         SCOPED_TRACE(seed);
-        Generator g(seed);
-        Value original = Value::dictionary(g.dictionary(0, 1 + seed % 12));
+        Value original = randomDocument(seed);
         auto fromBinary = plist::readDictionary(Bplist::of(original));
         auto fromXml = plist::readDictionary("<plist version=\"1.0\">" + OtherXml(seed).of(original) + "</plist>");
         ASSERT_TRUE(fromBinary && fromXml);

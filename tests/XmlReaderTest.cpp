@@ -350,7 +350,13 @@ TEST(XmlEncoding, Utf16TextIsConvertedUnitByUnit) {
         for (auto& u : units)
             if (u == '<') u = 'b';
         std::string expected;
-        plist::unicode::appendUtf16(expected, units.data(), units.size());
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            std::uint32_t cp = units[i];
+            bool pair = cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+                        units[i + 1] <= 0xDFFF;
+            if (pair) cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00u);
+            plist::unicode::append(expected, cp);
+        }
         plist::ReadResult r = plist::readXml(doc);
         ASSERT_TRUE(r) << r.error;
         ASSERT_EQ(plist::valueOf(r).dict().find("k")->text(), expected) << round;

@@ -1,5 +1,6 @@
 #include "ScalarText.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -10,12 +11,112 @@ namespace {
 
 constexpr std::int64_t kDaysTo2001 = 11323;  // 1970-01-01 to 2001-01-01
 
+#ifdef __SIZEOF_INT128__
+__extension__ typedef unsigned __int128 u128;  // a compiler extension, hence the guard
+
+struct Powers {
+    u128 of[23];
+    constexpr Powers() : of() {
+        u128 p = 1;
+        for (u128& v : of) v = p, p *= 10;
+    }
+};
+constexpr Powers kPowers;
+
+u128 pow10(int k) { return kPowers.of[k]; }
+
+// The 17 significant digits of a positive, finite `d` and its decimal
+// exponent, rounded as printf rounds: to nearest, ties to even. Exact
+// arithmetic in 128 bits reaches from about 1e-6 to 1e38; elsewhere false.
+bool digits17(double d, std::uint64_t& digits, int& exponent) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    int biased = static_cast<int>(bits >> 52 & 0x7FF);
+    if (biased == 0) return false;
+    std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
+    int e2 = biased - 1075;  // d = m * 2^e2
+    int x = static_cast<int>(std::floor((e2 + 52) * 0.30102999566398120));
+    const u128 low = pow10(16), high = low * 10;
+    for (int tries = 0; tries < 3; ++tries) {
+        int k = 16 - x;  // d * 10^k has 17 digits before the point when x is right
+        if (k > 22 || k < -22) return false;
+        u128 q, rest, unit;  // d * 10^k = q + rest / unit
+        if (k >= 0) {
+            u128 n = m * pow10(k);
+            if (e2 >= 0) {
+                if (e2 > 127 || n >> (127 - e2) != 0) return false;
+                q = n << e2, rest = 0, unit = 1;
+            } else {
+                if (-e2 > 126) return false;
+                unit = u128{1} << -e2;
+                q = n >> -e2, rest = n & (unit - 1);
+            }
+        } else {
+            if (e2 < 0 || e2 > 74) return false;
+            u128 n = u128{m} << e2;
+            unit = pow10(-k);
+            q = n / unit, rest = n % unit;
+        }
+        if (q < low) {
+            --x;
+            continue;
+        }
+        if (q >= high) {
+            ++x;
+            continue;
+        }
+        if (2 * rest > unit || (2 * rest == unit && (q & 1))) ++q;
+        if (q == high) q = low, ++x;
+        digits = static_cast<std::uint64_t>(q);
+        exponent = x;
+        return true;
+    }
+    return false;
+}
+
+// "%.17g" from the digits: of the two styles printf chooses between, the
+// one the exponent asks for, the fraction's trailing zeros dropped.
+void g17(bool negative, std::uint64_t digits, int x, char* out) {
+    char d[17];
+    for (int i = 16; i >= 0; --i) d[i] = static_cast<char>('0' + digits % 10), digits /= 10;
+    int last = 16;
+    while (d[last] == '0') --last;
+    if (negative) *out++ = '-';
+    if (x < -4 || x >= 17) {
+        *out++ = d[0];
+        if (last > 0) *out++ = '.', out = std::copy(d + 1, d + last + 1, out);
+        *out++ = 'e';
+        *out++ = x < 0 ? '-' : '+';
+        int a = x < 0 ? -x : x;
+        if (a >= 100) *out++ = static_cast<char>('0' + a / 100);
+        *out++ = static_cast<char>('0' + a / 10 % 10);
+        *out++ = static_cast<char>('0' + a % 10);
+    } else if (x >= 0) {
+        out = std::copy(d, d + x + 1, out);
+        if (last > x) *out++ = '.', out = std::copy(d + x + 1, d + last + 1, out);
+    } else {
+        *out++ = '0', *out++ = '.';
+        for (int z = -x - 1; z > 0; --z) *out++ = '0';
+        out = std::copy(d, d + last + 1, out);
+    }
+    *out = '\0';
+}
+#endif
+
 }  // namespace
 
 const char* RealTexts::realText(double d, char* buf, std::size_t size) {
     if (std::isnan(d)) return "nan";
     if (std::isinf(d)) return d > 0 ? "+infinity" : "-infinity";
     if (d == 0) return std::signbit(d) ? "-0.0" : "0.0";  // Foundation drops the sign of -0.0
+#ifdef __SIZEOF_INT128__
+    std::uint64_t digits;
+    int exponent;
+    if (size >= 32 && digits17(std::fabs(d), digits, exponent)) {
+        g17(d < 0, digits, exponent, buf);
+        return buf;
+    }
+#endif
     std::snprintf(buf, size, "%.17g", d);
     return buf;
 }

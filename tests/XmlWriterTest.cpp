@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <random>
 
 #include "Bplist.h"
 #include "PropertyList.h"
+#include "ScalarText.h"
 #include "Values.h"
 #include "TestFiles.h"
 #include "Unicode.h"
@@ -88,9 +91,27 @@ TEST(XmlWriter, Reals) {
         {0.1, "0.10000000000000001"}, {1.0, "1"}, {1e20, "1e+20"}, {0.5, "0.5"}, {-2.25, "-2.25"},
         {0.0, "0.0"}, {-0.0, "-0.0"}, {NAN, "nan"}, {HUGE_VAL, "+infinity"}, {-HUGE_VAL, "-infinity"},
         {5e-324, "4.9406564584124654e-324"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {1234567890123456.25, "1234567890123456.2"}, {1234567890123456.75, "1234567890123456.8"},  // ties to even
+        {1e17, "1e+17"}, {0.0001, "0.0001"}, {0.00001, "1.0000000000000001e-05"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(written(Value::real(c.d)), std::string("\t<real>") + c.text + "</real>\n") << c.text;
+    // The digits are worked out without printf where they can be; they
+    // are printf's "%.17g" everywhere.
+    std::mt19937_64 rng(17);
+    std::uniform_real_distribution<double> tens(-9, 40);
+    for (int i = 0; i < 100000; ++i) {
+        std::uint64_t bits = rng();
+        double any;
+        std::memcpy(&any, &bits, 8);
+        double d = i % 2 ? any : std::pow(10.0, tens(rng)) * (i % 4 ? 1 : -1);
+        for (double v : {d, std::nextafter(d, 0.0), std::floor(d * 4) / 4}) {
+            if (std::isnan(v) || std::isinf(v) || v == 0) continue;
+            char mine[64], theirs[64];
+            std::snprintf(theirs, sizeof theirs, "%.17g", v);
+            ASSERT_STREQ(plist::detail::RealTexts::realText(v, mine, sizeof mine), theirs) << std::hexfloat << v;
+        }
+    }
 }
 
 TEST(XmlWriter, DatesInUtcWithTheFractionFloored) {

@@ -101,9 +101,85 @@ void g17(bool negative, std::uint64_t digits, int x, char* out) {
     }
     *out = '\0';
 }
+
+// `v` as a double, rounded to nearest: the bits below the 64 kept stand
+// as one sticky bit, so that the one rounding to 53 bits is the right one.
+double toDouble(u128 v) {
+    std::uint64_t high = static_cast<std::uint64_t>(v >> 64);
+    if (high == 0) return static_cast<double>(static_cast<std::uint64_t>(v));
+    int shift = 64 - __builtin_clzll(high);
+    std::uint64_t top = static_cast<std::uint64_t>(v >> shift);
+    if ((v & ((u128{1} << shift) - 1)) != 0) top |= 1;
+    return std::ldexp(static_cast<double>(top), shift);
+}
 #endif
 
 }  // namespace
+
+bool realFromText(std::string_view t, double& value) {
+#ifdef __SIZEOF_INT128__
+    std::size_t i = 0, n = t.size();
+    bool negative = i < n && t[i] == '-';
+    if (i < n && (t[i] == '-' || t[i] == '+')) ++i;
+    std::uint64_t w = 0;
+    int digits = 0, exponent = 0;
+    bool any = false, point = false;
+    for (; i < n; ++i) {
+        char c = t[i];
+        if (c == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (c < '0' || c > '9') break;
+        any = true;
+        if (w == 0 && c == '0') {
+            if (point) --exponent;
+            continue;
+        }
+        if (++digits > 19) return false;
+        w = w * 10 + static_cast<unsigned>(c - '0');
+        if (point) --exponent;
+    }
+    if (!any) return false;
+    if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        bool down = i < n && t[i] == '-';
+        if (i < n && (t[i] == '-' || t[i] == '+')) ++i;
+        if (i == n) return false;
+        int e = 0;
+        for (; i < n && t[i] >= '0' && t[i] <= '9'; ++i)
+            if ((e = e * 10 + (t[i] - '0')) > 10000) return false;
+        exponent += down ? -e : e;
+    }
+    if (i != n) return false;
+    if (w == 0) {
+        value = negative ? -0.0 : 0.0;
+        return true;
+    }
+    if (exponent > 22 || exponent < -22) return false;
+    double d;
+    if (w <= std::uint64_t{1} << 53) {
+        // Both exact as doubles, so one rounding: the product's or quotient's.
+        double scale = toDouble(pow10(exponent < 0 ? -exponent : exponent));
+        d = exponent < 0 ? static_cast<double>(w) / scale : static_cast<double>(w) * scale;
+    } else if (exponent >= 0) {
+        if (w > ~u128{0} / pow10(exponent)) return false;
+        d = toDouble(w * pow10(exponent));
+    } else {
+        // w / 10^-exponent with w's top bit at the top: the quotient has
+        // 54 bits at least, the remainder's only part is to be nonzero.
+        int shift = 64 + __builtin_clzll(w);
+        u128 scaled = u128{w} << shift, unit = pow10(-exponent);
+        u128 q = scaled / unit;
+        d = std::ldexp(toDouble(q << 1 | (scaled % unit != 0)), -shift - 1);
+    }
+    value = negative ? -d : d;
+    return true;
+#else
+    (void)t, (void)value;
+    return false;
+#endif
+}
 
 const char* RealTexts::realText(double d, char* buf, std::size_t size) {
     if (std::isnan(d)) return "nan";

@@ -1,4 +1,4 @@
-// The text of the scalars the XML writer writes.
+// The text of the scalars the XML format holds.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,11 @@ namespace plist::detail {
 
 // Decimal digits written backwards from `end`; returns where they start.
 const char* integerText(const Scalar& v, char* end);
+
+// The real a decimal text stands for, as strtod reads it, where that is
+// quick to work out exactly: up to 19 digits, a power of ten up to 22.
+// False elsewhere, and for any text strtod would not read to its end.
+bool realFromText(std::string_view text, double& value);
 
 // A date as the XML format writes it, in UTC.
 const char* dateText(double seconds, char* buf, std::size_t size);

@@ -13,6 +13,7 @@
 #include "DocumentBuilder.h"
 #include "PropertyList.h"
 #include "ReaderFailure.h"
+#include "ScalarText.h"
 #include "TextEncoding.h"
 #include "Unicode.h"
 
@@ -476,9 +477,11 @@ private:
         }
         if (i == t.size()) fail("empty real", at);
         if (t.find_first_not_of("+-.0123456789eE", i) != std::string::npos) fail("malformed real", at);
+        std::string_view digits = t.substr(i);
+        double d;
+        if (detail::realFromText(digits, d)) return realObject(d);
         // strtod wants the text ended by a NUL. The program never sets a
         // locale, so it reads the C locale's '.'.
-        std::string_view digits = t.substr(i);
         char buffer[64];
         std::string longer;
         const char* c = buffer;
@@ -489,7 +492,7 @@ private:
             c = (longer = std::string(digits)).c_str();
         }
         char* end = nullptr;
-        double d = std::strtod(c, &end);
+        d = std::strtod(c, &end);
         if (end != c + digits.size()) fail("malformed real", at);
         return realObject(d);
     }

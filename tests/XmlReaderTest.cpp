@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include "PropertyList.h"
+#include "ScalarText.h"
 #include "Unicode.h"
 #include "Values.h"
 
@@ -216,6 +220,30 @@ TEST(XmlReal, Grammar) {
         "<real> nan</real>", "<real>infinite</real>", "<real>--1</real>",
     };
     for (const char* e : refused) EXPECT_TRUE(refusesElement(e)) << e;
+}
+
+TEST(XmlReal, ReadsToStrtodsValueBitForBit) {
+    // Short texts are read without strtod where that is exact; whatever
+    // they read to, strtod reads too, to the end of the text.
+    std::mt19937_64 rng(11);
+    const char alphabet[] = "+-.0123456789eE";
+    char buf[64];
+    for (int i = 0; i < 100000; ++i) {
+        double d = std::pow(10.0, std::uniform_real_distribution<double>(-25, 25)(rng));
+        std::string texts[] = {std::string(buf, std::snprintf(buf, sizeof buf, "%.17g", d)),
+                               std::string(buf, std::snprintf(buf, sizeof buf, "%.*f", int(rng() % 25), -d)),
+                               std::string(buf, std::snprintf(buf, sizeof buf, "%.*e", int(rng() % 20), d)),
+                               std::string()};
+        for (int k = int(rng() % 14); k >= 0; --k) texts[3] += alphabet[rng() % 15];
+        for (const std::string& t : texts) {
+            double mine;
+            if (!plist::detail::realFromText(t, mine)) continue;
+            char* end = nullptr;
+            double theirs = std::strtod(t.c_str(), &end);
+            ASSERT_EQ(end, t.c_str() + t.size()) << t;
+            ASSERT_EQ(std::memcmp(&mine, &theirs, 8), 0) << t;
+        }
+    }
 }
 
 TEST(XmlDate, Grammar) {

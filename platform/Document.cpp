@@ -130,12 +130,13 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
         unsigned char kind = static_cast<unsigned char>(bytes_[offset(i)]) & 0xF0;
         if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = containers_++;
     }
-    // The keys are sorted with their first eight bytes at hand where these
-    // are ASCII, in which UTF-16 order is byte order: most comparisons then
-    // never look at texts spread all over the file. Equal texts end up side
-    // by side and share a rank. Texts that take decoding are kept.
+    // The keys are sorted with their first sixteen bytes at hand where
+    // these are ASCII, in which UTF-16 order is byte order: most
+    // comparisons then never look at texts spread all over the file. Equal
+    // texts end up side by side and share a rank. Texts that take decoding
+    // are kept.
     struct Sorted {
-        std::uint64_t prefix;  // big-endian, zero-padded; 0 where not ASCII
+        std::uint64_t prefix[2];  // big-endian, zero-padded; 0 where not ASCII
         std::string_view text;
         std::uint32_t key;
     };
@@ -147,14 +148,16 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
         if (!o.isString()) continue;
         std::string_view t = text(o, scratch);
         if (t.data() == scratch.data()) t = decodedKeys_.emplace_back(t);
-        std::uint64_t prefix = 0;
+        Sorted s{{0, 0}, t, key};
         std::size_t k = 0;
-        for (; k < 8 && k < t.size() && static_cast<unsigned char>(t[k]) < 0x80; ++k)
-            prefix |= std::uint64_t{static_cast<unsigned char>(t[k])} << (56 - 8 * k);
-        order.push_back(Sorted{k == 8 || k == t.size() ? prefix : 0, t, key});
+        for (; k < 16 && k < t.size() && static_cast<unsigned char>(t[k]) < 0x80; ++k)
+            s.prefix[k / 8] |= std::uint64_t{static_cast<unsigned char>(t[k])} << (56 - 8 * (k % 8));
+        if (k < 16 && k < t.size()) s.prefix[0] = s.prefix[1] = 0;
+        order.push_back(s);
     }
     std::sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
-        if (a.prefix != b.prefix && a.prefix != 0 && b.prefix != 0) return a.prefix < b.prefix;
+        if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
+            return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
         return unicode::lessUtf16(a.text, b.text);
     });
     for (std::size_t i = 0; i < order.size(); ++i) {

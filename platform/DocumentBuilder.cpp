@@ -1,6 +1,8 @@
 #include "DocumentBuilder.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 
@@ -13,7 +15,10 @@ constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is 
 
 }  // namespace
 
-DocumentBuilder::DocumentBuilder(std::string_view source) : doc_(new Document), source_(source) {
+DocumentBuilder::DocumentBuilder(std::string_view source)
+    : doc_(new Document), source_(source),
+      seed_(reinterpret_cast<std::uintptr_t>(this) ^
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())) {
     doc_->refSize_ = kRefSize;
     doc_->source_ = source;
     // Room for as many objects as the text could hold (a text element
@@ -112,14 +117,53 @@ bool DocumentBuilder::inSource(std::string_view text) const {
     return !before(text.data(), source_.data()) && !before(source_.data() + source_.size(), text.data() + text.size());
 }
 
+std::uint32_t DocumentBuilder::hash(std::string_view text) const {
+    // Eight bytes at a time, each word mixed in by a multiply; seeded per
+    // run, so that no file can be made whose keys all collide.
+    const char* p = text.data();
+    std::size_t n = text.size();
+    std::uint64_t h = seed_ ^ n;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0x94D049BB133111EBull;
+    return static_cast<std::uint32_t>(h >> 32);
+}
+
+std::uint32_t DocumentBuilder::findKey(std::string_view text) const {
+    if (keyTable_.empty()) return Document::npos;
+    std::size_t mask = keyTable_.size() - 1;
+    std::uint32_t h = hash(text);
+    for (std::size_t i = h & mask; keyTable_[i].key != 0; i = (i + 1) & mask)
+        if (keyTable_[i].hash == h && keyTexts_[keyTable_[i].key - 1] == text) return keyTable_[i].key - 1;
+    return Document::npos;
+}
+
+void DocumentBuilder::enter(std::uint32_t place) {
+    if (2 * (keys_.size() + 1) > keyTable_.size()) {
+        keyTable_.assign(keyTable_.empty() ? 64 : 2 * keyTable_.size(), KeySlot{0, 0});
+        for (std::uint32_t k = 0; k < place; ++k) enter(k);
+    }
+    std::size_t mask = keyTable_.size() - 1;
+    std::uint32_t h = hash(keyTexts_[place]);
+    std::size_t i = h & mask;
+    while (keyTable_[i].key != 0) i = (i + 1) & mask;
+    keyTable_[i] = KeySlot{h, place + 1};
+}
+
 std::uint32_t DocumentBuilder::key(std::string_view text) {
-    auto found = keyIndex_.find(text);
-    if (found != keyIndex_.end()) return found->second;
+    std::uint32_t found = findKey(text);
+    if (found != Document::npos) return keys_[found];
     std::string_view stable = inSource(text) ? text : std::string_view(decodedKeys_.emplace_back(text));
     std::uint32_t index = string(text);
-    keyIndex_.emplace(stable, index);
-    keys_.push_back(index);
     keyTexts_.push_back(stable);
+    enter(static_cast<std::uint32_t>(keys_.size()));
+    keys_.push_back(index);
     return index;
 }
 
@@ -171,8 +215,8 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
         items_.resize(opened + 2 * n);
     }
     if (uids && n == 1) {
-        auto uidKey = keyIndex_.find("CF$UID");
-        if (uidKey != keyIndex_.end() && pairs[0] == uidKey->second) {
+        std::uint32_t uidKey = findKey("CF$UID");
+        if (uidKey != Document::npos && pairs[0] == keys_[uidKey]) {
             Document::Object value = doc_->object(pairs[1]);
             Scalar s = doc_->scalar(value);
             if (value.kind() == 0x10 && !s.isUnsigned && s.integer() >= 0 && s.integer() <= 0xFFFFFFFF) {
@@ -198,7 +242,10 @@ void DocumentBuilder::rewind(const Mark& m) {
     else doc_->wideOffsets_.resize(m.objects);
     items_.resize(m.items);
     while (!keys_.empty() && keys_.back() >= m.objects) {
-        keyIndex_.erase(keyTexts_.back());
+        std::size_t mask = keyTable_.size() - 1;
+        std::size_t i = hash(keyTexts_.back()) & mask;
+        while (keyTable_[i].key != keys_.size()) i = (i + 1) & mask;
+        keyTable_[i] = KeySlot{0, 0};
         keys_.pop_back();
         keyTexts_.pop_back();
     }

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "Document.h"
@@ -71,7 +70,18 @@ private:
     // (the source's, or a copy where it was decoded).
     std::vector<std::uint32_t> keys_;
     std::vector<std::string_view> keyTexts_;
-    std::unordered_map<std::string_view, std::uint32_t> keyIndex_;
+    // Open addressing over the keys made, at most half full: a slot holds
+    // a key's hash and its place in keys_ plus one (0: empty). Keys are
+    // only ever taken away newest first, which leaves every other key
+    // where its probe finds it.
+    struct KeySlot {
+        std::uint32_t hash, key;
+    };
+    std::vector<KeySlot> keyTable_;
+    std::uint64_t seed_;
+    std::uint32_t hash(std::string_view text) const;
+    std::uint32_t findKey(std::string_view text) const;  // keys_'s place, or npos
+    void enter(std::uint32_t place);
     std::deque<std::string> decodedKeys_;
     // A large dictionary's entries, while they are settled.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> byKey_;

@@ -85,27 +85,33 @@ bool isValidUtf8(std::string_view text) {
 
 namespace {
 
-// Through a small buffer, so that each character costs a few stores.
+// A chunk of units at a time through a buffer that holds a chunk's UTF-8
+// at its longest (three bytes a unit), so that a character costs a few
+// stores and no check of room; ASCII, the common case, costs one.
 template <typename Unit>
 void appendUnits(std::string& out, std::size_t count, Unit unit) {
-    char buffer[256];
-    std::size_t used = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t u = unit(i);
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
-            std::uint32_t low = unit(i + 1);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
+    constexpr std::size_t kChunk = 512;
+    char buffer[3 * kChunk + 1];
+    for (std::size_t i = 0; i < count;) {
+        char* p = buffer;
+        for (std::size_t end = std::min(count, i + kChunk); i < end; ++i) {
+            std::uint32_t u = unit(i);
+            if (u < 0x80) {
+                *p++ = static_cast<char>(u);
+                continue;
             }
+            // A pair may reach one unit past the chunk: four bytes for two units.
+            if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
+                std::uint32_t low = unit(i + 1);
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+                    ++i;
+                }
+            }
+            p += encode(p, u);
         }
-        used += encode(buffer + used, u);
-        if (used > sizeof buffer - 4) {
-            out.append(buffer, used);
-            used = 0;
-        }
+        out.append(buffer, static_cast<std::size_t>(p - buffer));
     }
-    out.append(buffer, used);
 }
 
 }  // namespace

@@ -121,9 +121,13 @@ public:
             return !failed_;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        if (failed_) return false;
-        filling_.append(piece.data(), piece.size());
-        if (filling_.size() >= kChunk) {
+        while (!failed_ && !piece.empty()) {
+            // Each chunk filled to its reserved size and no further, so
+            // that none grows to twice the room.
+            std::size_t n = std::min(piece.size(), static_cast<std::size_t>(kChunk) - filling_.size());
+            filling_.append(piece.data(), n);
+            piece.remove_prefix(n);
+            if (filling_.size() < static_cast<std::size_t>(kChunk)) break;
             // At most a few megabytes wait; the text's maker waits beyond that.
             changed_.wait(lock, [this] { return queue_.size() < kQueued || failed_; });
             queue_.push_back(std::move(filling_));

@@ -49,6 +49,7 @@ void Extent::add(const Extent& child) {
 
 const std::vector<Entry>& Entries::of(const Document& doc, const Document::Object& dict, bool checkKeys) {
     entries_.clear();
+    entries_.reserve(dict.count);  // at once: a wide root's grown by doubling could take twice the room
     for (std::uint64_t k = 0; k < dict.count; ++k) {
         std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
         if (rank == Document::npos) refuse("dictionary key is not a string");
@@ -71,7 +72,9 @@ WriteCheck::WriteCheck(const Document& doc)
       state_(doc.containerCount(), kUnvisited),
       height_(doc.containerCount(), 0),
       extent_(doc.containerCount()),
-      seenText_(doc.objectCount(), false) {}
+      seenText_(doc.objectCount(), false) {
+    order_.reserve(doc.containerCount());  // exactly: grown by doubling, it could take twice the room
+}
 
 std::uint64_t WriteCheck::run() {
     std::uint32_t root = doc_.root();

@@ -95,6 +95,17 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
     for (std::size_t i = 0; i < count;) {
         char* p = buffer;
         for (std::size_t end = std::min(count, i + kChunk); i < end; ++i) {
+            // Eight ASCII units at once where they come in a run.
+            std::uint32_t any = 0;
+            if (end - i >= 8) {
+                for (std::size_t k = 0; k < 8; ++k) any |= unit(i + k);
+                if (any < 0x80) {
+                    for (std::size_t k = 0; k < 8; ++k) p[k] = static_cast<char>(unit(i + k));
+                    p += 8;
+                    i += 7;
+                    continue;
+                }
+            }
             std::uint32_t u = unit(i);
             if (u < 0x80) {
                 *p++ = static_cast<char>(u);

@@ -130,7 +130,7 @@ std::uint32_t DocumentBuilder::hash(std::string_view text) const {
         h ^= h >> 31;
     }
     std::uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    if (n != 0) std::memcpy(&w, p, n);  // an empty key's text may have no place at all
     h = (h ^ w) * 0x94D049BB133111EBull;
     return static_cast<std::uint32_t>(h >> 32);
 }

@@ -308,9 +308,9 @@ private:
 
     // Text converted from UTF-16 is well formed by construction but may carry
     // lone surrogates; they load, and the writer refuses them.
-    void appendRaw(std::string& out, std::size_t from, std::size_t to) {
+    void appendRaw(std::string& out, std::size_t from, std::size_t to, bool ascii = false) {
         std::string_view piece = s_.substr(from, to - from);
-        if (!surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", from);
+        if (!ascii && !surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", from);
         out.append(piece);
     }
 
@@ -319,10 +319,11 @@ private:
     // is left alone.
     std::string_view plainText(std::string& slow) {
         std::size_t start = p_;
-        while (p_ < s_.size() && s_[p_] != '<' && s_[p_] != '&') ++p_;
+        unsigned char seen = 0;  // every byte or'ed: ASCII text needs no check of its UTF-8
+        for (; p_ < s_.size() && s_[p_] != '<' && s_[p_] != '&'; ++p_) seen |= static_cast<unsigned char>(s_[p_]);
         if (p_ < s_.size() && s_[p_] == '<' && (p_ + 1 >= s_.size() || s_[p_ + 1] != '!')) {
             std::string_view piece = s_.substr(start, p_ - start);
-            if (!surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", start);
+            if (seen >= 0x80 && !surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", start);
             return piece;
         }
         p_ = start;
@@ -339,22 +340,24 @@ private:
 
     void text(std::string& out) {
         std::size_t mark = p_;
+        unsigned char seen = 0;
         while (p_ < s_.size()) {
             char c = s_[p_];
             if (c == '<') {
                 if (p_ + 1 >= s_.size() || s_[p_ + 1] != '!') break;
-                appendRaw(out, mark, p_);
+                appendRaw(out, mark, p_, seen < 0x80);
                 cdata(out);
-                mark = p_;
+                mark = p_, seen = 0;
             } else if (c == '&') {
-                appendRaw(out, mark, p_);
+                appendRaw(out, mark, p_, seen < 0x80);
                 entity(out);
-                mark = p_;
+                mark = p_, seen = 0;
             } else {
+                seen |= static_cast<unsigned char>(c);
                 ++p_;
             }
         }
-        appendRaw(out, mark, p_);
+        appendRaw(out, mark, p_, seen < 0x80);
     }
 
     void cdata(std::string& out) {

@@ -146,6 +146,12 @@ TEST(XmlDict, LastDuplicateKeyWinsAndCfUidIsAUid) {
     ASSERT_TRUE(r);
     ASSERT_EQ(plist::valueOf(r).dict().size(), 1u);
     EXPECT_EQ(plist::valueOf(r).dict().find("k")->integer(), 2);
+    // The empty key in both its forms is one key (a fuzzer's find: an empty
+    // text has no place to hash from).
+    r = plist::readXml("<dict><key>k</key><true/><key/><integer>1</integer><key></key><integer>3</integer></dict>");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(plist::valueOf(r).dict().size(), 2u);
+    EXPECT_EQ(plist::valueOf(r).dict().find("")->integer(), 3);
 
     Value uid = valueOf("<dict><key>CF$UID</key><integer>7</integer></dict>");
     ASSERT_TRUE(uid.is(Type::Uid));

@@ -1,6 +1,8 @@
 #include "Unicode.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace plist::unicode {
 
@@ -70,15 +72,35 @@ std::size_t decode(std::string_view text, std::size_t pos, std::uint32_t& cp) {
 }
 
 bool isValidUtf8(std::string_view text) {
-    std::uint32_t cp;
-    for (std::size_t i = 0; i < text.size();) {
-        if (static_cast<unsigned char>(text[i]) < 0x80) {
-            ++i;
+    // The well-formed sequences by their lead byte, as decode() reads them
+    // (no overlong form, no surrogate, nothing past U+10FFFF), inline:
+    // this runs over every text read and every one written.
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = p + text.size();
+    auto follows = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+    while (p < end) {
+        std::uint64_t eight;
+        if (end - p >= 8 && (std::memcpy(&eight, p, 8), (eight & 0x8080808080808080ull) == 0)) {
+            p += 8;
             continue;
         }
-        std::size_t len = decode(text, i, cp);
-        if (len == 0) return false;
-        i += len;
+        unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            if (end - p < 2 || !follows(p[1])) return false;
+            p += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            unsigned char low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+            if (end - p < 3 || p[1] < low || p[1] > high || !follows(p[2])) return false;
+            p += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            unsigned char low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+            if (end - p < 4 || p[1] < low || p[1] > high || !follows(p[2]) || !follows(p[3])) return false;
+            p += 4;
+        } else {
+            return false;
+        }
     }
     return true;
 }
@@ -154,16 +176,9 @@ std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count) {
 }
 
 bool hasLoneSurrogate(std::string_view text) {
-    std::uint32_t cp;
-    std::size_t i = 0;
-    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;  // ASCII: the common case
-    while (i < text.size()) {
-        std::size_t len = decodeLoose(text, i, cp);
-        if (len == 0) return true;  // not even generalised UTF-8: cannot be written either
-        if (isSurrogate(cp)) return true;
-        i += len;
-    }
-    return false;
+    // What is not well formed is a surrogate or not even generalised
+    // UTF-8: neither can be written.
+    return !isValidUtf8(text);
 }
 
 namespace {

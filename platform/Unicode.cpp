@@ -133,6 +133,19 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
                 *p++ = static_cast<char>(u);
                 continue;
             }
+            if (u < 0x800) {
+                p[0] = static_cast<char>(0xC0 | u >> 6);
+                p[1] = static_cast<char>(0x80 | (u & 0x3F));
+                p += 2;
+                continue;
+            }
+            if (u < 0xD800 || u > 0xDFFF) {
+                p[0] = static_cast<char>(0xE0 | u >> 12);
+                p[1] = static_cast<char>(0x80 | (u >> 6 & 0x3F));
+                p[2] = static_cast<char>(0x80 | (u & 0x3F));
+                p += 3;
+                continue;
+            }
             // A pair may reach one unit past the chunk: four bytes for two units.
             if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
                 std::uint32_t low = unit(i + 1);
@@ -158,21 +171,16 @@ void appendUtf16LittleEndian(std::string& out, const unsigned char* bytes, std::
 }
 
 std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count) {
-    std::size_t size = 0;
+    // One, two or three bytes a unit, without a branch; a pair takes four,
+    // not the six its units would.
+    std::size_t size = 0, pairs = 0;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t u = std::uint32_t{bytes[2 * i]} << 8 | bytes[2 * i + 1];
-        if (u < 0x80) {
-            size += 1;
-        } else if (u < 0x800) {
-            size += 2;
-        } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && bytes[2 * i + 2] >= 0xDC && bytes[2 * i + 2] <= 0xDF) {
-            size += 4;
-            ++i;
-        } else {
-            size += 3;
-        }
+        size += 1 + (u >= 0x80) + (u >= 0x800);
+        pairs += (bytes[2 * i] >= 0xD8) & (bytes[2 * i] <= 0xDB) & (i + 1 < count) &&
+                 bytes[2 * i + 2] >= 0xDC && bytes[2 * i + 2] <= 0xDF;
     }
-    return size;
+    return size - 2 * pairs;
 }
 
 bool hasLoneSurrogate(std::string_view text) {

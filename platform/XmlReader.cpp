@@ -375,7 +375,17 @@ private:
         static const std::pair<std::string_view, char> named[] = {
             {"lt;", '<'}, {"gt;", '>'}, {"amp;", '&'}, {"apos;", '\''}, {"quot;", '"'},
         };
-        for (const auto& e : named) {
+        // Told apart by their first letter, but for "amp;" and "apos;".
+        std::size_t first = 0;
+        switch (p_ < s_.size() ? s_[p_] : '\0') {
+        case 'l': first = 0; break;
+        case 'g': first = 1; break;
+        case 'a': first = 2; break;
+        case 'q': first = 4; break;
+        default: first = 5; break;
+        }
+        for (std::size_t k = first; k < 5 && k <= first + 1; ++k) {
+            const auto& e = named[k];
             if (startsWith(e.first)) {
                 out += e.second;
                 p_ += e.first.size();

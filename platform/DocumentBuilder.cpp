@@ -135,10 +135,9 @@ std::uint32_t DocumentBuilder::hash(std::string_view text) const {
     return static_cast<std::uint32_t>(h >> 32);
 }
 
-std::uint32_t DocumentBuilder::findKey(std::string_view text) const {
+std::uint32_t DocumentBuilder::findKey(std::string_view text, std::uint32_t h) const {
     if (keyTable_.empty()) return Document::npos;
     std::size_t mask = keyTable_.size() - 1;
-    std::uint32_t h = hash(text);
     for (std::size_t i = h & mask; keyTable_[i].key != 0; i = (i + 1) & mask)
         if (keyTable_[i].hash == h && keyTexts_[keyTable_[i].key - 1] == text) return keyTable_[i].key - 1;
     return Document::npos;
@@ -150,18 +149,20 @@ void DocumentBuilder::enter(std::uint32_t place) {
         for (std::uint32_t k = 0; k < place; ++k) enter(k);
     }
     std::size_t mask = keyTable_.size() - 1;
-    std::uint32_t h = hash(keyTexts_[place]);
+    std::uint32_t h = keyHashes_[place];
     std::size_t i = h & mask;
     while (keyTable_[i].key != 0) i = (i + 1) & mask;
     keyTable_[i] = KeySlot{h, place + 1};
 }
 
 std::uint32_t DocumentBuilder::key(std::string_view text) {
-    std::uint32_t found = findKey(text);
+    std::uint32_t h = hash(text);
+    std::uint32_t found = findKey(text, h);
     if (found != Document::npos) return keys_[found];
     std::string_view stable = inSource(text) ? text : std::string_view(decodedKeys_.emplace_back(text));
     std::uint32_t index = string(text);
     keyTexts_.push_back(stable);
+    keyHashes_.push_back(h);
     enter(static_cast<std::uint32_t>(keys_.size()));
     keys_.push_back(index);
     return index;
@@ -215,7 +216,7 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
         items_.resize(opened + 2 * n);
     }
     if (uids && n == 1) {
-        std::uint32_t uidKey = findKey("CF$UID");
+        std::uint32_t uidKey = findKey("CF$UID", hash("CF$UID"));
         if (uidKey != Document::npos && pairs[0] == keys_[uidKey]) {
             Document::Object value = doc_->object(pairs[1]);
             Scalar s = doc_->scalar(value);
@@ -243,11 +244,12 @@ void DocumentBuilder::rewind(const Mark& m) {
     items_.resize(m.items);
     while (!keys_.empty() && keys_.back() >= m.objects) {
         std::size_t mask = keyTable_.size() - 1;
-        std::size_t i = hash(keyTexts_.back()) & mask;
+        std::size_t i = keyHashes_.back() & mask;
         while (keyTable_[i].key != keys_.size()) i = (i + 1) & mask;
         keyTable_[i] = KeySlot{0, 0};
         keys_.pop_back();
         keyTexts_.pop_back();
+        keyHashes_.pop_back();
     }
 }
 

@@ -78,9 +78,10 @@ private:
         std::uint32_t hash, key;
     };
     std::vector<KeySlot> keyTable_;
+    std::vector<std::uint32_t> keyHashes_;  // by place, so that growing reads no text
     std::uint64_t seed_;
     std::uint32_t hash(std::string_view text) const;
-    std::uint32_t findKey(std::string_view text) const;  // keys_'s place, or npos
+    std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos
     void enter(std::uint32_t place);
     std::deque<std::string> decodedKeys_;
     // A large dictionary's entries, while they are settled.

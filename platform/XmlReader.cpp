@@ -375,16 +375,16 @@ private:
         static const std::pair<std::string_view, char> named[] = {
             {"lt;", '<'}, {"gt;", '>'}, {"amp;", '&'}, {"apos;", '\''}, {"quot;", '"'},
         };
-        // Told apart by their first letter, but for "amp;" and "apos;".
-        std::size_t first = 0;
+        // Told apart by their first letter; "amp;" and "apos;" share theirs.
+        std::size_t from = 0, to = 0;
         switch (p_ < s_.size() ? s_[p_] : '\0') {
-        case 'l': first = 0; break;
-        case 'g': first = 1; break;
-        case 'a': first = 2; break;
-        case 'q': first = 4; break;
-        default: first = 5; break;
+        case 'l': from = 0, to = 1; break;
+        case 'g': from = 1, to = 2; break;
+        case 'a': from = 2, to = 4; break;
+        case 'q': from = 4, to = 5; break;
+        default: break;
         }
-        for (std::size_t k = first; k < 5 && k <= first + 1; ++k) {
+        for (std::size_t k = from; k < to; ++k) {
             const auto& e = named[k];
             if (startsWith(e.first)) {
                 out += e.second;

@@ -473,13 +473,13 @@ private:
         std::string slow;
         std::string_view t = plainText(slow);
         closeTag("real");
-        static const std::pair<const char*, double> words[] = {
+        static const std::pair<std::string_view, double> words[] = {
             {"nan", std::numeric_limits<double>::quiet_NaN()},
             {"inf", HUGE_VAL},         {"+inf", HUGE_VAL},         {"-inf", -HUGE_VAL},
             {"infinity", HUGE_VAL},    {"+infinity", HUGE_VAL},    {"-infinity", -HUGE_VAL},
         };
         for (const auto& w : words)
-            if (t.size() == std::strlen(w.first) && strncasecmp(t.data(), w.first, t.size()) == 0)
+            if (t.size() == w.first.size() && strncasecmp(t.data(), w.first.data(), t.size()) == 0)
                 return realObject(w.second);
         std::size_t i = 0;
         std::uint32_t cp;
@@ -489,7 +489,11 @@ private:
             i += len;
         }
         if (i == t.size()) fail("empty real", at);
-        if (t.find_first_not_of("+-.0123456789eE", i) != std::string::npos) fail("malformed real", at);
+        for (std::size_t k = i; k < t.size(); ++k) {
+            char c = t[k];
+            if (!((c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == 'e' || c == 'E'))
+                fail("malformed real", at);
+        }
         std::string_view digits = t.substr(i);
         double d;
         if (detail::realFromText(digits, d)) return realObject(d);

@@ -133,7 +133,9 @@ bool realFromText(std::string_view t, double& value) {
         if (c < '0' || c > '9') break;
         any = true;
         if (w == 0 && c == '0') {
-            if (point) --exponent;
+            // Zeros after the point lower the exponent; past any a double
+            // can show, strtod takes over before it could overflow.
+            if (point && --exponent < -10000) return false;
             continue;
         }
         if (++digits > 19) return false;

@@ -160,10 +160,8 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
             return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
         return unicode::lessUtf16(a.text, b.text);
     });
-    std::size_t distinct = 0;
-    for (std::size_t i = 0; i < order.size(); ++i) distinct += i == 0 || order[i].text != order[i - 1].text;
-    keyTexts_.reserve(distinct);
-    keyLoneSurrogate_.reserve(distinct);
+    // At most one text a key; room never reached is never touched.
+    keyTexts_.reserve(order.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         if (i == 0 || order[i].text != order[i - 1].text) {
             keyTexts_.push_back(order[i].text);

@@ -62,6 +62,9 @@ private:
     std::uint32_t begin(unsigned char kind, std::uint64_t count);
     void number(std::uint64_t v, unsigned width);
     bool inSource(std::string_view text) const;
+    std::uint32_t hash(std::string_view text) const;
+    std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos
+    void enter(std::uint32_t place);
 
     std::unique_ptr<Document> doc_;
     std::string_view source_;
@@ -80,9 +83,6 @@ private:
     std::vector<KeySlot> keyTable_;
     std::vector<std::uint32_t> keyHashes_;  // by place, so that growing reads no text
     std::uint64_t seed_;
-    std::uint32_t hash(std::string_view text) const;
-    std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos
-    void enter(std::uint32_t place);
     std::deque<std::string> decodedKeys_;
     // A large dictionary's entries, while they are settled.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> byKey_;

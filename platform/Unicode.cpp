@@ -118,8 +118,8 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
         char* p = buffer;
         for (std::size_t end = std::min(count, i + kChunk); i < end; ++i) {
             // Eight ASCII units at once where they come in a run.
-            std::uint32_t any = 0;
             if (end - i >= 8) {
+                std::uint32_t any = 0;
                 for (std::size_t k = 0; k < 8; ++k) any |= unit(i + k);
                 if (any < 0x80) {
                     for (std::size_t k = 0; k < 8; ++k) p[k] = static_cast<char>(unit(i + k));
@@ -129,6 +129,8 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
                 }
             }
             std::uint32_t u = unit(i);
+            // The common lengths written here rather than by encode(): a
+            // third of the time on text that is not ASCII.
             if (u < 0x80) {
                 *p++ = static_cast<char>(u);
                 continue;

@@ -10,8 +10,14 @@ namespace plist {
 
 namespace {
 
-constexpr std::uint64_t kRefSize = 4;
+constexpr unsigned kRefSize = 4;
 constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is cheaper
+
+// v's low `Width` bytes, most significant first.
+template <unsigned Width>
+void put(char* at, std::uint64_t v) {
+    for (unsigned k = 0; k < Width; ++k) at[k] = static_cast<char>((v >> (8 * (Width - 1 - k))) & 0xFF);
+}
 
 }  // namespace
 
@@ -28,11 +34,11 @@ DocumentBuilder::DocumentBuilder(std::string_view source)
     doc_->bytes_.reserve(source.size() + 64);
 }
 
-void DocumentBuilder::number(std::uint64_t v, unsigned width) {
-    char big[8];
-    width = std::min(width, 8u);
-    for (unsigned k = 0; k < width; ++k) big[k] = static_cast<char>((v >> (8 * (width - 1 - k))) & 0xFF);
-    doc_->bytes_.append(big, width);
+char* DocumentBuilder::grow(std::size_t n) {
+    std::string& bytes = doc_->bytes_;
+    std::size_t at = bytes.size();
+    bytes.resize(at + n);
+    return &bytes[at];
 }
 
 std::uint32_t DocumentBuilder::place() {
@@ -50,64 +56,81 @@ std::size_t DocumentBuilder::count() const {
     return doc_->wideOffsets_.empty() ? doc_->offsets_.size() : doc_->wideOffsets_.size();
 }
 
-// The marker of a new object, and its count as the binary format writes one.
-std::uint32_t DocumentBuilder::begin(unsigned char kind, std::uint64_t count) {
+// The marker of a new object and its count as the binary format writes
+// one, then room for `body` bytes of it at `out`.
+std::uint32_t DocumentBuilder::begin(unsigned char kind, std::uint64_t count, std::size_t body, char*& out) {
     std::uint32_t index = place();
     if (count < 15) {
-        doc_->bytes_ += static_cast<char>(kind | count);
-    } else {
-        doc_->bytes_ += static_cast<char>(kind | 0x0F);
-        unsigned log = count < 0x100 ? 0 : count < 0x10000 ? 1 : count < 0x100000000ull ? 2 : 3;
-        doc_->bytes_ += static_cast<char>(0x10 | log);
-        number(count, 1u << log);
+        out = grow(1 + body);
+        *out++ = static_cast<char>(kind | count);
+        return index;
     }
+    unsigned log = count < 0x100 ? 0 : count < 0x10000 ? 1 : count < 0x100000000ull ? 2 : 3;
+    out = grow(2 + (std::size_t{1} << log) + body);
+    out[0] = static_cast<char>(kind | 0x0F);
+    out[1] = static_cast<char>(0x10 | log);
+    switch (log) {
+    case 0: put<1>(out + 2, count); break;
+    case 1: put<2>(out + 2, count); break;
+    case 2: put<4>(out + 2, count); break;
+    default: put<8>(out + 2, count); break;
+    }
+    out += 2 + (std::size_t{1} << log);
     return index;
 }
 
 std::uint32_t DocumentBuilder::scalar(const Scalar& value) {
     std::uint32_t index = place();
+    char* p;
     switch (value.type) {
-    case Type::Boolean: doc_->bytes_ += value.boolean() ? '\x09' : '\x08'; break;
+    case Type::Boolean: *grow(1) = value.boolean() ? '\x09' : '\x08'; break;
     case Type::Integer:
         // Unsigned only above INT64_MAX, which takes the 16-byte form.
-        doc_->bytes_ += value.isUnsigned ? '\x14' : '\x13';
-        if (value.isUnsigned) number(0, 8);
-        number(value.bits, 8);
+        p = grow(value.isUnsigned ? 17 : 9);
+        *p++ = value.isUnsigned ? '\x14' : '\x13';
+        if (value.isUnsigned) put<8>(p, 0), p += 8;
+        put<8>(p, value.bits);
         break;
     case Type::Real:
     case Type::Date:
-        doc_->bytes_ += value.type == Type::Real ? '\x23' : '\x33';
-        number(value.bits, 8);
+        p = grow(9);
+        p[0] = value.type == Type::Real ? '\x23' : '\x33';
+        put<8>(p + 1, value.bits);
         break;
     case Type::Uid:
-        doc_->bytes_ += '\x83';
-        number(value.bits, 4);
+        p = grow(5);
+        p[0] = '\x83';
+        put<4>(p + 1, value.bits);
         break;
-    default: doc_->bytes_ += '\x00'; break;
+    default: *grow(1) = '\x00'; break;
     }
     return index;
 }
 
 std::uint32_t DocumentBuilder::string(std::string_view text) {
+    char* p;
     if (text.size() > 8 && inSource(text)) {
-        std::uint32_t index = begin(Document::kUtf8View, text.size());
-        number(static_cast<std::uint64_t>(text.data() - source_.data()), 8);
+        std::uint32_t index = begin(Document::kUtf8View, text.size(), 8, p);
+        put<8>(p, static_cast<std::uint64_t>(text.data() - source_.data()));
         return index;
     }
-    std::uint32_t index = begin(Document::kUtf8, text.size());
-    doc_->bytes_.append(text);
-    return index;
+    return bytesObject(Document::kUtf8, text);
 }
 
-std::uint32_t DocumentBuilder::data(std::string_view bytes) {
-    std::uint32_t index = begin(0x40, bytes.size());
-    doc_->bytes_.append(bytes);
+std::uint32_t DocumentBuilder::data(std::string_view bytes) { return bytesObject(0x40, bytes); }
+
+std::uint32_t DocumentBuilder::bytesObject(unsigned char kind, std::string_view bytes) {
+    char* p;
+    std::uint32_t index = begin(kind, bytes.size(), bytes.size(), p);
+    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
     return index;
 }
 
 std::uint32_t DocumentBuilder::array(std::size_t opened) {
-    std::uint32_t index = begin(0xA0, items_.size() - opened);
-    for (std::size_t k = opened; k < items_.size(); ++k) number(items_[k], kRefSize);
+    std::size_t n = items_.size() - opened;
+    char* p;
+    std::uint32_t index = begin(0xA0, n, n * kRefSize, p);
+    for (std::size_t k = 0; k < n; ++k) put<kRefSize>(p + k * kRefSize, items_[opened + k]);
     items_.resize(opened);
     return index;
 }
@@ -226,9 +249,12 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
             }
         }
     }
-    std::uint32_t index = begin(0xD0, n);
-    for (std::size_t k = 0; k < n; ++k) number(items_[opened + 2 * k], kRefSize);
-    for (std::size_t k = 0; k < n; ++k) number(items_[opened + 2 * k + 1], kRefSize);
+    char* p;
+    std::uint32_t index = begin(0xD0, n, 2 * n * kRefSize, p);
+    for (std::size_t k = 0; k < n; ++k) {
+        put<kRefSize>(p + k * kRefSize, items_[opened + 2 * k]);
+        put<kRefSize>(p + (n + k) * kRefSize, items_[opened + 2 * k + 1]);
+    }
     items_.resize(opened);
     return index;
 }

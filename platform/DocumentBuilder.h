@@ -59,8 +59,9 @@ public:
 private:
     std::uint32_t place();  // a new object's number, where the objects end
     std::size_t count() const;
-    std::uint32_t begin(unsigned char kind, std::uint64_t count);
-    void number(std::uint64_t v, unsigned width);
+    char* grow(std::size_t n);  // n more bytes of objects, to be written
+    std::uint32_t begin(unsigned char kind, std::uint64_t count, std::size_t body, char*& out);
+    std::uint32_t bytesObject(unsigned char kind, std::string_view bytes);
     bool inSource(std::string_view text) const;
     std::uint32_t hash(std::string_view text) const;
     std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos

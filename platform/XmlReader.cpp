@@ -23,7 +23,11 @@ namespace {
 
 using detail::fail;
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isSpace(char c) {
+    constexpr std::uint64_t kSpaces = 1ull << ' ' | 1ull << '\t' | 1ull << '\n' | 1ull << '\r';
+    auto u = static_cast<unsigned char>(c);
+    return u <= ' ' && (kSpaces >> u & 1);
+}
 bool isCSpace(char c) { return isSpace(c) || c == '\v' || c == '\f'; }
 
 // The white space allowed before an integer's digits and after its sign.
@@ -190,9 +194,42 @@ private:
         }
     }
 
+    // Whether the text at p_ starts with `what`, a literal: compared in
+    // place, without a call.
+    template <std::size_t N>
+    bool at(const char (&what)[N]) const {
+        return s_.size() - p_ >= N - 1 && std::memcmp(s_.data() + p_, what, N - 1) == 0;
+    }
+
+    // The tags as a writer writes them, told at once; anything else (white
+    // space, attributes, another empty form) is read in full below.
+    std::optional<OpenTag> commonTag() {
+        auto is = [&](auto& text, Tag tag, std::size_t name, bool empty) {
+            if (!at(text)) return std::optional<OpenTag>();
+            OpenTag open{tag, s_.substr(p_, name), empty, p_};
+            p_ += sizeof text - 1;
+            return std::optional<OpenTag>(open);
+        };
+        switch (p_ < s_.size() ? s_[p_] : '\0') {
+        case 'k': return is("key>", Tag::Key, 3, false);
+        case 's': return is("string>", Tag::String, 6, false);
+        case 'd':
+            if (auto t = is("dict>", Tag::Dict, 4, false)) return t;
+            if (auto t = is("data>", Tag::Data, 4, false)) return t;
+            return is("date>", Tag::Date, 4, false);
+        case 'i': return is("integer>", Tag::Integer, 7, false);
+        case 'r': return is("real>", Tag::Real, 4, false);
+        case 'a': return is("array>", Tag::Array, 5, false);
+        case 't': return is("true/>", Tag::True, 4, true);
+        case 'f': return is("false/>", Tag::False, 5, true);
+        default: return std::nullopt;
+        }
+    }
+
     // At the character after '<'. The name ends at white space; the tag ends
     // at the first '>', quotes or not.
     OpenTag openTag() {
+        if (auto common = commonTag()) return *common;
         std::size_t start = p_, nameEnd = std::string_view::npos;
         while (p_ < s_.size() && s_[p_] != '>') {
             if (isSpace(s_[p_]) && nameEnd == std::string_view::npos) nameEnd = p_;
@@ -274,7 +311,8 @@ private:
         if (s_.size() - p_ < name.size() + 3) fail("unexpected end of file", p_);
         if (s_[p_] != '<' || s_[p_ + 1] != '/') fail("expected a close tag", p_);
         p_ += 2;
-        if (s_.substr(p_, name.size()) != name) fail("close tag does not match", p_);
+        for (std::size_t k = 0; k < name.size(); ++k)  // a few bytes: no call to memcmp
+            if (s_[p_ + k] != name[k]) fail("close tag does not match", p_);
         p_ += name.size();
         skipSpace();
         if (p_ >= s_.size()) fail("unexpected end of file", p_);
@@ -319,7 +357,29 @@ private:
     // is left alone.
     std::string_view plainText(std::string& slow) {
         std::size_t start = p_;
-        unsigned char seen = 0;  // every byte or'ed: ASCII text needs no check of its UTF-8
+        // Every byte or'ed: ASCII text needs no check of its UTF-8. Eight
+        // bytes at a time while none of them is '<' or '&'.
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        std::uint64_t seenWords = 0;
+        for (; s_.size() - p_ >= 8; p_ += 8) {
+            std::uint64_t w, lt, amp;
+            std::memcpy(&w, s_.data() + p_, 8);
+            lt = w ^ (kOnes * '<'), amp = w ^ (kOnes * '&');
+            std::uint64_t found = (((lt - kOnes) & ~lt) | ((amp - kOnes) & ~amp)) & kHighs;  // a zero byte in either
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            if (found) {
+                // The lowest flag is exact: a false one only ever follows a true one.
+                unsigned before = static_cast<unsigned>(__builtin_ctzll(found)) / 8;
+                seenWords |= w & ((std::uint64_t{1} << (8 * before)) - 1);
+                p_ += before;
+                break;
+            }
+#else
+            if (found) break;
+#endif
+            seenWords |= w;
+        }
+        unsigned char seen = (seenWords & kHighs) ? 0x80 : 0;
         for (; p_ < s_.size() && s_[p_] != '<' && s_[p_] != '&'; ++p_) seen |= static_cast<unsigned char>(s_[p_]);
         if (p_ < s_.size() && s_[p_] == '<' && (p_ + 1 >= s_.size() || s_[p_ + 1] != '!')) {
             std::string_view piece = s_.substr(start, p_ - start);
@@ -420,7 +480,8 @@ private:
     // Raw text up to the next '<' (integers, dates and data take no entities).
     std::string_view raw() {
         std::size_t start = p_;
-        while (p_ < s_.size() && s_[p_] != '<') ++p_;
+        const void* lt = std::memchr(s_.data() + p_, '<', s_.size() - p_);
+        p_ = lt ? static_cast<std::size_t>(static_cast<const char*>(lt) - s_.data()) : s_.size();
         return s_.substr(start, p_ - start);
     }
 

@@ -35,16 +35,23 @@ DocumentBuilder::DocumentBuilder(std::string_view source)
 }
 
 char* DocumentBuilder::grow(std::size_t n) {
+    // The objects' string grows by as much as it holds, from a page up to
+    // a megabyte at a time, and is written in place: until finish(), the
+    // objects end at used_, not at its end.
     std::string& bytes = doc_->bytes_;
-    std::size_t at = bytes.size();
-    bytes.resize(at + n);
-    return &bytes[at];
+    if (bytes.size() - used_ < n) {
+        std::size_t step = std::clamp<std::size_t>(bytes.size(), 4096, std::size_t{1} << 20);
+        bytes.resize(std::max(used_ + n, bytes.size() + step));
+    }
+    char* at = &bytes[used_];
+    used_ += n;
+    return at;
 }
 
 std::uint32_t DocumentBuilder::place() {
     std::size_t objects = count();
     if (objects >= Document::npos) throw std::length_error("too many objects");
-    std::uint64_t at = doc_->bytes_.size();
+    std::uint64_t at = used_;
     if (doc_->wideOffsets_.empty() && at > 0xFFFFFFFFu)
         doc_->wideOffsets_.assign(doc_->offsets_.begin(), doc_->offsets_.end()), doc_->offsets_ = {};
     if (doc_->wideOffsets_.empty()) doc_->offsets_.push_back(static_cast<std::uint32_t>(at));
@@ -260,11 +267,11 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
 }
 
 DocumentBuilder::Mark DocumentBuilder::mark() const {
-    return Mark{doc_->bytes_.size(), count(), items_.size()};
+    return Mark{used_, count(), items_.size()};
 }
 
 void DocumentBuilder::rewind(const Mark& m) {
-    doc_->bytes_.resize(m.bytes);
+    used_ = m.bytes;
     if (doc_->wideOffsets_.empty()) doc_->offsets_.resize(m.objects);
     else doc_->wideOffsets_.resize(m.objects);
     items_.resize(m.items);
@@ -280,6 +287,7 @@ void DocumentBuilder::rewind(const Mark& m) {
 }
 
 std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::string source) {
+    doc_->bytes_.resize(used_);
     doc_->count_ = static_cast<std::uint32_t>(count());
     doc_->root_ = root;
     doc_->ownedSource_ = std::move(source);

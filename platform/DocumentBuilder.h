@@ -68,6 +68,7 @@ private:
     void enter(std::uint32_t place);
 
     std::unique_ptr<Document> doc_;
+    std::size_t used_ = 0;  // of doc_'s bytes
     std::string_view source_;
     std::vector<std::uint32_t> items_;
     // Every key made, for their ranks, and each key's object by its text

@@ -155,7 +155,9 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
         if (k < 16 && k < t.size()) s.prefix[0] = s.prefix[1] = 0;
         order.push_back(s);
     }
-    std::sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
+    // A merge sort: keys made in file order are mostly in order already,
+    // and std::sort fell back to its heap sort on those of a wide root.
+    std::stable_sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
         if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
             return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
         return unicode::lessUtf16(a.text, b.text);

@@ -20,6 +20,7 @@
 #include "FaultInjection.h"
 #include "Platform.h"
 #include "PropertyList.h"
+#include "TextEncoding.h"
 
 namespace platform {
 
@@ -431,18 +432,40 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
         }
         readAt()[path] = identityOf(st);
         if (!S_ISREG(st.st_mode)) return nullptr;
-        std::string bytes;
-        bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
+        // Bytes read into `to`: 0 at the end of the file, -1 where the read failed.
+        auto readInto = [&](char* to, std::size_t room) {
+            while (true) {
+                ssize_t r = fails(Call::ReadFile) ? -1 : ::read(fd, to, room);
+                if (r >= 0 || errno != EINTR) return r;
+            }
+        };
+        auto failed = [&] {
+            unreadable = true;
+            readAt().erase(path);
+            return nullptr;
+        };
+        // The first four bytes tell UTF-16 text, which is made UTF-8 as it
+        // is read: the file, twice the size, is then never held whole.
+        std::string bytes(4, '\0');
         std::size_t used = 0;
+        for (ssize_t r = 1; used < 4 && r > 0; used += static_cast<std::size_t>(r))
+            if ((r = readInto(&bytes[used], 4 - used)) < 0) return failed();
+        std::size_t skip;
+        bool bigEndian;
+        if (used == 4 && plist::encoding::utf16Start(bytes, skip, bigEndian)) {
+            plist::encoding::Utf16Converter text(bigEndian, static_cast<std::size_t>(st.st_size));
+            text.add(bytes.data() + skip, used - skip);
+            std::string chunk(1 << 20, '\0');
+            ssize_t r;
+            while ((r = readInto(&chunk[0], chunk.size())) > 0) text.add(chunk.data(), static_cast<std::size_t>(r));
+            if (r < 0) return failed();
+            return plist::readUtf16Dictionary(text.finish());
+        }
+        bytes.resize(std::max(used, static_cast<std::size_t>(st.st_size)) + 1);
         while (true) {
             if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-            ssize_t r = fails(Call::ReadFile) ? -1 : ::read(fd, &bytes[used], bytes.size() - used);
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) {
-                unreadable = true;
-                readAt().erase(path);
-                return nullptr;
-            }
+            ssize_t r = readInto(&bytes[used], bytes.size() - used);
+            if (r < 0) return failed();
             if (r == 0) break;
             used += static_cast<std::size_t>(r);
         }

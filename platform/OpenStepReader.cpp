@@ -283,6 +283,15 @@ private:
 
 namespace detail {
 
+// The text, a view of `owner`, read; `owner` is taken only where it reads.
+ReadResult openStepOf(std::string_view text, std::string& owner) {
+    return runReader([&] {
+        DocumentBuilder builder(owner);
+        std::uint32_t root = OpenStepReader(text, builder).document();
+        return builder.finish(root, std::move(owner));
+    });
+}
+
 ReadResult openStepFrom(std::string& bytes) {
     ReadResult result;
     std::optional<std::string> converted;
@@ -296,12 +305,10 @@ ReadResult openStepFrom(std::string& bytes) {
         result.error = "invalid UTF-8";
         return result;
     }
-    return runReader([&] {
-        DocumentBuilder builder(converted ? std::string_view(*converted) : std::string_view(bytes));
-        std::uint32_t root = OpenStepReader(text, builder).document();
-        return builder.finish(root, converted ? std::move(*converted) : std::move(bytes));
-    });
+    return openStepOf(text, converted ? *converted : bytes);
 }
+
+ReadResult openStepFromUtf16(std::string& text) { return openStepOf(text, text); }
 
 }  // namespace detail
 

@@ -22,10 +22,22 @@ ReadResult readBinary(std::string bytes) { return detail::binaryFrom(bytes); }
 ReadResult readXml(std::string bytes) { return detail::xmlFrom(bytes); }
 ReadResult readOpenStep(std::string bytes) { return detail::openStepFrom(bytes); }
 
-std::unique_ptr<Document> readDictionary(std::string bytes) {
-    ReadResult result = read(std::move(bytes));
+namespace {
+
+std::unique_ptr<Document> dictionaryOf(ReadResult result) {
     if (!result || !result.document->rootIsDictionary()) return nullptr;
     return std::move(result.document);
+}
+
+}  // namespace
+
+std::unique_ptr<Document> readDictionary(std::string bytes) { return dictionaryOf(read(std::move(bytes))); }
+
+std::unique_ptr<Document> readUtf16Dictionary(std::string text) {
+    // As read() takes such a file: it is no binary file, and its encoding
+    // cannot fail.
+    ReadResult xml = detail::xmlFromUtf16(text);
+    return dictionaryOf(xml ? std::move(xml) : detail::openStepFromUtf16(text));
 }
 
 }  // namespace plist

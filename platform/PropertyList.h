@@ -46,6 +46,9 @@ ReadResult read(std::string bytes);
 
 // The document of the bytes, or null when they hold no root dictionary.
 std::unique_ptr<Document> readDictionary(std::string bytes);
+// The same for a UTF-16 file, given as the UTF-8 it was converted to as it
+// was read (see encoding::Utf16Converter).
+std::unique_ptr<Document> readUtf16Dictionary(std::string text);
 
 namespace detail {
 // The readers, taking the bytes only where they succeed, so that the next
@@ -53,6 +56,9 @@ namespace detail {
 ReadResult binaryFrom(std::string& bytes);
 ReadResult xmlFrom(std::string& bytes);
 ReadResult openStepFrom(std::string& bytes);
+// The same for a UTF-16 file's text, converted.
+ReadResult xmlFromUtf16(std::string& text);
+ReadResult openStepFromUtf16(std::string& text);
 }  // namespace detail
 
 // Receives the text in pieces; returns false to stop the writing.

@@ -3,6 +3,7 @@
 #include <iconv.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -166,37 +167,79 @@ std::string charsetFor(std::string_view name) {
 
 }  // namespace
 
-bool unicodeText(std::string_view bytes, std::optional<std::string>& converted, Detected& detected,
-                 std::string_view& text) {
+namespace {
+
+// What the first bytes say the text is, how many of them its mark takes,
+// and the order of its units.
+Detected detect(std::string_view bytes, std::size_t& skip, bool& bigEndian) {
     auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     std::size_t n = bytes.size();
-    detected = Detected::None;
-    text = bytes;
-    if (n >= 4 && byte(0) == 0xFF && byte(1) == 0xFE && byte(2) == 0 && byte(3) == 0) {
-        detected = Detected::Utf32;
-        converted = fromUnicode(bytes.substr(4), 4, false);
-    } else if (n >= 4 && byte(0) == 0 && byte(1) == 0 && byte(2) == 0xFE && byte(3) == 0xFF) {
-        detected = Detected::Utf32;
-        converted = fromUnicode(bytes.substr(4), 4, true);
-    } else if (n > 2 && (byte(0) == 0xFE && byte(1) == 0xFF)) {
-        detected = Detected::Utf16;
-        converted = fromUnicode(bytes.substr(2), 2, true);
-    } else if (n > 2 && (byte(0) == 0xFF && byte(1) == 0xFE)) {
-        detected = Detected::Utf16;
-        converted = fromUnicode(bytes.substr(2), 2, false);
-    } else if (n > 2 && (byte(0) == 0 || byte(1) == 0)) {
-        detected = Detected::Utf16;
-        converted = fromUnicode(bytes, 2, byte(0) == 0);
-    } else if (n > 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
-        detected = Detected::Utf8Bom;
-        text = bytes.substr(3);
-        return true;
-    } else {
-        return true;
-    }
+    skip = 0;
+    bigEndian = false;
+    if (n >= 4 && byte(0) == 0xFF && byte(1) == 0xFE && byte(2) == 0 && byte(3) == 0) return skip = 4, Detected::Utf32;
+    if (n >= 4 && byte(0) == 0 && byte(1) == 0 && byte(2) == 0xFE && byte(3) == 0xFF)
+        return skip = 4, bigEndian = true, Detected::Utf32;
+    if (n > 2 && byte(0) == 0xFE && byte(1) == 0xFF) return skip = 2, bigEndian = true, Detected::Utf16;
+    if (n > 2 && byte(0) == 0xFF && byte(1) == 0xFE) return skip = 2, Detected::Utf16;
+    if (n > 2 && (byte(0) == 0 || byte(1) == 0)) return bigEndian = byte(0) == 0, Detected::Utf16;
+    if (n > 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) return skip = 3, Detected::Utf8Bom;
+    return Detected::None;
+}
+
+}  // namespace
+
+bool unicodeText(std::string_view bytes, std::optional<std::string>& converted, Detected& detected,
+                 std::string_view& text) {
+    std::size_t skip;
+    bool bigEndian;
+    detected = detect(bytes, skip, bigEndian);
+    text = bytes.substr(skip);
+    if (detected == Detected::None || detected == Detected::Utf8Bom) return true;
+    converted = fromUnicode(text, detected == Detected::Utf16 ? 2 : 4, bigEndian);
     if (!converted) return false;
     text = *converted;
     return true;
+}
+
+bool utf16Start(std::string_view head, std::size_t& skip, bool& bigEndian) {
+    return head.size() >= 4 && detect(head, skip, bigEndian) == Detected::Utf16;
+}
+
+Utf16Converter::Utf16Converter(bool bigEndian, std::size_t expectedBytes) : bigEndian_(bigEndian) {
+    out_.reserve(expectedBytes / 2 + expectedBytes / 4);  // as fromUnicode() reserves
+}
+
+std::size_t Utf16Converter::convert(const char* bytes, std::size_t n, bool last) {
+    const auto* units = reinterpret_cast<const unsigned char*>(bytes);
+    std::size_t count = n / 2;
+    // A high surrogate at the end waits for the low one that may follow.
+    if (!last && count > 0) {
+        unsigned char high = units[2 * count - (bigEndian_ ? 2 : 1)];
+        if (high >= 0xD8 && high <= 0xDB) --count;
+    }
+    if (bigEndian_) unicode::appendUtf16BigEndian(out_, units, count);
+    else unicode::appendUtf16LittleEndian(out_, units, count);
+    return 2 * count;
+}
+
+void Utf16Converter::add(const char* bytes, std::size_t n) {
+    // What was held back (an odd byte, a high surrogate, or both) is
+    // completed from the new bytes first, a unit or two at a time.
+    while (!held_.empty() && n > 0) {
+        std::size_t take = std::min(n, 4 - held_.size());
+        held_.append(bytes, take);
+        bytes += take, n -= take;
+        held_.erase(0, convert(held_.data(), held_.size(), false));
+    }
+    if (n == 0) return;
+    std::size_t used = convert(bytes, n, false);
+    held_.assign(bytes + used, n - used);
+}
+
+std::string Utf16Converter::finish() {
+    convert(held_.data(), held_.size(), true);  // an odd byte at the end is dropped, as a whole read drops it
+    held_.clear();
+    return std::move(out_);
 }
 
 bool namesUtf8(std::string_view name) { return charsetFor(name) == "UTF-8"; }

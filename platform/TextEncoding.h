@@ -17,6 +17,26 @@ enum class Detected { None, Utf8Bom, Utf16, Utf32 };
 bool unicodeText(std::string_view bytes, std::optional<std::string>& converted, Detected& detected,
                  std::string_view& text);
 
+// Where the units of UTF-16 text start, and their order, in a file whose
+// first bytes (four at least) are `head`; false where unicodeText() would
+// not take the file for UTF-16.
+bool utf16Start(std::string_view head, std::size_t& skip, bool& bigEndian);
+
+// UTF-16 text converted a piece at a time, as it is read, to the text
+// unicodeText() makes of it whole; the file itself is then never held.
+class Utf16Converter {
+public:
+    Utf16Converter(bool bigEndian, std::size_t expectedBytes);
+    void add(const char* bytes, std::size_t n);
+    std::string finish();
+
+private:
+    std::size_t convert(const char* bytes, std::size_t n, bool last);  // the bytes it took
+    bool bigEndian_;
+    std::string out_;
+    std::string held_;  // at most three bytes, to be joined to the next
+};
+
 // The bytes in the named character set (an IANA name such as ISO-8859-1,
 // windows-1252 or macintosh) as UTF-8; nothing when the name is unknown or
 // the bytes are not valid in it.

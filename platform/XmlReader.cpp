@@ -713,6 +713,15 @@ std::string_view decodeText(std::string_view bytes, std::optional<std::string>& 
 
 namespace detail {
 
+// The text, a view of `owner`, read; `owner` is taken only where it reads.
+ReadResult xmlOf(std::string_view text, bool fromUtf16, std::string& owner) {
+    return runReader([&] {
+        DocumentBuilder builder(owner);
+        std::uint32_t root = XmlReader(text, fromUtf16, builder).document();
+        return builder.finish(root, std::move(owner));
+    });
+}
+
 ReadResult xmlFrom(std::string& bytes) {
     ReadResult result;
     std::optional<std::string> converted;
@@ -723,12 +732,10 @@ ReadResult xmlFrom(std::string& bytes) {
         result.badEncoding = true;
         return result;
     }
-    return runReader([&] {
-        DocumentBuilder builder(converted ? std::string_view(*converted) : std::string_view(bytes));
-        std::uint32_t root = XmlReader(text, fromUtf16, builder).document();
-        return builder.finish(root, converted ? std::move(*converted) : std::move(bytes));
-    });
+    return xmlOf(text, fromUtf16, converted ? *converted : bytes);
 }
+
+ReadResult xmlFromUtf16(std::string& text) { return xmlOf(text, true, text); }
 
 }  // namespace detail
 

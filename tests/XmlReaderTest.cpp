@@ -1,14 +1,17 @@
 // What the XML reader accepts and refuses, rule by rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 
 #include "PropertyList.h"
 #include "ScalarText.h"
+#include "TextEncoding.h"
 #include "Unicode.h"
 #include "Values.h"
 
@@ -394,6 +397,34 @@ TEST(XmlEncoding, Utf16TextIsConvertedUnitByUnit) {
         plist::ReadResult r = plist::readXml(doc);
         ASSERT_TRUE(r) << r.error;
         ASSERT_EQ(plist::valueOf(r).dict().find("k")->text(), expected) << round;
+    }
+}
+
+// A file's text converted in the pieces its reads return: an odd byte or
+// a high surrogate may end any piece.
+TEST(XmlEncoding, Utf16TextConvertedInPiecesIsTheTextConvertedWhole) {
+    const std::uint16_t pool[] = {'a', 0xE9, 0x800, 0xD83D, 0xDE00, 0xDBFF, 0xDC00};
+    std::mt19937 rng(11);
+    for (int round = 0; round < 2000; ++round) {
+        bool bigEndian = rng() & 1;
+        std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+        for (std::size_t n = rng() % 30; n > 0; --n) {
+            std::uint16_t u = pool[rng() % (sizeof pool / sizeof pool[0])];
+            bytes += static_cast<char>(bigEndian ? u >> 8 : u & 0xFF);
+            bytes += static_cast<char>(bigEndian ? u & 0xFF : u >> 8);
+        }
+        if (rng() % 3 == 0) bytes += 'x';
+        std::optional<std::string> whole;
+        plist::encoding::Detected detected;
+        std::string_view text;
+        ASSERT_TRUE(plist::encoding::unicodeText(bytes, whole, detected, text));
+        plist::encoding::Utf16Converter pieces(bigEndian, bytes.size());
+        for (std::size_t at = 2; at < bytes.size();) {
+            std::size_t n = std::min<std::size_t>(rng() % 6, bytes.size() - at);
+            pieces.add(bytes.data() + at, n);
+            at += n;
+        }
+        ASSERT_EQ(pieces.finish(), *whole) << round;
     }
 }
 

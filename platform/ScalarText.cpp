@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace plist::detail {
 
@@ -102,6 +103,15 @@ void g17(bool negative, std::uint64_t digits, int x, char* out) {
     *out = '\0';
 }
 
+// 2^e for a normal double's exponent: multiplying by it is exact, and
+// cheaper than ldexp().
+double pow2(int e) {
+    std::uint64_t bits = static_cast<std::uint64_t>(e + 1023) << 52;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
 // `v` as a double, rounded to nearest: the bits below the 64 kept stand
 // as one sticky bit, so that the one rounding to 53 bits is the right one.
 double toDouble(u128 v) {
@@ -110,7 +120,7 @@ double toDouble(u128 v) {
     int shift = 64 - __builtin_clzll(high);
     std::uint64_t top = static_cast<std::uint64_t>(v >> shift);
     if ((v & ((u128{1} << shift) - 1)) != 0) top |= 1;
-    return std::ldexp(static_cast<double>(top), shift);
+    return static_cast<double>(top) * pow2(shift);
 }
 #endif
 
@@ -123,25 +133,29 @@ bool realFromText(std::string_view t, double& value) {
     if (i < n && (t[i] == '-' || t[i] == '+')) ++i;
     std::uint64_t w = 0;
     int digits = 0, exponent = 0;
-    bool any = false, point = false;
-    for (; i < n; ++i) {
-        char c = t[i];
-        if (c == '.' && !point) {
-            point = true;
-            continue;
+    bool any = false;
+    // The digits before the point, then those after it, which lower the
+    // exponent.
+    auto run = [&](int step) {
+        for (; i < n; ++i) {
+            unsigned d = static_cast<unsigned>(static_cast<unsigned char>(t[i])) - '0';
+            if (d > 9) break;
+            any = true;
+            if (w == 0 && d == 0) {
+                // Leading zeros after the point lower the exponent too; past
+                // any a double can show, strtod takes over before it could
+                // overflow.
+                if ((exponent -= step) < -10000) return false;
+                continue;
+            }
+            if (++digits > 19) return false;
+            w = w * 10 + d;
+            exponent -= step;
         }
-        if (c < '0' || c > '9') break;
-        any = true;
-        if (w == 0 && c == '0') {
-            // Zeros after the point lower the exponent; past any a double
-            // can show, strtod takes over before it could overflow.
-            if (point && --exponent < -10000) return false;
-            continue;
-        }
-        if (++digits > 19) return false;
-        w = w * 10 + static_cast<unsigned>(c - '0');
-        if (point) --exponent;
-    }
+        return true;
+    };
+    if (!run(0)) return false;
+    if (i < n && t[i] == '.' && (++i, !run(1))) return false;
     if (!any) return false;
     if (i < n && (t[i] == 'e' || t[i] == 'E')) {
         ++i;
@@ -173,7 +187,7 @@ bool realFromText(std::string_view t, double& value) {
         int shift = 64 + __builtin_clzll(w);
         u128 scaled = u128{w} << shift, unit = pow10(-exponent);
         u128 q = scaled / unit;
-        d = std::ldexp(toDouble(q << 1 | (scaled % unit != 0)), -shift - 1);
+        d = toDouble(q << 1 | (scaled - q * unit != 0)) * pow2(-shift - 1);  // within the normal range
     }
     value = negative ? -d : d;
     return true;

@@ -149,19 +149,21 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
         std::string_view t = text(o, scratch);
         if (t.data() == scratch.data()) t = decodedKeys_.emplace_back(t);
         Sorted s{{0, 0}, t, key};
-        std::size_t k = 0;
-        for (; k < 16 && k < t.size() && static_cast<unsigned char>(t[k]) < 0x80; ++k)
-            s.prefix[k / 8] |= std::uint64_t{static_cast<unsigned char>(t[k])} << (56 - 8 * (k % 8));
-        if (k < 16 && k < t.size()) s.prefix[0] = s.prefix[1] = 0;
+        unsigned char head[16] = {};
+        if (!t.empty()) std::memcpy(head, t.data(), std::min<std::size_t>(t.size(), 16));
+        s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
+        if (((s.prefix[0] | s.prefix[1]) & 0x8080808080808080ull) != 0) s.prefix[0] = s.prefix[1] = 0;
         order.push_back(s);
     }
-    // A merge sort: keys made in file order are mostly in order already,
-    // and std::sort fell back to its heap sort on those of a wide root.
-    std::stable_sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
+    // Keys made in file order are often in order already, and otherwise
+    // mostly so: a merge sort, as std::sort fell back to its heap sort on
+    // those of a wide root.
+    auto before = [](const Sorted& a, const Sorted& b) {
         if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
             return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
         return unicode::lessUtf16(a.text, b.text);
-    });
+    };
+    if (!std::is_sorted(order.begin(), order.end(), before)) std::stable_sort(order.begin(), order.end(), before);
     // At most one text a key; room never reached is never touched.
     keyTexts_.reserve(order.size());
     for (std::size_t i = 0; i < order.size(); ++i) {

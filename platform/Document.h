@@ -50,6 +50,7 @@ inline std::uint64_t bigEndian(const unsigned char* p, std::uint64_t width) {
     case 1: return p[0];
     case 2: return std::uint64_t{p[0]} << 8 | p[1];
     case 4: return std::uint64_t{p[0]} << 24 | std::uint64_t{p[1]} << 16 | std::uint64_t{p[2]} << 8 | p[3];
+    case 8: return bigEndian(p, 4) << 32 | bigEndian(p + 4, 4);
     default: {
         std::uint64_t v = 0;
         for (std::uint64_t k = 0; k < width; ++k) v = (v << 8) | p[k];

@@ -13,6 +13,15 @@ namespace {
 constexpr unsigned kRefSize = 4;
 constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is cheaper
 
+// Whether the keys of n entries (key, value, key, ...) are objects in the
+// order they were made, and so no two the same: the first dictionary of a
+// kind makes its keys in its order, and those like it hold them so.
+bool increasingKeys(const std::uint32_t* pairs, std::size_t n) {
+    for (std::size_t k = 1; k < n; ++k)
+        if (pairs[2 * k] <= pairs[2 * k - 2]) return false;
+    return true;
+}
+
 // v's low `Width` bytes, most significant first.
 template <unsigned Width>
 void put(char* at, std::uint64_t v) {
@@ -211,7 +220,8 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     if (n > 1) {
         // Equal keys are one object: the first keeps its place and takes
         // the last one's value; the others are dropped. Large dictionaries
-        // find theirs by sorting the entries by key, then place.
+        // find theirs by sorting the entries by key, then place, unless
+        // their keys are all different by their order.
         std::vector<bool>& dropped = dropped_;
         dropped.assign(n, false);
         if (n < kIndexedFrom) {
@@ -222,7 +232,7 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
                         dropped[k] = true;
                         break;
                     }
-        } else {
+        } else if (!increasingKeys(pairs, n)) {
             std::vector<std::pair<std::uint32_t, std::uint32_t>>& byKey = byKey_;
             byKey.clear();
             for (std::size_t k = 0; k < n; ++k) byKey.emplace_back(pairs[2 * k], static_cast<std::uint32_t>(k));

@@ -55,9 +55,10 @@ const std::vector<Entry>& Entries::of(const Document& doc, const Document::Objec
         if (rank == Document::npos) refuse("dictionary key is not a string");
         entries_.push_back(Entry{rank, static_cast<std::uint32_t>(k), doc.ref(dict, dict.count + k), doc.ref(dict, k)});
     }
-    // Equal keys have equal ranks; the first of them stays first.
-    std::sort(entries_.begin(), entries_.end(),
-              [](const Entry& a, const Entry& b) { return a.rank < b.rank || (a.rank == b.rank && a.at < b.at); });
+    // Equal keys have equal ranks; the first of them stays first. A file
+    // most writers made has its keys in order already.
+    auto before = [](const Entry& a, const Entry& b) { return a.rank < b.rank || (a.rank == b.rank && a.at < b.at); };
+    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) std::sort(entries_.begin(), entries_.end(), before);
     entries_.erase(std::unique(entries_.begin(), entries_.end(),
                                [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
                    entries_.end());

@@ -494,6 +494,8 @@ private:
         auto skipIntegerSpace = [&] {
             std::uint32_t cp;
             while (i < t.size()) {
+                auto c = static_cast<unsigned char>(t[i]);
+                if (c > 0x20 && c < 0x7F) return;  // a sign or a digit, most often: no space
                 std::size_t len = unicode::decode(t, i, cp);
                 if (len != 0 && isIntegerSpace(cp)) i += len;
                 else if (isIntegerSpaceByte(t, i)) ++i;

@@ -139,20 +139,23 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
         std::uint64_t prefix[2];  // big-endian, zero-padded; 0 where not ASCII
         std::string_view text;
         std::uint32_t key;
+        bool loneSurrogate;  // found here, in the file's order, where the key is at hand
     };
     std::vector<Sorted> order;
     order.reserve(keys.size());
     std::string scratch;
+    std::deque<std::string> decoded;  // the texts of UTF-16 and Latin-1 keys, while they are sorted
     for (std::uint32_t key : keys) {
         Object o = object(key);
         if (!o.isString()) continue;
         std::string_view t = text(o, scratch);
-        if (t.data() == scratch.data()) t = decodedKeys_.emplace_back(t);
-        Sorted s{{0, 0}, t, key};
+        if (t.data() == scratch.data()) t = decoded.emplace_back(t);
+        Sorted s{{0, 0}, t, key, false};
         unsigned char head[16] = {};
         if (!t.empty()) std::memcpy(head, t.data(), std::min<std::size_t>(t.size(), 16));
         s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
         if (((s.prefix[0] | s.prefix[1]) & 0x8080808080808080ull) != 0) s.prefix[0] = s.prefix[1] = 0;
+        s.loneSurrogate = (s.prefix[0] == 0 || t.size() > 16) && hasLoneSurrogate(o);
         order.push_back(s);
     }
     // Keys made in file order are often in order already, and otherwise
@@ -164,22 +167,29 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
         return unicode::lessUtf16(a.text, b.text);
     };
     if (!std::is_sorted(order.begin(), order.end(), before)) std::stable_sort(order.begin(), order.end(), before);
-    // At most one text a key; room never reached is never touched.
-    keyTexts_.reserve(order.size());
+    // At most one rank a key; room never reached is never touched.
+    keyObjects_.reserve(order.size());
+    // Texts are looked at only where the prefixes leave it open: they lie
+    // all over the file, each a miss of the cache.
     for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i == 0 || order[i].text != order[i - 1].text) {
-            keyTexts_.push_back(order[i].text);
-            keyLoneSurrogate_.push_back(unicode::hasLoneSurrogate(order[i].text));
+        const Sorted& s = order[i];
+        if (i == 0 || s.prefix[0] != order[i - 1].prefix[0] || s.prefix[1] != order[i - 1].prefix[1] ||
+            s.text != order[i - 1].text) {
+            keyObjects_.push_back(s.key);
+            keyLoneSurrogate_.push_back(s.loneSurrogate);
         }
-        slot_[order[i].key] = static_cast<std::uint32_t>(keyTexts_.size() - 1);
+        slot_[s.key] = static_cast<std::uint32_t>(keyObjects_.size() - 1);
     }
 }
 
 void Document::set(const std::string& key, Scalar value) {
-    auto position = std::lower_bound(keyTexts_.begin(), keyTexts_.end(), std::string_view(key),
-                                     [](std::string_view a, std::string_view b) { return unicode::lessUtf16(a, b); });
-    Edit edit{key, value, static_cast<std::uint32_t>(position - keyTexts_.begin()),
-              position != keyTexts_.end() && *position == key};
+    std::string scratch;
+    auto position = std::lower_bound(keyObjects_.begin(), keyObjects_.end(), std::string_view(key),
+                                     [&](std::uint32_t k, std::string_view b) {
+                                         return unicode::lessUtf16(text(object(k), scratch), b);
+                                     });
+    Edit edit{key, value, static_cast<std::uint32_t>(position - keyObjects_.begin()),
+              position != keyObjects_.end() && text(object(*position), scratch) == key};
     auto at = std::lower_bound(edits_.begin(), edits_.end(), key,
                                [](const Edit& e, const std::string& k) { return unicode::lessUtf16(e.key, k); });
     if (at != edits_.end() && at->key == key) *at = std::move(edit);

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -102,7 +101,6 @@ public:
     // ranks, and ranks sort as the writer orders keys. Only for an object
     // a dictionary holds as its key: npos for one that is no string.
     std::uint32_t keyRank(std::uint32_t index) const { return slot_[index]; }
-    std::string_view keyText(std::uint32_t rank) const { return keyTexts_[rank]; }
     bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank]; }
 
     // Arrays, sets and dictionaries are numbered densely from 0, so that
@@ -156,8 +154,7 @@ private:
     // container), or npos.
     std::vector<std::uint32_t> slot_;
     std::uint32_t containers_ = 0;
-    std::vector<std::string_view> keyTexts_;  // of the objects, or decoded
-    std::deque<std::string> decodedKeys_;
+    std::vector<std::uint32_t> keyObjects_;  // by rank, the first key of each text
     std::vector<bool> keyLoneSurrogate_;
     std::vector<Edit> edits_;
     bool keysRepeated_ = false;

@@ -303,6 +303,11 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     doc_->ownedSource_ = std::move(source);
     doc_->source_ = doc_->ownedSource_;  // the same text, wherever it now is
     doc_->keysRepeated_ = true;
+    // What only the reading needed goes before the keys are ranked: for a
+    // root of many keys, as much memory again as the ranking's own.
+    auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
+    release(items_), release(keyTexts_), release(keyTable_), release(keyHashes_), release(decodedKeys_);
+    release(byKey_), release(dropped_);
     doc_->index(keys_);
     return std::move(doc_);
 }

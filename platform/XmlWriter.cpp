@@ -125,7 +125,7 @@ private:
         eachRootEntry(
             doc_, sorted,
             [&](const Entry& e) {
-                element(kKey, doc_.keyText(e.rank), 1);
+                element(kKey, doc_.text(doc_.object(e.key), scratch_), 1);
                 object(e.value, 1);
             },
             [&](const Document::Edit& edit) {
@@ -165,7 +165,9 @@ private:
             }
             line(depth, "<dict>");
             for (const Entry& e : sorted) {
-                element(kKey, doc_.keyText(e.rank), depth + 1);
+                // The key's own object, with its dictionary's others: its rank's
+                // would be a look all over the key table.
+                element(kKey, doc_.text(doc_.object(e.key), scratch_), depth + 1);
                 object(e.value, depth + 1);
             }
             line(depth, "</dict>");

@@ -103,7 +103,7 @@ private:
 
 // Writes the temp file. The first megabytes are written at once; past them,
 // a thread of its own takes over, so that making the text and the system's
-// copying of it overlap. Each megabyte written is handed on to the drive at
+// copying of it overlap. Each half megabyte written is handed on to the drive at
 // once, so that the sync at the end has less to wait for.
 class TempWriter {
 public:
@@ -129,7 +129,7 @@ public:
             filling_.append(piece.data(), n);
             piece.remove_prefix(n);
             if (filling_.size() < static_cast<std::size_t>(kChunk)) break;
-            // At most a few megabytes wait; the text's maker waits beyond that.
+            // At most a couple of megabytes wait; the text's maker waits beyond that.
             changed_.wait(lock, [this] { return queue_.size() < kQueued || failed_; });
             queue_.push_back(std::move(filling_));
             filling_.clear();
@@ -155,7 +155,7 @@ public:
     }
 
 private:
-    static constexpr long long kChunk = 1 << 20;
+    static constexpr long long kChunk = 1 << 19;
     static constexpr long long kThreadFrom = 8 << 20;  // below, a thread costs more than it saves
     static constexpr std::size_t kQueued = 3;
 

@@ -6,13 +6,15 @@
 Shapes: a wide root (100,000 patch records straight in the root dictionary),
 records in one array a level down, nesting near the 512 limit, long
 non-ASCII strings full of characters XML escapes, data, reals and dates,
-one small set of strings shared all over a binary file, and the records as
-UTF-16 XML. For each file, in one run: the release tool inside the sandbox
-(best of the runs, the sandbox's own start-up outside the figure), the
-floor (a copy of the tool's own output to a new file, synced), libplist's
-`plistutil -f xml` (binary files, where installed), Python's plistlib doing
-the tool's job, and each one's peak memory. Needs python3, cmake and a C++
-compiler; plistutil (libplist-utils) where its column is wanted.
+one small set of strings shared all over a binary file, a root of many
+small entries, a key of its own in each of many dictionaries, and the
+records as UTF-16 XML. For each file, in one run: the release tool inside
+the sandbox (best of the runs, the sandbox's own start-up outside the
+figure), the floor (a copy of the tool's own output to a new file, synced),
+libplist's `plistutil -f xml` (binary files, where installed), Python's
+plistlib doing the tool's job, and each one's peak memory. Needs python3,
+cmake and a C++ compiler; plistutil (libplist-utils) where its column is
+wanted.
 """
 import datetime
 import os
@@ -76,6 +78,10 @@ def shapes(target):
         lambda i: [rng.random() * 1e6, epoch + datetime.timedelta(seconds=rng.randint(0, 10 ** 9))], target, 110)}
     pool = ['Value %d %s' % (k, 'y' * 40) for k in range(50)]
     yield 'shared-strings', {'Table': fill(lambda i: [pool[(i + k) % 50] for k in range(8)], target, 550)}
+    # A root of many small entries, and as many keys as dictionaries, all
+    # different: the keys' own bookkeeping is most of the work.
+    yield 'flat-root', {'k%07d' % i: i for i in range(max(1, target // 48))}
+    yield 'distinct-keys', {'Map': fill(lambda i: {'%032x' % rng.getrandbits(128): i}, target, 100)}
 
 
 def write_forms(folder, name, value):

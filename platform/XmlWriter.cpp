@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -52,9 +53,36 @@ private:
         out_ += '\n';
     }
 
+    // How many of the eight bytes at p come before the first one the text
+    // escapes: 8 where none is. (Without little-endian order at hand, 0
+    // where any is: those bytes are then looked at one by one.)
+    static unsigned plainBytes(const char* p) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        auto has = [w](unsigned char c) {
+            std::uint64_t x = w ^ (kOnes * c);
+            return (x - kOnes) & ~x & kHighs;  // the lowest flag is exact: a false one only follows a true one
+        };
+        std::uint64_t found = has('<') | has('>') | has('&') | has('\r');
+        if (found == 0) return 8;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        return static_cast<unsigned>(__builtin_ctzll(found)) / 8;
+#else
+        return 0;
+#endif
+    }
+
     void escaped(std::string_view text) {
         std::size_t run = 0;
         for (std::size_t i = 0; i < text.size(); ++i) {
+            // Eight bytes at a time up to one that needs an entity.
+            while (text.size() - i >= 8) {
+                unsigned plain = plainBytes(text.data() + i);
+                i += plain;
+                if (plain < 8) break;
+            }
+            if (i == text.size()) break;
             unsigned char c = static_cast<unsigned char>(text[i]);
             if (c > '>' || !kSpecial[c]) continue;
             std::string_view entity;

@@ -81,6 +81,16 @@ TEST(XmlWriter, EscapesOnlyWhatMustBeEscaped) {
     EXPECT_EQ(written(Value::string("\"'\t\x01\n")), "\t<string>\"'\t\x01\n</string>\n");
     // A raw CR would come back as LF from a standard XML reader.
     EXPECT_EQ(written(Value::string("a\r\nb")), "\t<string>a&#13;\nb</string>\n");
+    // Long text is scanned a word at a time: each character at each place
+    // of a word, and two in one word.
+    const std::pair<char, const char*> escapes[] = {{'<', "&lt;"}, {'>', "&gt;"}, {'&', "&amp;"}, {'\r', "&#13;"}};
+    for (const auto& [c, entity] : escapes)
+        for (std::size_t at = 0; at < 20; ++at) {
+            std::string text(20, 'a'), expected;
+            text[at] = c, text[(at + 3) % 20] = c;
+            for (char t : text) expected += t == c ? std::string(entity) : std::string(1, t);
+            EXPECT_EQ(written(Value::string(text)), "\t<string>" + expected + "</string>\n") << at;
+        }
 }
 
 TEST(XmlWriter, Reals) {

@@ -184,14 +184,22 @@ std::uint32_t DocumentBuilder::findKey(std::string_view text, std::uint32_t h) c
 
 void DocumentBuilder::enter(std::uint32_t place) {
     if (2 * (keys_.size() + 1) > keyTable_.size()) {
-        keyTable_.assign(keyTable_.empty() ? 64 : 2 * keyTable_.size(), KeySlot{0, 0});
-        for (std::uint32_t k = 0; k < place; ++k) enter(k);
+        // Twice the room, filled in the old table's order: the keys of one
+        // old slot go to one of two new ones, so that the new table is
+        // written nearly in order rather than all over.
+        std::vector<KeySlot> old(keyTable_.empty() ? 64 : 2 * keyTable_.size(), KeySlot{0, 0});
+        old.swap(keyTable_);
+        for (const KeySlot& s : old)
+            if (s.key != 0) insert(s);
     }
+    insert(KeySlot{keyHashes_[place], place + 1});
+}
+
+void DocumentBuilder::insert(const KeySlot& slot) {
     std::size_t mask = keyTable_.size() - 1;
-    std::uint32_t h = keyHashes_[place];
-    std::size_t i = h & mask;
+    std::size_t i = slot.hash & mask;
     while (keyTable_[i].key != 0) i = (i + 1) & mask;
-    keyTable_[i] = KeySlot{h, place + 1};
+    keyTable_[i] = slot;
 }
 
 std::uint32_t DocumentBuilder::key(std::string_view text) {
@@ -290,6 +298,16 @@ void DocumentBuilder::rewind(const Mark& m) {
         std::size_t i = keyHashes_.back() & mask;
         while (keyTable_[i].key != keys_.size()) i = (i + 1) & mask;
         keyTable_[i] = KeySlot{0, 0};
+        // Each key after the hole in its run that its probe would no longer
+        // reach moves back into it.
+        for (std::size_t j = (i + 1) & mask; keyTable_[j].key != 0; j = (j + 1) & mask) {
+            std::size_t home = keyTable_[j].hash & mask;
+            bool reached = i <= j ? i < home && home <= j : i < home || home <= j;
+            if (reached) continue;
+            keyTable_[i] = keyTable_[j];
+            keyTable_[j] = KeySlot{0, 0};
+            i = j;
+        }
         keys_.pop_back();
         keyTexts_.pop_back();
         keyHashes_.pop_back();

@@ -66,6 +66,8 @@ private:
     std::uint32_t hash(std::string_view text) const;
     std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos
     void enter(std::uint32_t place);
+    struct KeySlot;
+    void insert(const KeySlot& slot);
 
     std::unique_ptr<Document> doc_;
     std::size_t used_ = 0;  // of doc_'s bytes
@@ -77,8 +79,8 @@ private:
     std::vector<std::string_view> keyTexts_;
     // Open addressing over the keys made, at most half full: a slot holds
     // a key's hash and its place in keys_ plus one (0: empty). Keys are
-    // only ever taken away newest first, which leaves every other key
-    // where its probe finds it.
+    // only ever taken away newest first, and those their probes then no
+    // longer reach are moved back.
     struct KeySlot {
         std::uint32_t hash, key;
     };

@@ -104,6 +104,25 @@ TEST(OpenStep, EntriesAndItemsEndWhereFoundationsReaderStops) {
         EXPECT_FALSE(plist::dictionaryOf(text)) << text;
 }
 
+// The keys an item that gives up had made are taken away again; every key
+// made before it must still be found, however the key table grew between:
+// a key found anew would be a second entry, and the first value would win.
+TEST(OpenStep, KeysMadeBeforeAnItemThatGivesUpAreStillFound) {
+    // The hash is seeded anew for each read: many reads, many layouts.
+    for (int round = 0; round < 200; ++round) {
+        int before = 20 + round % 9 * 30;
+        std::string text = "{ ";
+        for (int k = 0; k < before; ++k) text += "o" + std::to_string(k) + " = first; ";
+        text += "arr = ( { ";
+        for (int k = 0; k < 3 * before; ++k) text += "n" + std::to_string(k) + " = 0; ";
+        text += "); ";
+        for (int k = 0; k < before; ++k) text += "o" + std::to_string(k) + " = last; ";
+        auto d = dict(text + "}");
+        ASSERT_EQ(d->size(), static_cast<std::size_t>(before + 1)) << before;
+        for (int k = 0; k < before; ++k) EXPECT_EQ(d->find("o" + std::to_string(k))->text(), "last") << before << " " << k;
+    }
+}
+
 TEST(OpenStep, RefusesMalformedText) {
     const char* refused[] = {
         "{ a = b }", "{ a = b;", "{ a b; }", "{ (a) = b; }", "{ a = ; }", "{ a = (b c); }", "{ a = (,); }",

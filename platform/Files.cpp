@@ -103,8 +103,8 @@ private:
 
 // Writes the temp file. The first megabytes are written at once; past them,
 // a thread of its own takes over, so that making the text and the system's
-// copying of it overlap. Each half megabyte written is handed on to the drive at
-// once, so that the sync at the end has less to wait for.
+// copying of it overlap. Each half megabyte written is handed on to the
+// drive at once, so that the sync at the end has less to wait for.
 class TempWriter {
 public:
     explicit TempWriter(int fd) : fd_(fd) {}

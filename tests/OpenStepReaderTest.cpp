@@ -119,7 +119,8 @@ TEST(OpenStep, KeysMadeBeforeAnItemThatGivesUpAreStillFound) {
         for (int k = 0; k < before; ++k) text += "o" + std::to_string(k) + " = last; ";
         auto d = dict(text + "}");
         ASSERT_EQ(d->size(), static_cast<std::size_t>(before + 1)) << before;
-        for (int k = 0; k < before; ++k) EXPECT_EQ(d->find("o" + std::to_string(k))->text(), "last") << before << " " << k;
+        for (int k = 0; k < before; ++k)
+            EXPECT_EQ(d->find("o" + std::to_string(k))->text(), "last") << before << " " << k;
     }
 }
 

@@ -84,17 +84,10 @@ std::string_view Document::text(const Object& o, std::string& scratch) const {
     }
     std::string_view bytes(reinterpret_cast<const char*>(p), o.count);
     if (o.kind() != 0x50) return bytes;
-    // Latin-1, as CoreFoundation reads a binary file's 8-bit strings; most
-    // are ASCII, looked at eight bytes at a time.
-    std::uint64_t k = 0, word;
-    for (; o.count - k >= 8; k += 8) {
-        std::memcpy(&word, p + k, 8);
-        if (word & 0x8080808080808080ull) break;
-    }
-    while (k < o.count && p[k] < 0x80) ++k;
-    if (k == o.count) return bytes;
+    // Latin-1, as CoreFoundation reads a binary file's 8-bit strings.
+    if (unicode::asciiPrefix(p, o.count) == o.count) return bytes;
     scratch.clear();
-    for (k = 0; k < o.count; ++k) unicode::append(scratch, p[k]);
+    for (std::uint64_t k = 0; k < o.count; ++k) unicode::append(scratch, p[k]);
     return scratch;
 }
 

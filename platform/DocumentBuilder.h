@@ -66,7 +66,9 @@ private:
     std::uint32_t hash(std::string_view text) const;
     std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos
     void enter(std::uint32_t place);
-    struct KeySlot;
+    struct KeySlot {
+        std::uint32_t hash, key;  // a key's hash, and its place in keys_ plus one (0: empty)
+    };
     void insert(const KeySlot& slot);
 
     std::unique_ptr<Document> doc_;
@@ -77,13 +79,9 @@ private:
     // (the source's, or a copy where it was decoded).
     std::vector<std::uint32_t> keys_;
     std::vector<std::string_view> keyTexts_;
-    // Open addressing over the keys made, at most half full: a slot holds
-    // a key's hash and its place in keys_ plus one (0: empty). Keys are
-    // only ever taken away newest first, and those their probes then no
-    // longer reach are moved back.
-    struct KeySlot {
-        std::uint32_t hash, key;
-    };
+    // Open addressing over the keys made, at most half full. Keys are only
+    // ever taken away newest first, and those their probes then no longer
+    // reach are moved back.
     std::vector<KeySlot> keyTable_;
     std::vector<std::uint32_t> keyHashes_;  // by place, so that growing reads no text
     std::uint64_t seed_;

@@ -79,15 +79,10 @@ bool isValidUtf8(std::string_view text) {
     const unsigned char* end = p + text.size();
     auto follows = [](unsigned char b) { return (b & 0xC0) == 0x80; };
     while (p < end) {
-        std::uint64_t eight;
-        if (end - p >= 8 && (std::memcpy(&eight, p, 8), (eight & 0x8080808080808080ull) == 0)) {
-            p += 8;
-            continue;
-        }
+        p += asciiPrefix(p, static_cast<std::size_t>(end - p));
+        if (p == end) break;
         unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-        } else if (c >= 0xC2 && c <= 0xDF) {
+        if (c >= 0xC2 && c <= 0xDF) {
             if (end - p < 2 || !follows(p[1])) return false;
             p += 2;
         } else if (c >= 0xE0 && c <= 0xEF) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,34 @@ void append(std::string& out, std::uint32_t cp);
 std::size_t decode(std::string_view text, std::size_t pos, std::uint32_t& cp);
 
 bool isValidUtf8(std::string_view text);
+
+// How many of the n bytes at p lead as ASCII, eight at a time.
+inline std::size_t asciiPrefix(const unsigned char* p, std::size_t n) {
+    std::size_t k = 0;
+    for (std::uint64_t w; n - k >= 8 && (std::memcpy(&w, p + k, 8), (w & 0x8080808080808080ull) == 0);) k += 8;
+    while (k < n && p[k] < 0x80) ++k;
+    return k;
+}
+
+// Eight bytes at a time: the top bit of each byte of `word` that is `c`.
+// Only the lowest flag is sure; a false one may follow a true one.
+inline std::uint64_t bytesEqual(std::uint64_t word, unsigned char c) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    std::uint64_t x = word ^ (kOnes * c);
+    return (x - kOnes) & ~x & (kOnes << 7);
+}
+
+// How many bytes, in memory order, come before the first flagged: 8 where
+// none is. Without little-endian order at hand, 0 where any is, so that
+// the caller looks at those bytes one by one.
+inline unsigned bytesBefore(std::uint64_t flags) {
+    if (flags == 0) return 8;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return static_cast<unsigned>(__builtin_ctzll(flags)) / 8;
+#else
+    return 0;
+#endif
+}
 
 // Converts `count` UTF-16 code units, big-endian as a binary property list
 // holds them, to the in-memory form. Pairs are combined; lone surrogates

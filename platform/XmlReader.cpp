@@ -359,27 +359,19 @@ private:
         std::size_t start = p_;
         // Every byte or'ed: ASCII text needs no check of its UTF-8. Eight
         // bytes at a time while none of them is '<' or '&'.
-        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
         std::uint64_t seenWords = 0;
         for (; s_.size() - p_ >= 8; p_ += 8) {
-            std::uint64_t w, lt, amp;
+            std::uint64_t w;
             std::memcpy(&w, s_.data() + p_, 8);
-            lt = w ^ (kOnes * '<'), amp = w ^ (kOnes * '&');
-            std::uint64_t found = (((lt - kOnes) & ~lt) | ((amp - kOnes) & ~amp)) & kHighs;  // a zero byte in either
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-            if (found) {
-                // The lowest flag is exact: a false one only ever follows a true one.
-                unsigned before = static_cast<unsigned>(__builtin_ctzll(found)) / 8;
-                seenWords |= w & ((std::uint64_t{1} << (8 * before)) - 1);
-                p_ += before;
+            unsigned plain = unicode::bytesBefore(unicode::bytesEqual(w, '<') | unicode::bytesEqual(w, '&'));
+            if (plain < 8) {
+                seenWords |= w & ((std::uint64_t{1} << (8 * plain)) - 1);
+                p_ += plain;
                 break;
             }
-#else
-            if (found) break;
-#endif
             seenWords |= w;
         }
-        unsigned char seen = (seenWords & kHighs) ? 0x80 : 0;
+        unsigned char seen = (seenWords & 0x8080808080808080ull) ? 0x80 : 0;
         for (; p_ < s_.size() && s_[p_] != '<' && s_[p_] != '&'; ++p_) seen |= static_cast<unsigned char>(s_[p_]);
         if (p_ < s_.size() && s_[p_] == '<' && (p_ + 1 >= s_.size() || s_[p_ + 1] != '!')) {
             std::string_view piece = s_.substr(start, p_ - start);

@@ -11,6 +11,7 @@
 #include "PropertyList.h"
 #include "ScalarText.h"
 #include "TextBuffer.h"
+#include "Unicode.h"
 #include "WriteCheck.h"
 
 namespace plist {
@@ -54,23 +55,12 @@ private:
     }
 
     // How many of the eight bytes at p come before the first one the text
-    // escapes: 8 where none is. (Without little-endian order at hand, 0
-    // where any is: those bytes are then looked at one by one.)
+    // escapes (see unicode::bytesBefore).
     static unsigned plainBytes(const char* p) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        using unicode::bytesEqual;
         std::uint64_t w;
         std::memcpy(&w, p, 8);
-        auto has = [w](unsigned char c) {
-            std::uint64_t x = w ^ (kOnes * c);
-            return (x - kOnes) & ~x & kHighs;  // the lowest flag is exact: a false one only follows a true one
-        };
-        std::uint64_t found = has('<') | has('>') | has('&') | has('\r');
-        if (found == 0) return 8;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        return static_cast<unsigned>(__builtin_ctzll(found)) / 8;
-#else
-        return 0;
-#endif
+        return unicode::bytesBefore(bytesEqual(w, '<') | bytesEqual(w, '>') | bytesEqual(w, '&') | bytesEqual(w, '\r'));
     }
 
     void escaped(std::string_view text) {

@@ -12,6 +12,9 @@ namespace {
 
 constexpr unsigned kRefSize = 4;
 constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is cheaper
+// Keys added before their objects are settled: a new key's slot of the key
+// table is most often a miss of the cache, fetched meanwhile.
+constexpr std::size_t kPendingKeys = 32;
 
 // Whether the keys of n entries (key, value, key, ...) are objects in the
 // order they were made, and so no two the same: the first dictionary of a
@@ -178,11 +181,24 @@ std::uint32_t DocumentBuilder::findKey(std::string_view text, std::uint32_t h) c
     if (keyTable_.empty()) return Document::npos;
     std::size_t mask = keyTable_.size() - 1;
     for (std::size_t i = h & mask; keyTable_[i].key != 0; i = (i + 1) & mask)
-        if (keyTable_[i].hash == h && keyTexts_[keyTable_[i].key - 1] == text) return keyTable_[i].key - 1;
+        if (keyTable_[i].hash == h && keyText(keyTable_[i].key - 1) == text) return keyTable_[i].key - 1;
     return Document::npos;
 }
 
-void DocumentBuilder::enter(std::uint32_t place) {
+std::string_view DocumentBuilder::keyText(std::uint32_t place) const {
+    // A key's object is a string() one: its text in the object or, past
+    // eight bytes, where a view of the source says.
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(doc_->bytes_.data()) + doc_->offset(keys_[place]);
+    std::size_t n = p[0] & 0x0F;
+    if (n == 0x0F) {
+        Document::Object o = doc_->object(keys_[place]);
+        return std::string_view(reinterpret_cast<const char*>(o.data), o.count);
+    }
+    if ((p[0] & 0xF0) == Document::kUtf8View) return source_.substr(bigEndian(p + 1, 8), n);
+    return std::string_view(reinterpret_cast<const char*>(p + 1), n);
+}
+
+void DocumentBuilder::enter(std::uint32_t place, std::uint32_t hash) {
     if (2 * (keys_.size() + 1) > keyTable_.size()) {
         // Twice the room, filled in the old table's order: the keys of one
         // old slot go to one of two new ones, so that the new table is
@@ -192,7 +208,7 @@ void DocumentBuilder::enter(std::uint32_t place) {
         for (const KeySlot& s : old)
             if (s.key != 0) insert(s);
     }
-    insert(KeySlot{keyHashes_[place], place + 1});
+    insert(KeySlot{hash, place + 1});
 }
 
 void DocumentBuilder::insert(const KeySlot& slot) {
@@ -202,17 +218,56 @@ void DocumentBuilder::insert(const KeySlot& slot) {
     keyTable_[i] = slot;
 }
 
-std::uint32_t DocumentBuilder::key(std::string_view text) {
+std::uint32_t DocumentBuilder::key(std::string_view text) { return keys_[keyPlace(text, hash(text))]; }
+
+void DocumentBuilder::addKey(std::string_view text) {
+    // The key that followed this place in the keys' order before, as a
+    // file's records hold their keys: a key found so is neither hashed nor
+    // looked up.
+    std::uint32_t guess = cursor_ < next_.size() ? next_[cursor_] : Document::npos;
+    if (guess >= keys_.size()) guess = Document::npos;
+    if (guess != Document::npos && keyText(guess) == text) {
+        items_.push_back(keys_[guess]);
+        cursor_ = lastAdded_ = guess;
+        return;
+    }
+    if (!inSource(text)) text = pendingTexts_.emplace_back(text);
     std::uint32_t h = hash(text);
+    if (!keyTable_.empty()) __builtin_prefetch(&keyTable_[h & (keyTable_.size() - 1)]);
+    pending_.push_back(PendingKey{text, h, lastAdded_, guess, items_.size()});
+    items_.push_back(Document::npos);
+    // A key in the guessed one's stead (a record's own name, say) is
+    // followed by what followed that one.
+    cursor_ = guess;
+    lastAdded_ = Document::npos;
+    if (pending_.size() == kPendingKeys) settleKeys();
+}
+
+void DocumentBuilder::settleKeys() {
+    std::uint32_t before = Document::npos;
+    for (const PendingKey& k : pending_) {
+        std::uint32_t place = keyPlace(k.text, k.hash);
+        items_[k.item] = keys_[place];
+        std::uint32_t after = k.after != Document::npos ? k.after : before;
+        if (after < next_.size() && next_[after] == Document::npos) next_[after] = place;
+        if (k.displaced < next_.size() && next_[place] == Document::npos) next_[place] = next_[k.displaced];
+        before = place;
+    }
+    if (lastAdded_ == Document::npos) lastAdded_ = before;
+    if (cursor_ == Document::npos) cursor_ = lastAdded_;
+    pending_.clear();
+    pendingTexts_.clear();
+}
+
+std::uint32_t DocumentBuilder::keyPlace(std::string_view text, std::uint32_t h) {
     std::uint32_t found = findKey(text, h);
-    if (found != Document::npos) return keys_[found];
-    std::string_view stable = inSource(text) ? text : std::string_view(decodedKeys_.emplace_back(text));
+    if (found != Document::npos) return found;
     std::uint32_t index = string(text);
-    keyTexts_.push_back(stable);
-    keyHashes_.push_back(h);
-    enter(static_cast<std::uint32_t>(keys_.size()));
+    auto place = static_cast<std::uint32_t>(keys_.size());
+    enter(place, h);
     keys_.push_back(index);
-    return index;
+    next_.push_back(Document::npos);
+    return place;
 }
 
 std::uint32_t DocumentBuilder::copy(std::uint32_t index) {
@@ -223,6 +278,7 @@ std::uint32_t DocumentBuilder::copy(std::uint32_t index) {
 }
 
 std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
+    if (!pending_.empty()) settleKeys();
     std::size_t n = (items_.size() - opened) / 2;
     std::uint32_t* pairs = items_.data() + opened;
     if (n > 1) {
@@ -284,18 +340,18 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     return index;
 }
 
-DocumentBuilder::Mark DocumentBuilder::mark() const {
+DocumentBuilder::Mark DocumentBuilder::mark() {
+    if (!pending_.empty()) settleKeys();
     return Mark{used_, count(), items_.size()};
 }
 
 void DocumentBuilder::rewind(const Mark& m) {
-    used_ = m.bytes;
-    if (doc_->wideOffsets_.empty()) doc_->offsets_.resize(m.objects);
-    else doc_->wideOffsets_.resize(m.objects);
-    items_.resize(m.items);
+    while (!pending_.empty() && pending_.back().item >= m.items) pending_.pop_back();
+    // The keys first, while their objects still stand: a key's text is its
+    // object's.
     while (!keys_.empty() && keys_.back() >= m.objects) {
         std::size_t mask = keyTable_.size() - 1;
-        std::size_t i = keyHashes_.back() & mask;
+        std::size_t i = hash(keyText(static_cast<std::uint32_t>(keys_.size() - 1))) & mask;
         while (keyTable_[i].key != keys_.size()) i = (i + 1) & mask;
         keyTable_[i] = KeySlot{0, 0};
         // Each key after the hole in its run that its probe would no longer
@@ -309,12 +365,17 @@ void DocumentBuilder::rewind(const Mark& m) {
             i = j;
         }
         keys_.pop_back();
-        keyTexts_.pop_back();
-        keyHashes_.pop_back();
+        next_.pop_back();
     }
+    cursor_ = lastAdded_ = Document::npos;
+    used_ = m.bytes;
+    if (doc_->wideOffsets_.empty()) doc_->offsets_.resize(m.objects);
+    else doc_->wideOffsets_.resize(m.objects);
+    items_.resize(m.items);
 }
 
 std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::string source) {
+    if (!pending_.empty()) settleKeys();
     doc_->bytes_.resize(used_);
     doc_->count_ = static_cast<std::uint32_t>(count());
     doc_->root_ = root;
@@ -324,8 +385,8 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     // What only the reading needed goes before the keys are ranked: for a
     // root of many keys, as much memory again as the ranking's own.
     auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
-    release(items_), release(keyTexts_), release(keyTable_), release(keyHashes_), release(decodedKeys_);
-    release(byKey_), release(dropped_);
+    release(items_), release(keyTable_), release(next_);
+    release(byKey_), release(dropped_), release(pending_), release(pendingTexts_);
     doc_->index(keys_);
     return std::move(doc_);
 }

@@ -27,6 +27,11 @@ public:
     // A dictionary key: equal keys are one object, as a binary file
     // shares them.
     std::uint32_t key(std::string_view text);
+    // A dictionary key added to the open dictionary's items at once, its
+    // object found or made a few keys later, so that the key table is
+    // read from memory meanwhile. For a reader that neither marks nor
+    // copies.
+    void addKey(std::string_view text);
     // A string object of its own with the text of a string made before.
     std::uint32_t copy(std::uint32_t index);
 
@@ -46,7 +51,7 @@ public:
     struct Mark {
         std::size_t bytes, objects, items;
     };
-    Mark mark() const;
+    Mark mark();
     void rewind(const Mark& m);
 
     // The document, its root given; `source` is the string that was read
@@ -65,7 +70,10 @@ private:
     bool inSource(std::string_view text) const;
     std::uint32_t hash(std::string_view text) const;
     std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos
-    void enter(std::uint32_t place);
+    std::uint32_t keyPlace(std::string_view text, std::uint32_t hash);  // in keys_, made if new
+    void settleKeys();
+    std::string_view keyText(std::uint32_t place) const;  // of keys_[place]
+    void enter(std::uint32_t place, std::uint32_t hash);
     struct KeySlot {
         std::uint32_t hash, key;  // a key's hash, and its place in keys_ plus one (0: empty)
     };
@@ -75,17 +83,28 @@ private:
     std::size_t used_ = 0;  // of doc_'s bytes
     std::string_view source_;
     std::vector<std::uint32_t> items_;
-    // Every key made, for their ranks, and each key's object by its text
-    // (the source's, or a copy where it was decoded).
+    // Every key made, for their ranks; a key's text is its object's.
     std::vector<std::uint32_t> keys_;
-    std::vector<std::string_view> keyTexts_;
     // Open addressing over the keys made, at most half full. Keys are only
     // ever taken away newest first, and those their probes then no longer
     // reach are moved back.
     std::vector<KeySlot> keyTable_;
-    std::vector<std::uint32_t> keyHashes_;  // by place, so that growing reads no text
     std::uint64_t seed_;
-    std::deque<std::string> decodedKeys_;
+    // By key, the key first added after it (or after a key it stood in
+    // for); the place in that order keys are guessed from; the last key
+    // added, npos while it waits.
+    std::vector<std::uint32_t> next_;
+    std::uint32_t cursor_ = Document::npos, lastAdded_ = Document::npos;
+    // Keys added, and where in items_; decoded texts kept until then.
+    struct PendingKey {
+        std::string_view text;
+        std::uint32_t hash;
+        std::uint32_t after;      // the key added before it, npos where that one waited too
+        std::uint32_t displaced;  // the key guessed in its stead, or npos
+        std::size_t item;
+    };
+    std::vector<PendingKey> pending_;
+    std::deque<std::string> pendingTexts_;
     // A large dictionary's entries, while they are settled.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> byKey_;
     std::vector<bool> dropped_;

@@ -263,7 +263,8 @@ private:
             if (isKey) *isKey = true;
             [[fallthrough]];
         case Tag::String:
-            if (empty) return isKey && tag == Tag::Key ? b_.key({}) : b_.string({});
+            if (empty && isKey && tag == Tag::Key) return b_.addKey({}), Document::npos;
+            if (empty) return b_.string({});
             return stringBody(name, isKey && tag == Tag::Key);
         case Tag::Data:
             if (empty) fail("empty data tag", start);
@@ -336,7 +337,6 @@ private:
             if (!gotKey) fail("non-key inside dict", p_);
             auto value = content(depth + 1, nullptr);
             if (!value) fail("value missing for key", p_);
-            b_.add(*key);
             b_.add(*value);
         }
         closeTag("dict");
@@ -387,7 +387,9 @@ private:
         std::string slow;
         std::string_view t = plainText(slow);
         closeTag(name);
-        return asKey ? b_.key(t) : b_.string(t);
+        if (!asKey) return b_.string(t);
+        b_.addKey(t);  // added to the dictionary's items here
+        return Document::npos;
     }
 
     void text(std::string& out) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <random>
 
@@ -165,6 +166,51 @@ TEST(XmlDict, LastDuplicateKeyWinsAndCfUidIsAUid) {
     EXPECT_TRUE(valueOf("<dict><key>CF$UID</key><integer>1</integer><key>x</key><true/></dict>").is(Type::Dictionary));
     // A root that is a UID is no dictionary.
     EXPECT_EQ(plist::dictionaryOf("<dict><key>CF$UID</key><integer>1</integer></dict>"), nullptr);
+}
+
+// Keys are guessed from the order the records before held theirs and
+// looked up some keys late. Records that follow their pattern, break it,
+// repeat a key or hold one of their own, many to a dictionary, still read
+// to the keys they hold, the last value of each.
+TEST(XmlDict, KeysOfRecordsThatVaryAreTheKeysTheyHold) {
+    const char* pool[] = {"Name", "Names", "Title", "A&amp;B", "PatchIdentifier", "PatchIdentifiers", "x", ""};
+    auto decoded = [](std::string k) { return k == "A&amp;B" ? std::string("A&B") : k; };
+    std::mt19937 rng(3);
+    for (int round = 0; round < 40; ++round) {
+        std::string xml = "<dict>";
+        std::vector<std::map<std::string, int>> expected;
+        int value = 0;
+        for (int record = 0; record < 30; ++record) {
+            xml += "<key>r" + std::to_string(record) + "</key><dict>";
+            std::map<std::string, int>& keys = expected.emplace_back();
+            std::size_t n = rng() % 3 == 0 ? rng() % 70 : 8;
+            for (std::size_t k = 0; k < n; ++k) {
+                std::string key = pool[k % 8];
+                switch (rng() % 8) {
+                case 0: key = pool[rng() % 8]; break;
+                case 1: key = "own" + std::to_string(rng() % 50); break;
+                default: break;
+                }
+                xml += "<key>" + key + "</key><integer>" + std::to_string(++value) + "</integer>";
+                keys[decoded(key)] = value;
+            }
+            xml += "</dict>";
+        }
+        xml += "</dict>";
+        plist::ReadResult r = plist::readXml(xml);
+        ASSERT_TRUE(r) << r.error;
+        Value root = plist::valueOf(r);
+        ASSERT_EQ(root.dict().size(), expected.size());
+        for (std::size_t record = 0; record < expected.size(); ++record) {
+            const Value* got = root.dict().find("r" + std::to_string(record));
+            ASSERT_TRUE(got) << record;
+            ASSERT_EQ(got->dict().size(), expected[record].size()) << "round " << round << ", record " << record;
+            for (const auto& [key, v] : expected[record]) {
+                ASSERT_TRUE(got->dict().find(key)) << key;
+                EXPECT_EQ(got->dict().find(key)->integer(), v) << key;
+            }
+        }
+    }
 }
 
 TEST(XmlInteger, Grammar) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "Document.h"
 #include "PropertyList.h"
@@ -229,7 +230,7 @@ struct BinaryOpening {
         const std::vector<bool>& isKey = check.keys();
         for (std::uint32_t i = 0; i < doc->count_; ++i)
             if (isKey[i]) keys.push_back(i);
-        doc->index(keys);
+        doc->index(std::move(keys));
         return doc;
     }
 };

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 
 #include "Unicode.h"
 
@@ -120,7 +119,7 @@ bool Document::hasLoneSurrogate(const Object& o) const {
     return false;
 }
 
-void Document::index(const std::vector<std::uint32_t>& keys) {
+void Document::index(std::vector<std::uint32_t> keys) {
     slot_.assign(count_, npos);
     for (std::uint32_t i = 0; i < count_; ++i) {
         // Only the marker: an object nothing refers to was never checked,
@@ -132,37 +131,47 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
     // these are ASCII, in which UTF-16 order is byte order: most
     // comparisons then never look at texts spread all over the file. Equal
     // texts end up side by side and share a rank. Texts that take decoding
-    // are kept.
+    // are kept; the others are read from their objects where prefixes tie.
     struct Sorted {
         std::uint64_t prefix[2];  // big-endian, zero-padded; 0 where not ASCII
-        std::string_view text;
         std::uint32_t key;
-        bool loneSurrogate;  // found here, in the file's order, where the key is at hand
+        std::uint32_t decoded;  // in `decoded`, or npos
     };
     std::vector<Sorted> order;
     order.reserve(keys.size());
     std::string scratch;
-    std::deque<std::string> decoded;  // the texts of UTF-16 and Latin-1 keys, while they are sorted
+    std::vector<std::string> decoded;  // the texts of UTF-16 and Latin-1 keys, while they are sorted
+    // Found here, in the file's order, where the key is at hand.
+    std::vector<bool> loneSurrogate(count_, false);
     for (std::uint32_t key : keys) {
         Object o = object(key);
         if (!o.isString()) continue;
         std::string_view t = text(o, scratch);
-        if (t.data() == scratch.data()) t = decoded.emplace_back(t);
-        Sorted s{{0, 0}, t, key, false};
+        Sorted s{{0, 0}, key, npos};
+        if (t.data() == scratch.data()) {
+            s.decoded = static_cast<std::uint32_t>(decoded.size());
+            decoded.emplace_back(t);
+        }
         unsigned char head[16] = {};
         if (!t.empty()) std::memcpy(head, t.data(), std::min<std::size_t>(t.size(), 16));
         s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
         if (((s.prefix[0] | s.prefix[1]) & 0x8080808080808080ull) != 0) s.prefix[0] = s.prefix[1] = 0;
-        s.loneSurrogate = (s.prefix[0] == 0 || t.size() > 16) && hasLoneSurrogate(o);
+        if ((s.prefix[0] == 0 || t.size() > 16) && hasLoneSurrogate(o)) loneSurrogate[key] = true;
         order.push_back(s);
     }
+    keys = std::vector<std::uint32_t>();
+    auto textOf = [&](const Sorted& s) {
+        if (s.decoded != npos) return std::string_view(decoded[s.decoded]);
+        Object o = object(s.key);
+        return std::string_view(reinterpret_cast<const char*>(o.data), o.count);
+    };
     // Keys made in file order are often in order already, and otherwise
     // mostly so: a merge sort, as std::sort fell back to its heap sort on
     // those of a wide root.
-    auto before = [](const Sorted& a, const Sorted& b) {
+    auto before = [&](const Sorted& a, const Sorted& b) {
         if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
             return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
-        return unicode::lessUtf16(a.text, b.text);
+        return unicode::lessUtf16(textOf(a), textOf(b));
     };
     if (!std::is_sorted(order.begin(), order.end(), before)) std::stable_sort(order.begin(), order.end(), before);
     // At most one rank a key; room never reached is never touched.
@@ -172,9 +181,9 @@ void Document::index(const std::vector<std::uint32_t>& keys) {
     for (std::size_t i = 0; i < order.size(); ++i) {
         const Sorted& s = order[i];
         if (i == 0 || s.prefix[0] != order[i - 1].prefix[0] || s.prefix[1] != order[i - 1].prefix[1] ||
-            s.text != order[i - 1].text) {
+            textOf(s) != textOf(order[i - 1])) {
             keyObjects_.push_back(s.key);
-            keyLoneSurrogate_.push_back(s.loneSurrogate);
+            keyLoneSurrogate_.push_back(loneSurrogate[s.key]);
         }
         slot_[s.key] = static_cast<std::uint32_t>(keyObjects_.size() - 1);
     }

@@ -139,7 +139,7 @@ private:
     const unsigned char* table() const { return reinterpret_cast<const unsigned char*>(bytes_.data()) + table_; }
     // Numbers the containers and ranks the keys (the objects that are,
     // each listed once).
-    void index(const std::vector<std::uint32_t>& keys);
+    void index(std::vector<std::uint32_t> keys);
 
     std::string bytes_;                   // the objects: a binary file's own bytes
     // A text's objects (neither for a binary file): where they start, in

@@ -213,9 +213,8 @@ const char* RealTexts::realText(double d, char* buf, std::size_t size) {
     return buf;
 }
 
-const char* integerText(const Scalar& v, char* end) {
+std::string_view integerText(const Scalar& v, char* end) {
     char* p = end;
-    *--p = '\0';
     bool negative = !v.isUnsigned && v.integer() < 0;
     std::uint64_t u = negative ? 0 - v.bits : v.bits;
     do {
@@ -223,7 +222,7 @@ const char* integerText(const Scalar& v, char* end) {
         u /= 10;
     } while (u != 0);
     if (negative) *--p = '-';
-    return p;
+    return std::string_view(p, static_cast<std::size_t>(end - p));
 }
 
 const char* dateText(double seconds, char* buf, std::size_t size) {

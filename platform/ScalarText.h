@@ -12,8 +12,8 @@
 
 namespace plist::detail {
 
-// Decimal digits written backwards from `end`; returns where they start.
-const char* integerText(const Scalar& v, char* end);
+// Decimal digits written backwards, to end just before `end`.
+std::string_view integerText(const Scalar& v, char* end);
 
 // The real a decimal text stands for, as strtod reads it, where that is
 // quick to work out exactly: up to 19 digits, a power of ten up to 22.

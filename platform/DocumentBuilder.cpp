@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <stdexcept>
+#include <utility>
 
 namespace plist {
 
@@ -104,11 +105,26 @@ std::uint32_t DocumentBuilder::scalar(const Scalar& value) {
     switch (value.type) {
     case Type::Boolean: *grow(1) = value.boolean() ? '\x09' : '\x08'; break;
     case Type::Integer:
-        // Unsigned only above INT64_MAX, which takes the 16-byte form.
-        p = grow(value.isUnsigned ? 17 : 9);
-        *p++ = value.isUnsigned ? '\x14' : '\x13';
-        if (value.isUnsigned) put<8>(p, 0), p += 8;
-        put<8>(p, value.bits);
+        // In as few bytes as the binary format holds it: 1, 2 or 4 bytes
+        // for what fits unsigned, 8 for the rest, and the 16-byte form only
+        // above INT64_MAX, which alone reads as unsigned.
+        if (value.isUnsigned) {
+            p = grow(17);
+            *p++ = '\x14';
+            put<8>(p, 0), put<8>(p + 8, value.bits);
+        } else if (value.bits <= 0xFF) {
+            p = grow(2);
+            p[0] = '\x10', put<1>(p + 1, value.bits);
+        } else if (value.bits <= 0xFFFF) {
+            p = grow(3);
+            p[0] = '\x11', put<2>(p + 1, value.bits);
+        } else if (value.bits <= 0xFFFFFFFF) {
+            p = grow(5);
+            p[0] = '\x12', put<4>(p + 1, value.bits);
+        } else {
+            p = grow(9);
+            p[0] = '\x13', put<8>(p + 1, value.bits);
+        }
         break;
     case Type::Real:
     case Type::Date:
@@ -387,7 +403,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
     release(items_), release(keyTable_), release(next_);
     release(byKey_), release(dropped_), release(pending_), release(pendingTexts_);
-    doc_->index(keys_);
+    doc_->index(std::move(keys_));
     return std::move(doc_);
 }
 

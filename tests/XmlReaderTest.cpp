@@ -229,6 +229,13 @@ TEST(XmlInteger, Grammar) {
         {"\xC2\xA0" "7", 7, false},            // U+00A0
         {"\x85" "7", 7, false},                // a byte Foundation takes for white space
         {"\xE2\x80\xAF" "7", 7, false},        // U+202F
+        {"255", 255, false},  // each width the document holds an integer in, at its edges
+        {"256", 256, false},
+        {"65535", 65535, false},
+        {"65536", 65536, false},
+        {"4294967295", 4294967295u, false},
+        {"4294967296", 4294967296u, false},
+        {"-1", static_cast<std::uint64_t>(-1), false},
         {"0x1F", 31, false},
         {"0XfF", 255, false},
         {"-0x10", static_cast<std::uint64_t>(-16), false},

@@ -170,4 +170,5 @@ def main():
     shutil.rmtree(work)
 
 
-main()
+if __name__ == '__main__':
+    main()

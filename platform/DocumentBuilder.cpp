@@ -215,7 +215,7 @@ std::string_view DocumentBuilder::keyText(std::uint32_t place) const {
 }
 
 void DocumentBuilder::enter(std::uint32_t place, std::uint32_t hash) {
-    if (2 * (keys_.size() + 1) > keyTable_.size()) {
+    if (4 * (keys_.size() + 1) > 3 * keyTable_.size()) {
         // Twice the room, filled in the old table's order: the keys of one
         // old slot go to one of two new ones, so that the new table is
         // written nearly in order rather than all over.

@@ -85,7 +85,8 @@ private:
     std::vector<std::uint32_t> items_;
     // Every key made, for their ranks; a key's text is its object's.
     std::vector<std::uint32_t> keys_;
-    // Open addressing over the keys made, at most half full. Keys are only
+    // Open addressing over the keys made, at most three quarters full (a
+    // root of many keys is most of the memory read). Keys are only
     // ever taken away newest first, and those their probes then no longer
     // reach are moved back.
     std::vector<KeySlot> keyTable_;

@@ -69,9 +69,14 @@ using XmlSink = std::function<bool(std::string_view)>;
 // in error(): a small document's at once, a large one's by check(), or by
 // write() while it writes. The document must outlive this and stay
 // unchanged.
+namespace detail {
+class Entries;
+}
+
 class XmlText {
 public:
     explicit XmlText(const Document& document);
+    ~XmlText();
     XmlText(const XmlText&) = delete;
     XmlText& operator=(const XmlText&) = delete;
 
@@ -94,6 +99,9 @@ private:
     bool writeText(const XmlSink& sink, const std::atomic<bool>* stop) const;
 
     const Document& doc_;
+    // The root's entries, which the check and the writer share: for a root
+    // of many keys, as much memory as much of the rest.
+    std::unique_ptr<detail::Entries> root_;
     bool ok_ = false;
     bool checked_ = false;
     std::string error_;

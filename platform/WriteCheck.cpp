@@ -68,8 +68,9 @@ const std::vector<Entry>& Entries::of(const Document& doc, const Document::Objec
     return entries_;
 }
 
-WriteCheck::WriteCheck(const Document& doc)
+WriteCheck::WriteCheck(const Document& doc, const std::vector<Entry>& root)
     : doc_(doc),
+      root_(root),
       state_(doc.containerCount(), kUnvisited),
       height_(doc.containerCount(), 0),
       extent_(doc.containerCount()),
@@ -120,13 +121,14 @@ Extent WriteCheck::extent(std::uint32_t index, const Document::Object& o, std::u
 template <typename Each>
 void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int depth, Each each) {
     if (o.kind() == 0xD0) {
-        const std::vector<Entry>& entries = pool_.at(depth).of(doc_, o, true);
         if (index != doc_.root()) {
-            for (const Entry& e : entries) each(e.value, e.key, nullptr);
+            for (const Entry& e : pool_.at(depth).of(doc_, o, true)) each(e.value, e.key, nullptr);
             return;
         }
+        for (const Entry& e : root_)
+            if (doc_.keyHasLoneSurrogate(e.rank)) refuse("key holds a lone surrogate");
         eachRootEntry(
-            doc_, entries, [&](const Entry& e) { each(e.value, e.key, nullptr); },
+            doc_, root_, [&](const Entry& e) { each(e.value, e.key, nullptr); },
             [&](const Document::Edit& edit) { each(Document::npos, Document::npos, &edit); });
     } else {
         for (std::uint64_t k = 0; k < o.count; ++k) each(doc_.ref(o, k), Document::npos, nullptr);

@@ -32,6 +32,7 @@ public:
     // Refuses a key that is not a string; with `checkKeys`, also one that
     // holds a lone surrogate.
     const std::vector<Entry>& of(const Document& doc, const Document::Object& dict, bool checkKeys);
+    const std::vector<Entry>& entries() const { return entries_; }
 
 private:
     std::vector<Entry> entries_;
@@ -76,7 +77,9 @@ struct Extent {
 
 class WriteCheck {
 public:
-    explicit WriteCheck(const Document& doc);
+    // `root`: the root's entries, its keys not yet checked for lone
+    // surrogates.
+    WriteCheck(const Document& doc, const std::vector<Entry>& root);
     // Refuses (WriteFailure) what cannot be written; otherwise returns
     // roughly how many bytes the text takes.
     std::uint64_t run();
@@ -92,6 +95,7 @@ private:
     void eachChild(std::uint32_t index, const Document::Object& o, int depth, Each each);
 
     const Document& doc_;
+    const std::vector<Entry>& root_;
     std::vector<std::uint8_t> state_;
     std::vector<std::uint16_t> height_;
     std::vector<Extent> extent_;

@@ -32,7 +32,8 @@ constexpr bool kSpecial[63] = {false, false, false, false, false, false, false, 
 
 class XmlWriter {
 public:
-    XmlWriter(const Document& doc, const XmlSink& sink, const std::atomic<bool>* stop) : doc_(doc), out_(sink, stop) {}
+    XmlWriter(const Document& doc, const std::vector<Entry>& root, const XmlSink& sink, const std::atomic<bool>* stop)
+        : doc_(doc), root_(root), out_(sink, stop) {}
 
     void document() {
         out_ +=
@@ -133,8 +134,7 @@ private:
 
     // The root, with the document's edits in their places.
     void root() {
-        const Document::Object o = doc_.object(doc_.root());
-        const std::vector<Entry>& sorted = pool_.at(0).of(doc_, o, false);
+        const std::vector<Entry>& sorted = root_;
         if (sorted.empty() && doc_.edits().empty()) {
             line(0, "<dict/>");
             return;
@@ -229,6 +229,7 @@ private:
     }
 
     const Document& doc_;
+    const std::vector<Entry>& root_;
     Buffer out_;
     RealTexts reals_;
     EntriesPool pool_;
@@ -242,14 +243,27 @@ private:
 constexpr std::size_t kCheckAlongsideFrom = std::size_t{256} << 10;
 
 XmlText::XmlText(const Document& document) : doc_(document), ok_(document.rootIsDictionary()) {
-    if (!ok_) error_ = "the root is not a dictionary";
-    else if (document.size() < kCheckAlongsideFrom) check();
+    if (!ok_) {
+        error_ = "the root is not a dictionary";
+        return;
+    }
+    try {
+        root_ = std::make_unique<Entries>();
+        root_->of(doc_, doc_.object(doc_.root()), false);
+    } catch (const WriteFailure& f) {
+        ok_ = false;
+        error_ = f.what;
+        return;
+    }
+    if (document.size() < kCheckAlongsideFrom) check();
 }
+
+XmlText::~XmlText() = default;
 
 bool XmlText::check() {
     if (!ok_ || checked_) return ok_;
     try {
-        expected_ = WriteCheck(doc_).run();
+        expected_ = WriteCheck(doc_, root_->entries()).run();
         checked_ = true;
     } catch (const WriteFailure& f) {
         ok_ = false;
@@ -260,7 +274,7 @@ bool XmlText::check() {
 
 bool XmlText::writeText(const XmlSink& sink, const std::atomic<bool>* stop) const {
     try {
-        XmlWriter(doc_, sink, stop).document();
+        XmlWriter(doc_, root_->entries(), sink, stop).document();
         return true;
     } catch (...) {
         // The sink stopped, the check failed alongside, a refusal, or no

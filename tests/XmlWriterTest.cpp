@@ -238,6 +238,13 @@ TEST(XmlWriter, RefusesWhatCannotBeWrittenFaithfully) {
     Value tooDeep = Value::boolean(true);
     for (int i = 0; i < 512; ++i) tooDeep = Value::array(items({tooDeep}));
     EXPECT_TRUE(refuses(tooDeep));
+
+    // A key with a lone surrogate, a level down and in the root.
+    auto loneKey = plist::makeDictionary();
+    loneKey->set("a\xED\xA0\x80", Value::boolean(true));
+    EXPECT_TRUE(refuses(Value::dictionary(loneKey)));
+    std::string out;
+    EXPECT_FALSE(plist::writeXml(*loneKey, out));
 }
 
 TEST(XmlWriter, ContainerReferencedAtMost1536Times) {

@@ -27,10 +27,10 @@ public:
     // A dictionary key: equal keys are one object, as a binary file
     // shares them.
     std::uint32_t key(std::string_view text);
-    // A dictionary key added to the open dictionary's items at once, its
-    // object found or made a few keys later, so that the key table is
-    // read from memory meanwhile. For a reader that neither marks nor
-    // copies.
+    // A dictionary key, added to the open dictionary's items at once: its
+    // object is found or made a few keys later (at the latest when a
+    // dictionary is made, or at mark()), so that the key table is read
+    // from memory meanwhile.
     void addKey(std::string_view text);
     // A string object of its own with the text of a string made before.
     std::uint32_t copy(std::uint32_t index);

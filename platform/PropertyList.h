@@ -59,6 +59,7 @@ ReadResult openStepFrom(std::string& bytes);
 // The same for a UTF-16 file's text, converted.
 ReadResult xmlFromUtf16(std::string& text);
 ReadResult openStepFromUtf16(std::string& text);
+class Entries;
 }  // namespace detail
 
 // Receives the text in pieces; returns false to stop the writing.
@@ -69,10 +70,6 @@ using XmlSink = std::function<bool(std::string_view)>;
 // in error(): a small document's at once, a large one's by check(), or by
 // write() while it writes. The document must outlive this and stay
 // unchanged.
-namespace detail {
-class Entries;
-}
-
 class XmlText {
 public:
     explicit XmlText(const Document& document);

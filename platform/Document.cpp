@@ -107,7 +107,7 @@ std::uint64_t Document::textSize(const Object& o) const {
 
 bool Document::hasLoneSurrogate(const Object& o) const {
     if (o.kind() == kUtf8)
-        return unicode::hasLoneSurrogate(std::string_view(reinterpret_cast<const char*>(o.data), o.count));
+        return !wellFormed_ && unicode::hasLoneSurrogate(std::string_view(reinterpret_cast<const char*>(o.data), o.count));
     if (o.kind() != 0x60) return false;  // Latin-1 has no surrogates
     const unsigned char* p = o.data;
     for (std::uint64_t k = 0; k < o.count; ++k) {

@@ -158,6 +158,7 @@ private:
     std::vector<bool> keyLoneSurrogate_;
     std::vector<Edit> edits_;
     bool keysRepeated_ = false;
+    bool wellFormed_ = false;  // no UTF-8 text holds a lone surrogate: each was checked as it was read
 };
 
 }  // namespace plist

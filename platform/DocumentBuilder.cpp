@@ -390,7 +390,7 @@ void DocumentBuilder::rewind(const Mark& m) {
     items_.resize(m.items);
 }
 
-std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::string source) {
+std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::string source, bool wellFormed) {
     if (!pending_.empty()) settleKeys();
     doc_->bytes_.resize(used_);
     doc_->count_ = static_cast<std::uint32_t>(count());
@@ -398,6 +398,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     doc_->ownedSource_ = std::move(source);
     doc_->source_ = doc_->ownedSource_;  // the same text, wherever it now is
     doc_->keysRepeated_ = true;
+    doc_->wellFormed_ = wellFormed;
     // What only the reading needed goes before the keys are ranked: for a
     // root of many keys, as much memory again as the ranking's own.
     auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
@@ -409,7 +410,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
 
 std::unique_ptr<Document> DocumentBuilder::emptyDictionary() {
     DocumentBuilder builder{std::string_view()};
-    return builder.finish(builder.dictionary(builder.open(), false), std::string());
+    return builder.finish(builder.dictionary(builder.open(), false), std::string(), true);
 }
 
 }  // namespace plist

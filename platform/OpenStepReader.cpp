@@ -288,7 +288,7 @@ ReadResult openStepOf(std::string_view text, std::string& owner) {
     return runReader([&] {
         DocumentBuilder builder(owner);
         std::uint32_t root = OpenStepReader(text, builder).document();
-        return builder.finish(root, std::move(owner));
+        return builder.finish(root, std::move(owner), false);  // a \U escape may make a lone surrogate
     });
 }
 

@@ -714,7 +714,9 @@ ReadResult xmlOf(std::string_view text, bool fromUtf16, std::string& owner) {
     return runReader([&] {
         DocumentBuilder builder(owner);
         std::uint32_t root = XmlReader(text, fromUtf16, builder).document();
-        return builder.finish(root, std::move(owner));
+        // Text from UTF-16 may hold lone surrogates; any other was refused
+        // where it was not well-formed UTF-8.
+        return builder.finish(root, std::move(owner), !fromUtf16);
     });
 }
 

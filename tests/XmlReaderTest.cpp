@@ -490,6 +490,7 @@ TEST(XmlEncoding, LoneSurrogateInUtf16TextLoadsButCannotBeWritten) {
     ASSERT_TRUE(r) << r.error;
     std::string out;
     EXPECT_FALSE(plist::writeXml(plist::valueOf(r).dict(), out));
+    EXPECT_FALSE(plist::writeXml(*r.document, out));  // the document as read, not a copy of its values
 }
 
 }  // namespace

@@ -22,14 +22,6 @@ std::size_t decode(std::string_view text, std::size_t pos, std::uint32_t& cp);
 
 bool isValidUtf8(std::string_view text);
 
-// How many of the n bytes at p lead as ASCII, eight at a time.
-inline std::size_t asciiPrefix(const unsigned char* p, std::size_t n) {
-    std::size_t k = 0;
-    for (std::uint64_t w; n - k >= 8 && (std::memcpy(&w, p + k, 8), (w & 0x8080808080808080ull) == 0);) k += 8;
-    while (k < n && p[k] < 0x80) ++k;
-    return k;
-}
-
 // Eight bytes at a time: the top bit of each byte of `word` that is `c`.
 // Only the lowest flag is sure; a false one may follow a true one.
 inline std::uint64_t bytesEqual(std::uint64_t word, unsigned char c) {
@@ -48,6 +40,23 @@ inline unsigned bytesBefore(std::uint64_t flags) {
 #else
     return 0;
 #endif
+}
+
+// How many of the n bytes at p lead as ASCII, eight at a time, the first
+// byte that is not found in its word at once.
+inline std::size_t asciiPrefix(const unsigned char* p, std::size_t n) {
+    std::size_t k = 0;
+    while (n - k >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + k, 8);
+        if (std::uint64_t high = w & 0x8080808080808080ull) {
+            k += bytesBefore(high);
+            break;
+        }
+        k += 8;
+    }
+    while (k < n && p[k] < 0x80) ++k;
+    return k;
 }
 
 // Converts `count` UTF-16 code units, big-endian as a binary property list

@@ -406,6 +406,15 @@ private:
                 appendRaw(out, mark, p_, seen < 0x80);
                 entity(out);
                 mark = p_, seen = 0;
+            } else if (s_.size() - p_ >= 8) {
+                // Up to the next '<' or '&', eight bytes at a time.
+                std::uint64_t w;
+                std::memcpy(&w, s_.data() + p_, 8);
+                unsigned plain = unicode::bytesBefore(unicode::bytesEqual(w, '<') | unicode::bytesEqual(w, '&'));
+                if (plain == 0) plain = 1;  // this byte, which is neither
+                std::uint64_t taken = plain == 8 ? w : w & ((std::uint64_t{1} << (8 * plain)) - 1);
+                if (taken & 0x8080808080808080ull) seen = 0x80;
+                p_ += plain;
             } else {
                 seen |= static_cast<unsigned char>(c);
                 ++p_;

@@ -139,6 +139,8 @@ TEST(XmlString, RefusesBadEntitiesAndText) {
         "<string>\xED\xA0\x80</string>",
         "<string>\xC0\xAF</string>",
         "<string>\xF4\x90\x80\x80</string>",
+        "<string>&amp;\xC3</string>",                 // after an entity, just before the close tag
+        "<string>&amp;long enough\xC3 text</string>",  // and a word further on
         "<string>a<b</string>",
         "<string>a",
     };

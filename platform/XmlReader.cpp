@@ -263,7 +263,10 @@ private:
             if (isKey) *isKey = true;
             [[fallthrough]];
         case Tag::String:
-            if (empty && isKey && tag == Tag::Key) return b_.addKey({}), Document::npos;
+            if (empty && isKey && tag == Tag::Key) {
+                b_.addKey({});  // added to the dictionary's items here
+                return Document::npos;
+            }
             if (empty) return b_.string({});
             return stringBody(name, isKey && tag == Tag::Key);
         case Tag::Data:

@@ -32,6 +32,20 @@ void put(char* at, std::uint64_t v) {
     for (unsigned k = 0; k < Width; ++k) at[k] = static_cast<char>((v >> (8 * (Width - 1 - k))) & 0xFF);
 }
 
+// The binary format's width of an unsigned number, as a power of two: 1, 2,
+// 4 or 8 bytes.
+unsigned widthLog(std::uint64_t v) { return v <= 0xFF ? 0 : v <= 0xFFFF ? 1 : v <= 0xFFFFFFFF ? 2 : 3; }
+
+// v in 2^log bytes, most significant first.
+void putWidth(char* at, std::uint64_t v, unsigned log) {
+    switch (log) {
+    case 0: put<1>(at, v); break;
+    case 1: put<2>(at, v); break;
+    case 2: put<4>(at, v); break;
+    default: put<8>(at, v); break;
+    }
+}
+
 }  // namespace
 
 DocumentBuilder::DocumentBuilder(std::string_view source)
@@ -85,16 +99,11 @@ std::uint32_t DocumentBuilder::begin(unsigned char kind, std::uint64_t count, st
         *out++ = static_cast<char>(kind | count);
         return index;
     }
-    unsigned log = count < 0x100 ? 0 : count < 0x10000 ? 1 : count < 0x100000000ull ? 2 : 3;
+    unsigned log = widthLog(count);
     out = grow(2 + (std::size_t{1} << log) + body);
     out[0] = static_cast<char>(kind | 0x0F);
     out[1] = static_cast<char>(0x10 | log);
-    switch (log) {
-    case 0: put<1>(out + 2, count); break;
-    case 1: put<2>(out + 2, count); break;
-    case 2: put<4>(out + 2, count); break;
-    default: put<8>(out + 2, count); break;
-    }
+    putWidth(out + 2, count, log);
     out += 2 + (std::size_t{1} << log);
     return index;
 }
@@ -112,18 +121,11 @@ std::uint32_t DocumentBuilder::scalar(const Scalar& value) {
             p = grow(17);
             *p++ = '\x14';
             put<8>(p, 0), put<8>(p + 8, value.bits);
-        } else if (value.bits <= 0xFF) {
-            p = grow(2);
-            p[0] = '\x10', put<1>(p + 1, value.bits);
-        } else if (value.bits <= 0xFFFF) {
-            p = grow(3);
-            p[0] = '\x11', put<2>(p + 1, value.bits);
-        } else if (value.bits <= 0xFFFFFFFF) {
-            p = grow(5);
-            p[0] = '\x12', put<4>(p + 1, value.bits);
         } else {
-            p = grow(9);
-            p[0] = '\x13', put<8>(p + 1, value.bits);
+            unsigned log = widthLog(value.bits);
+            p = grow(1 + (std::size_t{1} << log));
+            p[0] = static_cast<char>(0x10 | log);
+            putWidth(p + 1, value.bits, log);
         }
         break;
     case Type::Real:

@@ -47,7 +47,7 @@ void Extent::add(const Extent& child) {
     lines = std::min(kSaturated, lines + child.lines);
 }
 
-const std::vector<Entry>& Entries::of(const Document& doc, const Document::Object& dict, bool checkKeys) {
+const std::vector<Entry>& Entries::of(const Document& doc, const Document::Object& dict) {
     entries_.clear();
     entries_.reserve(dict.count);  // at once: a wide root's grown by doubling could take twice the room
     for (std::uint64_t k = 0; k < dict.count; ++k) {
@@ -62,9 +62,6 @@ const std::vector<Entry>& Entries::of(const Document& doc, const Document::Objec
     entries_.erase(std::unique(entries_.begin(), entries_.end(),
                                [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
                    entries_.end());
-    if (checkKeys)
-        for (const Entry& e : entries_)
-            if (doc.keyHasLoneSurrogate(e.rank)) refuse("key holds a lone surrogate");
     return entries_;
 }
 
@@ -121,12 +118,13 @@ Extent WriteCheck::extent(std::uint32_t index, const Document::Object& o, std::u
 template <typename Each>
 void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int depth, Each each) {
     if (o.kind() == 0xD0) {
+        const std::vector<Entry>& entries = index == doc_.root() ? root_ : pool_.at(depth).of(doc_, o);
+        for (const Entry& e : entries)
+            if (doc_.keyHasLoneSurrogate(e.rank)) refuse("key holds a lone surrogate");
         if (index != doc_.root()) {
-            for (const Entry& e : pool_.at(depth).of(doc_, o, true)) each(e.value, e.key, nullptr);
+            for (const Entry& e : entries) each(e.value, e.key, nullptr);
             return;
         }
-        for (const Entry& e : root_)
-            if (doc_.keyHasLoneSurrogate(e.rank)) refuse("key holds a lone surrogate");
         eachRootEntry(
             doc_, root_, [&](const Entry& e) { each(e.value, e.key, nullptr); },
             [&](const Document::Edit& edit) { each(Document::npos, Document::npos, &edit); });

@@ -29,9 +29,9 @@ struct Entry {
 
 class Entries {
 public:
-    // Refuses a key that is not a string; with `checkKeys`, also one that
-    // holds a lone surrogate.
-    const std::vector<Entry>& of(const Document& doc, const Document::Object& dict, bool checkKeys);
+    // Refuses a key that is not a string (the check refuses those with a
+    // lone surrogate itself).
+    const std::vector<Entry>& of(const Document& doc, const Document::Object& dict);
     const std::vector<Entry>& entries() const { return entries_; }
 
 private:
@@ -77,8 +77,7 @@ struct Extent {
 
 class WriteCheck {
 public:
-    // `root`: the root's entries, its keys not yet checked for lone
-    // surrogates.
+    // `root`: the root's entries.
     WriteCheck(const Document& doc, const std::vector<Entry>& root);
     // Refuses (WriteFailure) what cannot be written; otherwise returns
     // roughly how many bytes the text takes.

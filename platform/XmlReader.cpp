@@ -355,6 +355,18 @@ private:
         out.append(piece);
     }
 
+    // Of the eight bytes at p_, how many come before the first '<' or '&'
+    // (see unicode::bytesBefore); a byte above 0x7F among them sets the top
+    // bit of `seen`.
+    unsigned plainWord(unsigned char& seen) const {
+        std::uint64_t w;
+        std::memcpy(&w, s_.data() + p_, 8);
+        unsigned plain = unicode::bytesBefore(unicode::bytesEqual(w, '<') | unicode::bytesEqual(w, '&'));
+        std::uint64_t taken = plain == 8 ? w : w & ((std::uint64_t{1} << (8 * plain)) - 1);
+        if (taken & 0x8080808080808080ull) seen |= 0x80;
+        return plain;
+    }
+
     // Text up to the close tag, with entities and CDATA sections resolved.
     // Most text has neither: it is then a view of the source, and `slow`
     // is left alone.
@@ -362,19 +374,12 @@ private:
         std::size_t start = p_;
         // Every byte or'ed: ASCII text needs no check of its UTF-8. Eight
         // bytes at a time while none of them is '<' or '&'.
-        std::uint64_t seenWords = 0;
-        for (; s_.size() - p_ >= 8; p_ += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, s_.data() + p_, 8);
-            unsigned plain = unicode::bytesBefore(unicode::bytesEqual(w, '<') | unicode::bytesEqual(w, '&'));
-            if (plain < 8) {
-                seenWords |= w & ((std::uint64_t{1} << (8 * plain)) - 1);
-                p_ += plain;
-                break;
-            }
-            seenWords |= w;
+        unsigned char seen = 0;
+        while (s_.size() - p_ >= 8) {
+            unsigned plain = plainWord(seen);
+            p_ += plain;
+            if (plain < 8) break;
         }
-        unsigned char seen = (seenWords & 0x8080808080808080ull) ? 0x80 : 0;
         for (; p_ < s_.size() && s_[p_] != '<' && s_[p_] != '&'; ++p_) seen |= static_cast<unsigned char>(s_[p_]);
         if (p_ < s_.size() && s_[p_] == '<' && (p_ + 1 >= s_.size() || s_[p_ + 1] != '!')) {
             std::string_view piece = s_.substr(start, p_ - start);
@@ -411,12 +416,11 @@ private:
                 mark = p_, seen = 0;
             } else if (s_.size() - p_ >= 8) {
                 // Up to the next '<' or '&', eight bytes at a time.
-                std::uint64_t w;
-                std::memcpy(&w, s_.data() + p_, 8);
-                unsigned plain = unicode::bytesBefore(unicode::bytesEqual(w, '<') | unicode::bytesEqual(w, '&'));
-                if (plain == 0) plain = 1;  // this byte, which is neither
-                std::uint64_t taken = plain == 8 ? w : w & ((std::uint64_t{1} << (8 * plain)) - 1);
-                if (taken & 0x8080808080808080ull) seen = 0x80;
+                unsigned plain = plainWord(seen);
+                if (plain == 0) {  // this byte, which is neither, alone
+                    seen |= static_cast<unsigned char>(c);
+                    plain = 1;
+                }
                 p_ += plain;
             } else {
                 seen |= static_cast<unsigned char>(c);

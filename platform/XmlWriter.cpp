@@ -134,14 +134,13 @@ private:
 
     // The root, with the document's edits in their places.
     void root() {
-        const std::vector<Entry>& sorted = root_;
-        if (sorted.empty() && doc_.edits().empty()) {
+        if (root_.empty() && doc_.edits().empty()) {
             line(0, "<dict/>");
             return;
         }
         line(0, "<dict>");
         eachRootEntry(
-            doc_, sorted,
+            doc_, root_,
             [&](const Entry& e) {
                 element(kKey, doc_.text(doc_.object(e.key), scratch_), 1);
                 object(e.value, 1);
@@ -176,7 +175,7 @@ private:
             line(depth, "</array>");
             return;
         case 0xD0: {
-            const std::vector<Entry>& sorted = pool_.at(depth).of(doc_, o, false);
+            const std::vector<Entry>& sorted = pool_.at(depth).of(doc_, o);
             if (sorted.empty()) {
                 line(depth, "<dict/>");
                 return;
@@ -249,7 +248,7 @@ XmlText::XmlText(const Document& document) : doc_(document), ok_(document.rootIs
     }
     try {
         root_ = std::make_unique<Entries>();
-        root_->of(doc_, doc_.object(doc_.root()), false);
+        root_->of(doc_, doc_.object(doc_.root()));
     } catch (const WriteFailure& f) {
         ok_ = false;
         error_ = f.what;

@@ -78,6 +78,7 @@ std::string_view Document::text(const Object& o, std::string& scratch) const {
     const unsigned char* p = o.data;
     if (o.kind() == 0x60) {
         scratch.clear();
+        scratch.reserve(3 * o.count);  // at most: grown by doubling, a long text is copied again and again
         unicode::appendUtf16BigEndian(scratch, p, o.count);
         return scratch;
     }
@@ -110,6 +111,7 @@ bool Document::hasLoneSurrogate(const Object& o) const {
         return !wellFormed_ && unicode::hasLoneSurrogate(std::string_view(reinterpret_cast<const char*>(o.data), o.count));
     if (o.kind() != 0x60) return false;  // Latin-1 has no surrogates
     const unsigned char* p = o.data;
+    if (!unicode::utf16BigEndianHasSurrogate(p, o.count)) return false;
     for (std::uint64_t k = 0; k < o.count; ++k) {
         unsigned char high = p[2 * k];
         if (high < 0xD8 || high > 0xDF) continue;

@@ -112,35 +112,29 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
     for (std::size_t i = 0; i < count;) {
         char* p = buffer;
         for (std::size_t end = std::min(count, i + kChunk); i < end; ++i) {
-            // Eight ASCII units at once where they come in a run.
-            if (end - i >= 8) {
-                std::uint32_t any = 0;
-                for (std::size_t k = 0; k < 8; ++k) any |= unit(i + k);
-                if (any < 0x80) {
-                    for (std::size_t k = 0; k < 8; ++k) p[k] = static_cast<char>(unit(i + k));
-                    p += 8;
-                    i += 7;
-                    continue;
-                }
-            }
             std::uint32_t u = unit(i);
-            // The common lengths written here rather than by encode(): a
-            // third of the time on text that is not ASCII.
             if (u < 0x80) {
+                // A run of ASCII, eight more at once while they come: looked
+                // for after ASCII alone, as text in other scripts has none.
                 *p++ = static_cast<char>(u);
+                while (end - i > 8) {
+                    std::uint32_t any = 0;
+                    for (std::size_t k = 1; k <= 8; ++k) any |= unit(i + k);
+                    if (any >= 0x80) break;
+                    for (std::size_t k = 1; k <= 8; ++k) p[k - 1] = static_cast<char>(unit(i + k));
+                    p += 8;
+                    i += 8;
+                }
                 continue;
             }
-            if (u < 0x800) {
-                p[0] = static_cast<char>(0xC0 | u >> 6);
-                p[1] = static_cast<char>(0x80 | (u & 0x3F));
-                p += 2;
-                continue;
-            }
-            if (u < 0xD800 || u > 0xDFFF) {
-                p[0] = static_cast<char>(0xE0 | u >> 12);
-                p[1] = static_cast<char>(0x80 | (u >> 6 & 0x3F));
+            // Two or three bytes, chosen without a branch: text that mixes
+            // scripts would mispredict one on every other character.
+            if ((u & 0xF800) != 0xD800) {
+                bool three = u >= 0x800;
+                p[0] = static_cast<char>(three ? 0xE0 | u >> 12 : 0xC0 | u >> 6);
+                p[1] = static_cast<char>(0x80 | ((three ? u >> 6 : u) & 0x3F));
                 p[2] = static_cast<char>(0x80 | (u & 0x3F));
-                p += 3;
+                p += 2 + three;
                 continue;
             }
             // A pair may reach one unit past the chunk: four bytes for two units.
@@ -167,17 +161,68 @@ void appendUtf16LittleEndian(std::string& out, const unsigned char* bytes, std::
     appendUnits(out, count, [bytes](std::size_t i) { return std::uint32_t{bytes[2 * i + 1]} << 8 | bytes[2 * i]; });
 }
 
-std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count) {
-    // One, two or three bytes a unit, without a branch; a pair takes four,
-    // not the six its units would.
-    std::size_t size = 0, pairs = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t u = std::uint32_t{bytes[2 * i]} << 8 | bytes[2 * i + 1];
-        size += 1 + (u >= 0x80) + (u >= 0x800);
-        pairs += (bytes[2 * i] >= 0xD8) & (bytes[2 * i] <= 0xDB) & (i + 1 < count) &&
-                 bytes[2 * i + 2] >= 0xDC && bytes[2 * i + 2] <= 0xDF;
+namespace {
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// Big-endian units four to a word, on a little-endian machine: in 16-bit
+// lanes, each unit's high byte below its low byte. The top bit of each lane
+// whose value is not zero (values below 0x8000).
+constexpr std::uint64_t kLaneByte = 0x00FF00FF00FF00FFull, kLaneF8 = 0x00F800F800F800F8ull;
+inline std::uint64_t nonzeroLanes(std::uint64_t x) {
+    constexpr std::uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFull;
+    return (((x & kLow15) + kLow15) | x) & 0x8000800080008000ull;
+}
+inline std::uint64_t surrogateLanes(std::uint64_t w) { return ~nonzeroLanes((w & kLaneF8) ^ 0x00D800D800D800D8ull) & 0x8000800080008000ull; }
+#endif
+
+inline bool isSurrogateHigh(unsigned high) { return (high & 0xF8) == 0xD8; }
+
+}  // namespace
+
+bool utf16BigEndianHasSurrogate(const unsigned char* bytes, std::size_t count) {
+    std::size_t i = 0;
+    std::uint64_t any = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    for (; i + 4 <= count; i += 4) {
+        std::uint64_t w;
+        std::memcpy(&w, bytes + 2 * i, 8);
+        any |= surrogateLanes(w);
     }
-    return size - 2 * pairs;
+#endif
+    for (; i < count; ++i) any |= isSurrogateHigh(bytes[2 * i]);
+    return any != 0;
+}
+
+std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count) {
+    // One, two or three bytes a unit, without a branch, four units at a
+    // time where the machine allows: a binary file's every string that is
+    // not ASCII is measured. A pair takes four bytes, not the six of two
+    // lone surrogates; pairs are looked for only where there is a
+    // surrogate at all.
+    std::size_t size = count, i = 0;
+    std::uint64_t surrogates = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    for (; i + 4 <= count; i += 4) {
+        std::uint64_t w;
+        std::memcpy(&w, bytes + 2 * i, 8);
+        std::uint64_t high = w & kLaneByte, low = w >> 8 & kLaneByte;
+        std::uint64_t from80 = nonzeroLanes(high | (low & 0x0080008000800080ull)), from800 = nonzeroLanes(high & kLaneF8);
+        size += ((from80 >> 15) + (from800 >> 15)) * 0x0001000100010001ull >> 48;
+        surrogates |= surrogateLanes(w);
+    }
+#endif
+    for (; i < count; ++i) {
+        unsigned high = bytes[2 * i], low = bytes[2 * i + 1];
+        size += ((high | low >> 7) != 0) + (high >= 0x08);
+        surrogates |= isSurrogateHigh(high);
+    }
+    if (surrogates)
+        for (i = 0; i + 1 < count; ++i)
+            if ((bytes[2 * i] & 0xFC) == 0xD8 && (bytes[2 * i + 2] & 0xFC) == 0xDC) {
+                size -= 2;
+                ++i;
+            }
+    return size;
 }
 
 bool hasLoneSurrogate(std::string_view text) {

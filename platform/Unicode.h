@@ -67,6 +67,8 @@ void appendUtf16BigEndian(std::string& out, const unsigned char* bytes, std::siz
 void appendUtf16LittleEndian(std::string& out, const unsigned char* bytes, std::size_t count);
 // How many bytes appendUtf16BigEndian() would append.
 std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count);
+// Whether any of the units is a surrogate, paired or not.
+bool utf16BigEndianHasSurrogate(const unsigned char* bytes, std::size_t count);
 
 // True when the text holds a lone surrogate, which no UTF-8 file can carry.
 bool hasLoneSurrogate(std::string_view text);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "Bplist.h"
 #include "PropertyList.h"
@@ -136,6 +137,49 @@ TEST(BinaryMarkers, Strings) {
               "\xED\xB0\x80");
     EXPECT_EQ(valueIn(withValue([](Bplist& b) { return b.ascii(std::string(20, 'a')); })).text(), std::string(20, 'a'));
     EXPECT_EQ(valueIn(withValue([](Bplist& b) { return b.data(std::string(3, '\0')); })).text(), std::string(3, '\0'));
+}
+
+// UTF-16 text is measured, checked and converted four units at a time, and
+// ASCII in runs: each kind of unit at each place of a word and of a run.
+TEST(BinaryMarkers, Utf16TextOfEveryKindAtEveryPlace) {
+    const char16_t others[] = {0x80, 0xE9, 0x7FF, 0x800, 0x6570, 0xD7FF, 0xE000, 0xFFFF, 0xD83D, 0xDE00, 0xDBFF, 0xDC00};
+    auto utf8 = [](const std::u16string& s, bool& lone) {
+        std::string out;
+        lone = false;
+        auto put = [&](std::uint32_t cp, int n) {
+            static const unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+            for (int k = n - 1; k >= 0; --k) {
+                unsigned shift = 6 * static_cast<unsigned>(k);
+                out += static_cast<char>(k == n - 1 && n > 1 ? lead[n] | cp >> shift : 0x80 | (cp >> shift & 0x3F));
+            }
+        };
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            std::uint32_t u = s[i];
+            if (u >= 0xD800 && u < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+                put(0x10000 + ((u - 0xD800) << 10) + (s[++i] - 0xDC00u), 4);
+                continue;
+            }
+            lone |= u >= 0xD800 && u < 0xE000;
+            if (u < 0x80) out += static_cast<char>(u);
+            else put(u, u < 0x800 ? 2 : 3);
+        }
+        return out;
+    };
+    std::mt19937 rng(12);
+    for (int round = 0; round < 4000; ++round) {
+        std::u16string s(rng() % 26, u'a');
+        for (char16_t& c : s) c = rng() % 3 ? static_cast<char16_t>(u'!' + rng() % 90) : others[rng() % 12];
+        bool lone;
+        std::string expected = utf8(s, lone);
+        plist::ReadResult r = plist::readBinary(withValue([&](Bplist& b) { return b.utf16(s); }));
+        ASSERT_TRUE(r) << r.error;
+        const plist::Document& doc = *r.document;
+        plist::Document::Object o = doc.object(doc.ref(doc.object(doc.root()), 1));
+        std::string scratch;
+        ASSERT_EQ(doc.text(o, scratch), expected) << round;
+        ASSERT_EQ(doc.textSize(o), expected.size()) << round;
+        ASSERT_EQ(doc.hasLoneSurrogate(o), lone) << round;
+    }
 }
 
 TEST(BinaryMarkers, RefusedMarkersAndSizes) {

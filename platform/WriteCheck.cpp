@@ -24,7 +24,9 @@ constexpr std::uint64_t kLineCost = 32;  // tags and line end, roughly; the inde
 constexpr std::uint64_t kHeldPerReference = 8;
 constexpr std::uint64_t kLongText = 64;  // bytes: from here a string is counted once
 
-constexpr std::uint8_t kUnvisited = 0, kOpen = 1, kDone = 2;
+// A container not yet met, being walked, walked, met more than once, and
+// (those) its extent kept.
+constexpr std::uint8_t kUnvisited = 0, kOpen = 1, kDone = 2, kShared = 3, kMeasured = 4;
 
 Extent containerExtent() { return Extent{kLineCost, 2}; }
 
@@ -70,25 +72,31 @@ WriteCheck::WriteCheck(const Document& doc, const std::vector<Entry>& root)
       root_(root),
       state_(doc.containerCount(), kUnvisited),
       height_(doc.containerCount(), 0),
-      extent_(doc.containerCount()),
-      seenText_(doc.objectCount(), false) {
-    order_.reserve(doc.containerCount());  // exactly: grown by doubling, it could take twice the room
-}
+      seenText_(doc.objectCount(), false) {}
 
 std::uint64_t WriteCheck::run() {
     std::uint32_t root = doc_.root();
     Document::Object o = doc_.object(root);
     if (o.kind() != 0xD0) refuse("the root is not a dictionary");
-    container(root, o, 0);
-    countOccurrences();
-    const Extent& extent = extent_[doc_.containerNumber(root, o)];
+    Extent extent;
+    container(root, o, 0, extent);
+    if (shared_) {
+        // Each container's extent once more, those held twice kept: the
+        // first walk keeps none, so that a document of many small
+        // containers takes no more room for them.
+        extent_.resize(doc_.containerCount());
+        order_.reserve(doc_.containerCount());  // exactly: grown by doubling, it could take twice the room
+        extent = extentOf(root, o, 0);
+        countOccurrences();
+    }
     if (extent.bytes > std::max(kExpansionFloor, kMaxExpansion * held_))
         refuse("the text would be out of all proportion to the value");
     return extent.bytes;
 }
 
-// How many levels the object's text reaches below its own.
-int WriteCheck::visit(std::uint32_t index, const Document::Object& o, int depth, std::uint64_t size) {
+// How many levels the object's text reaches below its own; `extent` is a
+// container's (unless it was met before).
+int WriteCheck::visit(std::uint32_t index, const Document::Object& o, int depth, std::uint64_t size, Extent& extent) {
     switch (o.kind()) {
     case 0x00:
         if (o.marker == 0x00) refuse("null cannot be written");
@@ -102,15 +110,34 @@ int WriteCheck::visit(std::uint32_t index, const Document::Object& o, int depth,
         return 0;
     case 0x80: return 1;  // written as a dictionary holding one integer
     case 0xA0:
-    case 0xD0: return container(index, o, depth);
+    case 0xD0: return container(index, o, depth, extent);
     case 0xC0: refuse("set cannot be written");
     default: return 0;
     }
 }
 
-Extent WriteCheck::extent(std::uint32_t index, const Document::Object& o, std::uint64_t size) const {
+// A container's extent where some are held twice, each worked out once.
+Extent WriteCheck::extentOf(std::uint32_t index, const Document::Object& o, int depth) {
     std::uint32_t c = doc_.containerNumber(index, o);
-    return c != Document::npos ? extent_[c] : leafExtent(o.kind(), size);
+    if (state_[c] == kMeasured) return extent_[c];
+    Extent extent = containerExtent();
+    eachChild(index, o, depth, [&](std::uint32_t child, std::uint32_t key, const Document::Edit* edit) {
+        if (edit) {
+            extent.add(leafExtent(0x50, edit->key.size()));
+            extent.add(leafExtent(kindOf(edit->value.type), 0));
+            return;
+        }
+        Document::Object co = doc_.object(child);
+        if (key != Document::npos) extent.add(leafExtent(0x50, textSize(key, doc_.object(key))));
+        if (doc_.containerNumber(child, co) != Document::npos) extent.add(extentOf(child, co, depth + 1));
+        else extent.add(leafExtent(co.kind(), textSize(child, co)));
+    });
+    if (state_[c] == kShared) {
+        state_[c] = kMeasured;
+        extent_[c] = extent;
+    }
+    order_.push_back(index);
+    return extent;
 }
 
 // Each child with its key (npos in an array); the root's with its edits,
@@ -133,17 +160,19 @@ void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int d
     }
 }
 
-int WriteCheck::container(std::uint32_t index, const Document::Object& o, int depth) {
+int WriteCheck::container(std::uint32_t index, const Document::Object& o, int depth, Extent& extent) {
     if (depth > kMaxDepth) refuse("nested too deep");
     std::uint32_t c = doc_.containerNumber(index, o);
     if (state_[c] == kOpen) refuse("reference cycle");
-    if (state_[c] == kDone) {
+    if (state_[c] != kUnvisited) {
+        // Its extent is worked out again, after this walk.
+        state_[c] = kShared;
         shared_ = true;
         return height_[c];
     }
     state_[c] = kOpen;
     int height = 0;
-    Extent extent = containerExtent();
+    extent = containerExtent();
     eachChild(index, o, depth, [&](std::uint32_t child, std::uint32_t key, const Document::Edit* edit) {
         held_ += kHeldPerReference;
         if (edit) {
@@ -157,7 +186,8 @@ int WriteCheck::container(std::uint32_t index, const Document::Object& o, int de
         }
         Document::Object co = doc_.object(child);
         std::uint64_t size = textSize(child, co);
-        height = std::max(height, 1 + visit(child, co, depth + 1, size));
+        Extent childExtent = leafExtent(co.kind(), size);
+        height = std::max(height, 1 + visit(child, co, depth + 1, size, childExtent));
         if (key != Document::npos) {
             std::uint64_t keySize = textSize(key, doc_.object(key));
             // A key the file repeats in full counts each time, as it costs
@@ -166,13 +196,11 @@ int WriteCheck::container(std::uint32_t index, const Document::Object& o, int de
             else firstSightOf(key, keySize);
             extent.add(leafExtent(0x50, keySize));
         }
-        extent.add(this->extent(child, co, size));
+        extent.add(childExtent);
     });
     if (depth + height > kMaxDepth) refuse("nested too deep");
     state_[c] = kDone;
     height_[c] = static_cast<std::uint16_t>(height);
-    extent_[c] = extent;
-    order_.push_back(index);
     return height;
 }
 
@@ -206,8 +234,6 @@ bool WriteCheck::firstSightOf(std::uint32_t index, std::uint64_t size) {
 // Each container's occurrences in the text, from the root down; a container
 // that would appear more than 1536 times is refused, as Foundation refuses it.
 void WriteCheck::countOccurrences() {
-    // Where no container is held twice, each occurs once.
-    if (!shared_) return;
     std::vector<std::uint16_t> occurrences(doc_.containerCount(), 0);
     auto add = [&](std::uint32_t index, std::uint64_t times) {
         if (index == Document::npos) return;  // an edit

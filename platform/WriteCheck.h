@@ -84,9 +84,9 @@ public:
     std::uint64_t run();
 
 private:
-    int visit(std::uint32_t index, const Document::Object& o, int depth, std::uint64_t size);
-    int container(std::uint32_t index, const Document::Object& o, int depth);
-    Extent extent(std::uint32_t index, const Document::Object& o, std::uint64_t size) const;
+    int visit(std::uint32_t index, const Document::Object& o, int depth, std::uint64_t size, Extent& extent);
+    int container(std::uint32_t index, const Document::Object& o, int depth, Extent& extent);
+    Extent extentOf(std::uint32_t index, const Document::Object& o, int depth);
     std::uint64_t textSize(std::uint32_t index, const Document::Object& o);
     bool firstSightOf(std::uint32_t index, std::uint64_t size);
     void countOccurrences();
@@ -97,10 +97,10 @@ private:
     const std::vector<Entry>& root_;
     std::vector<std::uint8_t> state_;
     std::vector<std::uint16_t> height_;
-    std::vector<Extent> extent_;
+    std::vector<Extent> extent_;  // where some container is held twice: those
     std::vector<bool> seenText_;
     std::unordered_map<std::uint32_t, std::uint64_t> sizes_;  // of long strings that take decoding
-    std::vector<std::uint32_t> order_;                        // containers in post-order
+    std::vector<std::uint32_t> order_;                        // the same: containers in post-order
     bool shared_ = false;                                     // some container is reached a second time
     EntriesPool pool_;
     std::uint64_t held_ = 0;  // what the document holds, each shared object once

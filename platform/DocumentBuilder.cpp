@@ -61,7 +61,7 @@ DocumentBuilder::DocumentBuilder(std::string_view source)
     doc_->bytes_.reserve(source.size() + 64);
 }
 
-char* DocumentBuilder::grow(std::size_t n) {
+char* DocumentBuilder::room(std::size_t n) {
     // The objects' string grows by as much as it holds, from a page up to
     // a megabyte at a time, and is written in place: until finish(), the
     // objects end at used_, not at its end.
@@ -70,7 +70,11 @@ char* DocumentBuilder::grow(std::size_t n) {
         std::size_t step = std::clamp<std::size_t>(bytes.size(), 4096, std::size_t{1} << 20);
         bytes.resize(std::max(used_ + n, bytes.size() + step));
     }
-    char* at = &bytes[used_];
+    return &bytes[used_];
+}
+
+char* DocumentBuilder::grow(std::size_t n) {
+    char* at = room(n);
     used_ += n;
     return at;
 }
@@ -155,6 +159,20 @@ std::uint32_t DocumentBuilder::string(std::string_view text) {
 }
 
 std::uint32_t DocumentBuilder::data(std::string_view bytes) { return bytesObject(0x40, bytes); }
+
+// The bytes go where the longest marker and count would leave them, and
+// move back by what the real ones leave over.
+constexpr std::size_t kLongestHead = 2 + 8;
+
+char* DocumentBuilder::dataRoom(std::size_t most) { return room(kLongestHead + most) + kLongestHead; }
+
+std::uint32_t DocumentBuilder::dataInRoom(std::size_t size) {
+    const char* bytes = room(kLongestHead + size) + kLongestHead;
+    char* p;
+    std::uint32_t index = begin(0x40, size, size, p);
+    std::memmove(p, bytes, size);
+    return index;
+}
 
 std::uint32_t DocumentBuilder::bytesObject(unsigned char kind, std::string_view bytes) {
     char* p;

@@ -24,6 +24,12 @@ public:
     // than the view's own place), else a copy.
     std::uint32_t string(std::string_view text);
     std::uint32_t data(std::string_view bytes);
+    // Room for a data object's bytes, at most `most` of them, written
+    // there by the caller before dataInRoom() makes the object of the
+    // first `size`: decoded in place, a large object is never held twice.
+    // Nothing else may be added in between.
+    char* dataRoom(std::size_t most);
+    std::uint32_t dataInRoom(std::size_t size);
     // A dictionary key: equal keys are one object, as a binary file
     // shares them.
     std::uint32_t key(std::string_view text);
@@ -66,6 +72,7 @@ private:
     std::uint32_t place();  // a new object's number, where the objects end
     std::size_t count() const;
     char* grow(std::size_t n);  // n more bytes of objects, to be written
+    char* room(std::size_t n);  // room for n more, where the objects end
     std::uint32_t begin(unsigned char kind, std::uint64_t count, std::size_t body, char*& out);
     std::uint32_t bytesObject(unsigned char kind, std::string_view bytes);
     bool inSource(std::string_view text) const;

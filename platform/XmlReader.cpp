@@ -647,9 +647,9 @@ private:
             for (unsigned char v = 0; v < 64; ++v) k[static_cast<unsigned char>(alphabet[v])] = v;
             return k;
         }();
-        std::string& out = data_;
-        out.clear();
-        out.reserve(t.size() / 4 * 3);
+        // Three bytes for each four digits, at most.
+        char* const start = b_.dataRoom(t.size() / 4 * 3);
+        char* out = start;
         std::uint32_t acc = 0;
         unsigned count = 0, equals = 0;
         for (std::size_t i = 0; i < t.size(); ++i) {
@@ -667,12 +667,12 @@ private:
             }
             acc = (acc << 6) | kind;
             if ((++count & 3) == 0) {
-                out += static_cast<char>((acc >> 16) & 0xFF);
-                if (equals < 2) out += static_cast<char>((acc >> 8) & 0xFF);
-                if (equals < 1) out += static_cast<char>(acc & 0xFF);
+                *out++ = static_cast<char>((acc >> 16) & 0xFF);
+                if (equals < 2) *out++ = static_cast<char>((acc >> 8) & 0xFF);
+                if (equals < 1) *out++ = static_cast<char>(acc & 0xFF);
             }
         }
-        return b_.data(out);
+        return b_.dataInRoom(static_cast<std::size_t>(out - start));
     }
 
     static std::uint64_t bitsOf(double d) {
@@ -686,7 +686,6 @@ private:
     std::size_t p_ = 0;
     bool surrogatesAllowed_;
     DocumentBuilder& b_;
-    std::string data_;  // decoded data, before it joins the document
 };
 
 // The value of encoding="..." in a leading XML declaration, or nothing.

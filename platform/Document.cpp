@@ -132,40 +132,57 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // The keys are sorted with their first sixteen bytes at hand where
     // these are ASCII, in which UTF-16 order is byte order: most
     // comparisons then never look at texts spread all over the file. Equal
-    // texts end up side by side and share a rank. Texts that take decoding
-    // are kept; the others are read from their objects where prefixes tie.
+    // texts end up side by side and share a rank. Where prefixes tie, texts
+    // are compared as they stand in their objects: a binary file's by their
+    // code units, undecoded.
     struct Sorted {
         std::uint64_t prefix[2];  // big-endian, zero-padded; 0 where not ASCII
         std::uint32_t key;
-        std::uint32_t decoded;  // in `decoded`, or npos
     };
     std::vector<Sorted> order;
     order.reserve(keys.size());
-    std::string scratch;
-    std::vector<std::string> decoded;  // the texts of UTF-16 and Latin-1 keys, while they are sorted
     // Found here, in the file's order, where the key is at hand.
     std::vector<bool> loneSurrogate(count_, false);
     for (std::uint32_t key : keys) {
         Object o = object(key);
         if (!o.isString()) continue;
-        std::string_view t = text(o, scratch);
-        Sorted s{{0, 0}, key, npos};
-        if (t.data() == scratch.data()) {
-            s.decoded = static_cast<std::uint32_t>(decoded.size());
-            decoded.emplace_back(t);
-        }
+        // The first sixteen code units, where they are ASCII.
         unsigned char head[16] = {};
-        if (!t.empty()) std::memcpy(head, t.data(), std::min<std::size_t>(t.size(), 16));
-        s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
-        if (((s.prefix[0] | s.prefix[1]) & 0x8080808080808080ull) != 0) s.prefix[0] = s.prefix[1] = 0;
-        if ((s.prefix[0] == 0 || t.size() > 16) && hasLoneSurrogate(o)) loneSurrogate[key] = true;
+        std::size_t n = std::min<std::uint64_t>(o.count, 16);
+        bool ascii = true;
+        for (std::size_t k = 0; k < n; ++k) {
+            unsigned unit = o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
+            ascii &= unit < 0x80;
+            head[k] = static_cast<unsigned char>(unit);
+        }
+        Sorted s{{0, 0}, key};
+        if (ascii) s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
+        if ((!ascii || o.count > 16) && hasLoneSurrogate(o)) loneSurrogate[key] = true;
         order.push_back(s);
     }
     keys = std::vector<std::uint32_t>();
-    auto textOf = [&](const Sorted& s) {
-        if (s.decoded != npos) return std::string_view(decoded[s.decoded]);
-        Object o = object(s.key);
-        return std::string_view(reinterpret_cast<const char*>(o.data), o.count);
+    // Below 0, 0 or above as a's text is before b's, equal or after, in
+    // UTF-16 order. A text's keys are all UTF-8; a binary file's are
+    // Latin-1 (its code units are its bytes) or big-endian UTF-16, whose
+    // bytes compare as its units do.
+    auto compare = [&](const Sorted& a, const Sorted& b) {
+        Object x = object(a.key), y = object(b.key);
+        if (x.kind() == kUtf8) {
+            std::string_view s(reinterpret_cast<const char*>(x.data), x.count), t(reinterpret_cast<const char*>(y.data), y.count);
+            return s == t ? 0 : unicode::lessUtf16(s, t) ? -1 : 1;
+        }
+        std::uint64_t width = x.kind() == 0x60 ? 2 : 1;
+        if (x.kind() == y.kind()) {
+            int c = std::memcmp(x.data, y.data, width * std::min(x.count, y.count));
+            if (c != 0) return c;
+        } else {
+            auto unit = [](const Object& o, std::uint64_t k) {
+                return o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
+            };
+            for (std::uint64_t k = 0; k < std::min(x.count, y.count); ++k)
+                if (unit(x, k) != unit(y, k)) return unit(x, k) < unit(y, k) ? -1 : 1;
+        }
+        return x.count == y.count ? 0 : x.count < y.count ? -1 : 1;
     };
     // Keys made in file order are often in order already, and otherwise
     // mostly so: a merge sort, as std::sort fell back to its heap sort on
@@ -173,7 +190,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
     auto before = [&](const Sorted& a, const Sorted& b) {
         if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
             return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
-        return unicode::lessUtf16(textOf(a), textOf(b));
+        return compare(a, b) < 0;
     };
     if (!std::is_sorted(order.begin(), order.end(), before)) std::stable_sort(order.begin(), order.end(), before);
     // At most one rank a key; room never reached is never touched.
@@ -183,7 +200,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
     for (std::size_t i = 0; i < order.size(); ++i) {
         const Sorted& s = order[i];
         if (i == 0 || s.prefix[0] != order[i - 1].prefix[0] || s.prefix[1] != order[i - 1].prefix[1] ||
-            textOf(s) != textOf(order[i - 1])) {
+            compare(s, order[i - 1]) != 0) {
             keyObjects_.push_back(s.key);
             keyLoneSurrogate_.push_back(loneSurrogate[s.key]);
         }

@@ -113,10 +113,20 @@ std::uint32_t DocumentBuilder::begin(unsigned char kind, std::uint64_t count, st
 }
 
 std::uint32_t DocumentBuilder::scalar(const Scalar& value) {
+    if (value.type == Type::Boolean) {
+        // One object for true and one for false, wherever they are held,
+        // as a binary file holds them: a list of flags would otherwise
+        // take more memory than its text.
+        std::uint32_t& shared = booleans_[value.boolean()];
+        if (shared == Document::npos) {
+            shared = place();
+            *grow(1) = value.boolean() ? '\x09' : '\x08';
+        }
+        return shared;
+    }
     std::uint32_t index = place();
     char* p;
     switch (value.type) {
-    case Type::Boolean: *grow(1) = value.boolean() ? '\x09' : '\x08'; break;
     case Type::Integer:
         // In as few bytes as the binary format holds it: 1, 2 or 4 bytes
         // for what fits unsigned, 8 for the rest, and the 16-byte form only
@@ -404,6 +414,8 @@ void DocumentBuilder::rewind(const Mark& m) {
         next_.pop_back();
     }
     cursor_ = lastAdded_ = Document::npos;
+    for (std::uint32_t& shared : booleans_)
+        if (shared >= m.objects) shared = Document::npos;
     used_ = m.bytes;
     if (doc_->wideOffsets_.empty()) doc_->offsets_.resize(m.objects);
     else doc_->wideOffsets_.resize(m.objects);

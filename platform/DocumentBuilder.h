@@ -104,6 +104,7 @@ private:
     // added, npos while it waits.
     std::vector<std::uint32_t> next_;
     std::uint32_t cursor_ = Document::npos, lastAdded_ = Document::npos;
+    std::uint32_t booleans_[2] = {Document::npos, Document::npos};  // false's object, true's
     // Keys added, and where in items_; decoded texts kept until then.
     struct PendingKey {
         std::string_view text;

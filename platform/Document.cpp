@@ -139,13 +139,11 @@ void Document::index(std::vector<std::uint32_t> keys) {
         std::uint64_t prefix[2];  // big-endian, zero-padded; 0 where not ASCII
         std::uint32_t key;
     };
-    std::vector<Sorted> order;
-    order.reserve(keys.size());
-    // Found here, in the file's order, where the key is at hand.
-    std::vector<bool> loneSurrogate(count_, false);
-    for (std::uint32_t key : keys) {
+    // A key's prefix, and whether it holds a lone surrogate; false for a
+    // key that is no string.
+    auto sorted = [&](std::uint32_t key, Sorted& s, bool& lone) {
         Object o = object(key);
-        if (!o.isString()) continue;
+        if (!o.isString()) return false;
         // The first sixteen code units, where they are ASCII.
         unsigned char head[16] = {};
         std::size_t n = std::min<std::uint64_t>(o.count, 16);
@@ -155,12 +153,11 @@ void Document::index(std::vector<std::uint32_t> keys) {
             ascii &= unit < 0x80;
             head[k] = static_cast<unsigned char>(unit);
         }
-        Sorted s{{0, 0}, key};
+        s = Sorted{{0, 0}, key};
         if (ascii) s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
-        if ((!ascii || o.count > 16) && hasLoneSurrogate(o)) loneSurrogate[key] = true;
-        order.push_back(s);
-    }
-    keys = std::vector<std::uint32_t>();
+        lone = (!ascii || o.count > 16) && hasLoneSurrogate(o);
+        return true;
+    };
     // Below 0, 0 or above as a's text is before b's, equal or after, in
     // UTF-16 order. A text's keys are all UTF-8; a binary file's are
     // Latin-1 (its code units are its bytes) or big-endian UTF-16, whose
@@ -184,28 +181,50 @@ void Document::index(std::vector<std::uint32_t> keys) {
         }
         return x.count == y.count ? 0 : x.count < y.count ? -1 : 1;
     };
-    // Keys made in file order are often in order already, and otherwise
-    // mostly so: a merge sort, as std::sort fell back to its heap sort on
-    // those of a wide root.
     auto before = [&](const Sorted& a, const Sorted& b) {
         if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
             return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
         return compare(a, b) < 0;
     };
-    if (!std::is_sorted(order.begin(), order.end(), before)) std::stable_sort(order.begin(), order.end(), before);
-    // At most one rank a key; room never reached is never touched.
-    keyObjects_.reserve(order.size());
     // Texts are looked at only where the prefixes leave it open: they lie
     // all over the file, each a miss of the cache.
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        const Sorted& s = order[i];
-        if (i == 0 || s.prefix[0] != order[i - 1].prefix[0] || s.prefix[1] != order[i - 1].prefix[1] ||
-            compare(s, order[i - 1]) != 0) {
+    auto rank = [&](const Sorted& s, const Sorted* last, bool lone) {
+        if (!last || s.prefix[0] != last->prefix[0] || s.prefix[1] != last->prefix[1] || compare(s, *last) != 0) {
             keyObjects_.push_back(s.key);
-            keyLoneSurrogate_.push_back(loneSurrogate[s.key]);
+            keyLoneSurrogate_.push_back(lone);
         }
         slot_[s.key] = static_cast<std::uint32_t>(keyObjects_.size() - 1);
+    };
+    // At most one rank a key; room never reached is never touched.
+    keyObjects_.reserve(keys.size());
+    // Keys in order already, as a single dictionary's often are, are
+    // ranked as they come, without a table of them all.
+    Sorted s{}, last{};
+    bool lone = false;
+    std::size_t i = 0;
+    for (; i < keys.size(); ++i) {
+        if (!sorted(keys[i], s, lone)) continue;
+        if (!keyObjects_.empty() && before(s, last)) break;
+        rank(s, keyObjects_.empty() ? nullptr : &last, lone);
+        last = s;
     }
+    if (i == keys.size()) return;
+    keyObjects_.clear();
+    keyLoneSurrogate_.clear();
+    std::vector<Sorted> order;
+    order.reserve(keys.size());
+    // Found here, in the file's order, where the key is at hand.
+    std::vector<bool> loneSurrogate(count_, false);
+    for (std::uint32_t key : keys)
+        if (sorted(key, s, lone)) {
+            loneSurrogate[key] = lone;
+            order.push_back(s);
+        }
+    keys = std::vector<std::uint32_t>();
+    // Keys made in file order are often mostly in order: a merge sort, as
+    // std::sort fell back to its heap sort on those of a wide root.
+    std::stable_sort(order.begin(), order.end(), before);
+    for (std::size_t k = 0; k < order.size(); ++k) rank(order[k], k == 0 ? nullptr : &order[k - 1], loneSurrogate[order[k].key]);
 }
 
 void Document::set(const std::string& key, Scalar value) {

@@ -7,12 +7,14 @@ Shapes: a wide root (100,000 patch records straight in the root dictionary),
 records in one array a level down, nesting near the 512 limit, long
 non-ASCII strings full of characters XML escapes, data, reals and dates,
 one small set of strings shared all over a binary file, a root of many
-small entries, a key of its own in each of many dictionaries, and the
-records as UTF-16 XML. For each file, in one run: the release tool inside
-the sandbox (best of the runs, the sandbox's own start-up outside the
-figure), the floor (a copy of the tool's own output to a new file, synced),
-libplist's `plistutil -f xml` (binary files, where installed), Python's
-plistlib doing the tool's job, and each one's peak memory. Needs python3,
+small entries, a key of its own in each of many dictionaries, values
+smaller than their bookkeeping (empty containers, flags), keys that are
+not ASCII, one large blob, and the records as UTF-16 XML. For each file,
+in one run: the release tool inside the sandbox (best of the runs, the
+sandbox's own start-up outside the figure), the floor (a copy of the
+tool's own output to a new file, synced), libplist's `plistutil -f xml`
+(binary files, where installed), Python's plistlib doing the tool's job,
+and each one's peak memory. Needs python3,
 cmake and a C++ compiler; plistutil (libplist-utils) where its column is
 wanted.
 """
@@ -82,6 +84,12 @@ def shapes(target):
     # different: the keys' own bookkeeping is most of the work.
     yield 'flat-root', {'k%07d' % i: i for i in range(max(1, target // 48))}
     yield 'distinct-keys', {'Map': fill(lambda i: {'%032x' % rng.getrandbits(128): i}, target, 100)}
+    # Values smaller than their own bookkeeping: empty containers and flags.
+    # (Each container a new one: plistlib would write one held everywhere.)
+    yield 'small-values', {'Flags': [[] if i % 4 == 0 else {} if i % 4 == 1 else i % 4 == 2 for i in range(target // 11)]}
+    # Keys that are no ASCII: a binary file holds them as UTF-16.
+    yield 'non-ascii-keys', {'%s-%d' % (''.join(rng.choice(WORDS) for _ in range(2)), i): i for i in range(target // 60)}
+    yield 'one-blob', {'Blob': rng.randbytes(target * 3 // 4)}
 
 
 def write_forms(folder, name, value):

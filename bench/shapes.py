@@ -14,9 +14,8 @@ in one run: the release tool inside the sandbox (best of the runs, the
 sandbox's own start-up outside the figure), the floor (a copy of the
 tool's own output to a new file, synced), libplist's `plistutil -f xml`
 (binary files, where installed), Python's plistlib doing the tool's job,
-and each one's peak memory. Needs python3,
-cmake and a C++ compiler; plistutil (libplist-utils) where its column is
-wanted.
+and each one's peak memory. Needs python3, cmake and a C++ compiler;
+plistutil (libplist-utils) where its column is wanted.
 """
 import datetime
 import os

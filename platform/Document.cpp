@@ -130,13 +130,14 @@ void Document::index(std::vector<std::uint32_t> keys) {
         if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = containers_++;
     }
     // The keys are sorted with their first sixteen bytes at hand where
-    // these are ASCII, in which UTF-16 order is byte order: most
+    // these sort as UTF-16 does (ASCII; in UTF-8, any character below
+    // U+10000, whose bytes sort as its one code unit does): most
     // comparisons then never look at texts spread all over the file. Equal
     // texts end up side by side and share a rank. Where prefixes tie, texts
     // are compared as they stand in their objects: a binary file's by their
     // code units, undecoded.
     struct Sorted {
-        std::uint64_t prefix[2];  // big-endian, zero-padded; 0 where not ASCII
+        std::uint64_t prefix[2];  // big-endian, zero-padded; 0 where there is none
         std::uint32_t key;
     };
     // A key's prefix, and whether it holds a lone surrogate; false for a
@@ -144,17 +145,20 @@ void Document::index(std::vector<std::uint32_t> keys) {
     auto sorted = [&](std::uint32_t key, Sorted& s, bool& lone) {
         Object o = object(key);
         if (!o.isString()) return false;
-        // The first sixteen code units, where they are ASCII.
+        // The first sixteen code units (UTF-8 bytes in a text), and the
+        // highest of them.
         unsigned char head[16] = {};
         std::size_t n = std::min<std::uint64_t>(o.count, 16);
-        bool ascii = true;
+        unsigned highest = 0;
         for (std::size_t k = 0; k < n; ++k) {
             unsigned unit = o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
-            ascii &= unit < 0x80;
+            highest = std::max(highest, unit);
             head[k] = static_cast<unsigned char>(unit);
         }
+        bool ascii = highest < 0x80;
         s = Sorted{{0, 0}, key};
-        if (ascii) s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
+        if (ascii || (o.kind() == kUtf8 && highest < 0xF0))
+            s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
         lone = (!ascii || o.count > 16) && hasLoneSurrogate(o);
         return true;
     };

@@ -1,9 +1,11 @@
 // The writer's bytes: Foundation's layout, and the deviations that keep data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 
 #include "Bplist.h"
@@ -190,6 +192,42 @@ TEST(XmlWriter, KeysSortByUtf16CodeUnits) {
         "", "B", "a", "ab", "b", "\xC3\x85\x62\x65nraa", "\xED\x9F\xBF", "\xF0\x9F\x98\x80", "\xEF\xBD\xA1",
     };
     EXPECT_EQ(order, expected);
+}
+
+// A text's keys are ranked by their first bytes wherever those sort as
+// UTF-16 does, and by a walk of their code units where they may not.
+TEST(XmlWriter, KeysReadFromTextSortByUtf16CodeUnits) {
+    const std::uint32_t pool[] = {'a', 'b', 0xE9, 0x6570, 0xCFFF, 0xD7FF, 0xE000, 0xFF61, 0xFFFF, 0x10000, 0x1F600};
+    std::mt19937 rng(9);
+    for (int round = 0; round < 300; ++round) {
+        std::map<std::u16string, std::string> keys;  // in code-unit order
+        while (keys.size() < 12) {
+            std::string text;
+            std::u16string units;
+            for (std::size_t n = 1 + rng() % 6; n > 0; --n) {
+                std::uint32_t cp = pool[rng() % (sizeof pool / sizeof pool[0])];
+                plist::unicode::append(text, cp);
+                if (cp >= 0x10000) units += {static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)),
+                                             static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF))};
+                else units += static_cast<char16_t>(cp);
+            }
+            keys.emplace(units, text);
+        }
+        std::vector<std::string> expected, shuffled;
+        for (const auto& k : keys) expected.push_back(k.second);
+        shuffled = expected;
+        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+        std::string xml = "<plist><dict>";
+        for (const std::string& k : shuffled) xml += "<key>" + k + "</key><true/>";
+        plist::ReadResult r = plist::readXml(xml + "</dict></plist>");
+        ASSERT_TRUE(r) << r.error;
+        std::string out;
+        ASSERT_TRUE(plist::writeXml(*r.document, out));
+        std::vector<std::string> order;
+        for (std::size_t at = out.find("<key>"); at != std::string::npos; at = out.find("<key>", at + 1))
+            order.push_back(out.substr(at + 5, out.find("</key>", at) - at - 5));
+        ASSERT_EQ(order, expected) << round;
+    }
 }
 
 TEST(XmlWriter, KeyOrderAgreesWithUtf16OnRandomKeys) {

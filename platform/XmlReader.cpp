@@ -216,10 +216,13 @@ private:
         case 'd':
             if (auto t = is("dict>", Tag::Dict, 4, false)) return t;
             if (auto t = is("data>", Tag::Data, 4, false)) return t;
+            if (auto t = is("dict/>", Tag::Dict, 4, true)) return t;
             return is("date>", Tag::Date, 4, false);
         case 'i': return is("integer>", Tag::Integer, 7, false);
         case 'r': return is("real>", Tag::Real, 4, false);
-        case 'a': return is("array>", Tag::Array, 5, false);
+        case 'a':
+            if (auto t = is("array>", Tag::Array, 5, false)) return t;
+            return is("array/>", Tag::Array, 5, true);
         case 't': return is("true/>", Tag::True, 4, true);
         case 'f': return is("false/>", Tag::False, 5, true);
         default: return std::nullopt;

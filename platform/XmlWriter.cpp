@@ -54,6 +54,11 @@ private:
         out_ += text;
         out_ += '\n';
     }
+    // A tag: its length known without a look at it.
+    template <std::size_t N>
+    void line(int depth, const char (&tag)[N]) {
+        line(depth, std::string_view(tag, N - 1));
+    }
 
     // How many of the eight bytes at p come before the first one the text
     // escapes (see unicode::bytesBefore).

@@ -148,9 +148,8 @@ void Document::index(std::vector<std::uint32_t> keys) {
         // The first sixteen code units (UTF-8 bytes in a text), and the
         // highest of them.
         unsigned char head[16] = {};
-        std::size_t n = std::min<std::uint64_t>(o.count, 16);
         unsigned highest = 0;
-        for (std::size_t k = 0; k < n; ++k) {
+        for (std::size_t k = 0; k < sizeof head && k < o.count; ++k) {
             unsigned unit = o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
             highest = std::max(highest, unit);
             head[k] = static_cast<unsigned char>(unit);

@@ -119,7 +119,10 @@ private:
     void scalar(const Scalar& v, int depth) {
         char buf[128];
         switch (v.type) {
-        case Type::Boolean: line(depth, v.boolean() ? "<true/>" : "<false/>"); break;
+        case Type::Boolean:
+            if (v.boolean()) line(depth, "<true/>");
+            else line(depth, "<false/>");
+            break;
         case Type::Integer: scalar(kInteger, integerText(v, buf + sizeof buf), depth); break;
         case Type::Real: scalar(kReal, reals_.text(v.real()), depth); break;
         case Type::Date:

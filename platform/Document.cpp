@@ -168,7 +168,8 @@ void Document::index(std::vector<std::uint32_t> keys) {
     auto compare = [&](const Sorted& a, const Sorted& b) {
         Object x = object(a.key), y = object(b.key);
         if (x.kind() == kUtf8) {
-            std::string_view s(reinterpret_cast<const char*>(x.data), x.count), t(reinterpret_cast<const char*>(y.data), y.count);
+            std::string_view s(reinterpret_cast<const char*>(x.data), x.count);
+            std::string_view t(reinterpret_cast<const char*>(y.data), y.count);
             return s == t ? 0 : unicode::lessUtf16(s, t) ? -1 : 1;
         }
         std::uint64_t width = x.kind() == 0x60 ? 2 : 1;
@@ -227,7 +228,8 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // Keys made in file order are often mostly in order: a merge sort, as
     // std::sort fell back to its heap sort on those of a wide root.
     std::stable_sort(order.begin(), order.end(), before);
-    for (std::size_t k = 0; k < order.size(); ++k) rank(order[k], k == 0 ? nullptr : &order[k - 1], loneSurrogate[order[k].key]);
+    for (std::size_t k = 0; k < order.size(); ++k)
+        rank(order[k], k == 0 ? nullptr : &order[k - 1], loneSurrogate[order[k].key]);
 }
 
 void Document::set(const std::string& key, Scalar value) {

@@ -172,7 +172,9 @@ inline std::uint64_t nonzeroLanes(std::uint64_t x) {
     constexpr std::uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFull;
     return (((x & kLow15) + kLow15) | x) & 0x8000800080008000ull;
 }
-inline std::uint64_t surrogateLanes(std::uint64_t w) { return ~nonzeroLanes((w & kLaneF8) ^ 0x00D800D800D800D8ull) & 0x8000800080008000ull; }
+inline std::uint64_t surrogateLanes(std::uint64_t w) {
+    return ~nonzeroLanes((w & kLaneF8) ^ 0x00D800D800D800D8ull) & 0x8000800080008000ull;
+}
 #endif
 
 inline bool isSurrogateHigh(unsigned high) { return (high & 0xF8) == 0xD8; }
@@ -206,7 +208,8 @@ std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count) {
         std::uint64_t w;
         std::memcpy(&w, bytes + 2 * i, 8);
         std::uint64_t high = w & kLaneByte, low = w >> 8 & kLaneByte;
-        std::uint64_t from80 = nonzeroLanes(high | (low & 0x0080008000800080ull)), from800 = nonzeroLanes(high & kLaneF8);
+        std::uint64_t from80 = nonzeroLanes(high | (low & 0x0080008000800080ull));
+        std::uint64_t from800 = nonzeroLanes(high & kLaneF8);
         size += ((from80 >> 15) + (from800 >> 15)) * 0x0001000100010001ull >> 48;
         surrogates |= surrogateLanes(w);
     }

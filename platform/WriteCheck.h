@@ -97,10 +97,10 @@ private:
     const std::vector<Entry>& root_;
     std::vector<std::uint8_t> state_;
     std::vector<std::uint16_t> height_;
-    std::vector<Extent> extent_;  // where some container is held twice: those
+    std::vector<Extent> extent_;  // only where a container is held twice: its extent, by container
     std::vector<bool> seenText_;
     std::unordered_map<std::uint32_t, std::uint64_t> sizes_;  // of long strings that take decoding
-    std::vector<std::uint32_t> order_;                        // the same: containers in post-order
+    std::vector<std::uint32_t> order_;                        // only then too: containers in post-order
     bool shared_ = false;                                     // some container is reached a second time
     EntriesPool pool_;
     std::uint64_t held_ = 0;  // what the document holds, each shared object once

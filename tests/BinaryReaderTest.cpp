@@ -142,7 +142,8 @@ TEST(BinaryMarkers, Strings) {
 // UTF-16 text is measured, checked and converted four units at a time, and
 // ASCII in runs: each kind of unit at each place of a word and of a run.
 TEST(BinaryMarkers, Utf16TextOfEveryKindAtEveryPlace) {
-    const char16_t others[] = {0x80, 0xE9, 0x7FF, 0x800, 0x6570, 0xD7FF, 0xE000, 0xFFFF, 0xD83D, 0xDE00, 0xDBFF, 0xDC00};
+    const char16_t others[] = {0x80, 0xE9, 0x7FF, 0x800, 0x6570, 0xD7FF,
+                               0xE000, 0xFFFF, 0xD83D, 0xDE00, 0xDBFF, 0xDC00};
     auto utf8 = [](const std::u16string& s, bool& lone) {
         std::string out;
         lone = false;

@@ -49,13 +49,15 @@ void Extent::add(const Extent& child) {
     lines = std::min(kSaturated, lines + child.lines);
 }
 
-const std::vector<Entry>& Entries::of(const Document& doc, const Document::Object& dict) {
+const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
+    doc_ = &doc;
+    dict_ = dict;
     entries_.clear();
     entries_.reserve(dict.count);  // at once: a wide root's grown by doubling could take twice the room
     for (std::uint64_t k = 0; k < dict.count; ++k) {
         std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
         if (rank == Document::npos) refuse("dictionary key is not a string");
-        entries_.push_back(Entry{rank, static_cast<std::uint32_t>(k), doc.ref(dict, dict.count + k), doc.ref(dict, k)});
+        entries_.push_back(Entry{rank, static_cast<std::uint32_t>(k)});
     }
     // Equal keys have equal ranks; the first of them stays first. A file
     // most writers made has its keys in order already.
@@ -64,10 +66,10 @@ const std::vector<Entry>& Entries::of(const Document& doc, const Document::Objec
     entries_.erase(std::unique(entries_.begin(), entries_.end(),
                                [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
                    entries_.end());
-    return entries_;
+    return *this;
 }
 
-WriteCheck::WriteCheck(const Document& doc, const std::vector<Entry>& root)
+WriteCheck::WriteCheck(const Document& doc, const Entries& root)
     : doc_(doc),
       root_(root),
       state_(doc.containerCount(), kUnvisited),
@@ -145,15 +147,15 @@ Extent WriteCheck::extentOf(std::uint32_t index, const Document::Object& o, int 
 template <typename Each>
 void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int depth, Each each) {
     if (o.kind() == 0xD0) {
-        const std::vector<Entry>& entries = index == doc_.root() ? root_ : pool_.at(depth).of(doc_, o);
+        const Entries& entries = index == doc_.root() ? root_ : pool_.at(depth).of(doc_, o);
         for (const Entry& e : entries)
             if (doc_.keyHasLoneSurrogate(e.rank)) refuse("key holds a lone surrogate");
         if (index != doc_.root()) {
-            for (const Entry& e : entries) each(e.value, e.key, nullptr);
+            for (const Entry& e : entries) each(entries.value(e), entries.key(e), nullptr);
             return;
         }
         eachRootEntry(
-            doc_, root_, [&](const Entry& e) { each(e.value, e.key, nullptr); },
+            doc_, root_, [&](const Entry& e) { each(root_.value(e), root_.key(e), nullptr); },
             [&](const Document::Edit& edit) { each(Document::npos, Document::npos, &edit); });
     } else {
         for (std::uint64_t k = 0; k < o.count; ++k) each(doc_.ref(o, k), Document::npos, nullptr);

@@ -22,19 +22,27 @@ struct WriteFailure {
 void checkDate(double seconds);
 
 // A dictionary as the writer sees it: string keys only, the first of equal
-// keys kept, in the order the text lists them.
+// keys kept, in the order the text lists them. An entry is its key's rank
+// and its place in the dictionary, whose references give its key and value:
+// a wide root's table takes half the room it would with them.
 struct Entry {
-    std::uint32_t rank, at, value, key;
+    std::uint32_t rank, at;
 };
 
 class Entries {
 public:
     // Refuses a key that is not a string (the check refuses those with a
     // lone surrogate itself).
-    const std::vector<Entry>& of(const Document& doc, const Document::Object& dict);
-    const std::vector<Entry>& entries() const { return entries_; }
+    const Entries& of(const Document& doc, const Document::Object& dict);
+    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
+    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
+    bool empty() const { return entries_.empty(); }
+    std::uint32_t key(const Entry& e) const { return doc_->ref(dict_, e.at); }
+    std::uint32_t value(const Entry& e) const { return doc_->ref(dict_, dict_.count + e.at); }
 
 private:
+    const Document* doc_ = nullptr;
+    Document::Object dict_{};
     std::vector<Entry> entries_;
 };
 
@@ -54,7 +62,7 @@ private:
 // The root's entries in the text's order with the document's edits in
 // their places: `entry` for each entry kept, `edit` for each edit.
 template <typename OnEntry, typename OnEdit>
-void eachRootEntry(const Document& doc, const std::vector<Entry>& entries, OnEntry entry, OnEdit edit) {
+void eachRootEntry(const Document& doc, const Entries& entries, OnEntry entry, OnEdit edit) {
     const std::vector<Document::Edit>& edits = doc.edits();
     std::size_t next = 0;
     for (const Entry& e : entries) {
@@ -78,7 +86,7 @@ struct Extent {
 class WriteCheck {
 public:
     // `root`: the root's entries.
-    WriteCheck(const Document& doc, const std::vector<Entry>& root);
+    WriteCheck(const Document& doc, const Entries& root);
     // Refuses (WriteFailure) what cannot be written; otherwise returns
     // roughly how many bytes the text takes.
     std::uint64_t run();
@@ -94,7 +102,7 @@ private:
     void eachChild(std::uint32_t index, const Document::Object& o, int depth, Each each);
 
     const Document& doc_;
-    const std::vector<Entry>& root_;
+    const Entries& root_;
     std::vector<std::uint8_t> state_;
     std::vector<std::uint16_t> height_;
     std::vector<Extent> extent_;  // only where a container is held twice: its extent, by container

@@ -32,7 +32,7 @@ constexpr bool kSpecial[63] = {false, false, false, false, false, false, false, 
 
 class XmlWriter {
 public:
-    XmlWriter(const Document& doc, const std::vector<Entry>& root, const XmlSink& sink, const std::atomic<bool>* stop)
+    XmlWriter(const Document& doc, const Entries& root, const XmlSink& sink, const std::atomic<bool>* stop)
         : doc_(doc), root_(root), out_(sink, stop) {}
 
     void document() {
@@ -150,8 +150,8 @@ private:
         eachRootEntry(
             doc_, root_,
             [&](const Entry& e) {
-                element(kKey, doc_.text(doc_.object(e.key), scratch_), 1);
-                object(e.value, 1);
+                element(kKey, doc_.text(doc_.object(root_.key(e)), scratch_), 1);
+                object(root_.value(e), 1);
             },
             [&](const Document::Edit& edit) {
                 element(kKey, edit.key, 1);
@@ -183,7 +183,7 @@ private:
             line(depth, "</array>");
             return;
         case 0xD0: {
-            const std::vector<Entry>& sorted = pool_.at(depth).of(doc_, o);
+            const Entries& sorted = pool_.at(depth).of(doc_, o);
             if (sorted.empty()) {
                 line(depth, "<dict/>");
                 return;
@@ -192,8 +192,8 @@ private:
             for (const Entry& e : sorted) {
                 // The key's own object, with its dictionary's others: its rank's
                 // would be a look all over the key table.
-                element(kKey, doc_.text(doc_.object(e.key), scratch_), depth + 1);
-                object(e.value, depth + 1);
+                element(kKey, doc_.text(doc_.object(sorted.key(e)), scratch_), depth + 1);
+                object(sorted.value(e), depth + 1);
             }
             line(depth, "</dict>");
             return;
@@ -236,7 +236,7 @@ private:
     }
 
     const Document& doc_;
-    const std::vector<Entry>& root_;
+    const Entries& root_;
     Buffer out_;
     RealTexts reals_;
     EntriesPool pool_;
@@ -270,7 +270,7 @@ XmlText::~XmlText() = default;
 bool XmlText::check() {
     if (!ok_ || checked_) return ok_;
     try {
-        expected_ = WriteCheck(doc_, root_->entries()).run();
+        expected_ = WriteCheck(doc_, *root_).run();
         checked_ = true;
     } catch (const WriteFailure& f) {
         ok_ = false;
@@ -281,7 +281,7 @@ bool XmlText::check() {
 
 bool XmlText::writeText(const XmlSink& sink, const std::atomic<bool>* stop) const {
     try {
-        XmlWriter(doc_, root_->entries(), sink, stop).document();
+        XmlWriter(doc_, *root_, sink, stop).document();
         return true;
     } catch (...) {
         // The sink stopped, the check failed alongside, a refusal, or no

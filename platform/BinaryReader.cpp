@@ -225,7 +225,9 @@ struct BinaryOpening {
         doc->count_ = static_cast<std::uint32_t>(check.objectCount());
         doc->root_ = static_cast<std::uint32_t>(check.topObject());
         doc->table_ = check.tableOffset();
-        doc->bytes_ = std::move(bytes);
+        doc->file_ = std::move(bytes);
+        doc->bytes_ = reinterpret_cast<const unsigned char*>(doc->file_.data());
+        doc->size_ = doc->file_.size();
         std::vector<std::uint32_t> keys;
         const std::vector<bool>& isKey = check.keys();
         for (std::uint32_t i = 0; i < doc->count_; ++i)

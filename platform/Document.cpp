@@ -14,7 +14,7 @@ double Scalar::real() const {
 }
 
 Document::Object Document::object(std::uint32_t index) const {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes_.data()) + offset(index);
+    const unsigned char* p = bytes_ + offset(index);
     Object o{p[0], 0, p + 1};
     switch (o.kind()) {
     case 0x40:
@@ -126,7 +126,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
     for (std::uint32_t i = 0; i < count_; ++i) {
         // Only the marker: an object nothing refers to was never checked,
         // and its count may point anywhere. Every offset was checked.
-        unsigned char kind = static_cast<unsigned char>(bytes_[offset(i)]) & 0xF0;
+        unsigned char kind = bytes_[offset(i)] & 0xF0;
         if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = containers_++;
     }
     // The keys are sorted with their first sixteen bytes at hand where

@@ -110,7 +110,7 @@ public:
         return o.kind() == 0xA0 || o.kind() == 0xC0 || o.kind() == 0xD0 ? slot_[index] : npos;
     }
     // Roughly the memory the objects take, to judge the cost of a check.
-    std::size_t size() const { return bytes_.size(); }
+    std::size_t size() const { return size_; }
     // Whether the file held each key written out in full wherever it is
     // used (a text format), rather than once (the binary format).
     bool keysRepeated() const { return keysRepeated_; }
@@ -136,12 +136,17 @@ private:
         if (!wideOffsets_.empty()) return wideOffsets_[index];
         return bigEndian(table() + std::uint64_t{index} * offsetSize_, offsetSize_);
     }
-    const unsigned char* table() const { return reinterpret_cast<const unsigned char*>(bytes_.data()) + table_; }
+    const unsigned char* table() const { return bytes_ + table_; }
     // Numbers the containers and ranks the keys (the objects that are,
     // each listed once).
     void index(std::vector<std::uint32_t> keys);
 
-    std::string bytes_;                   // the objects: a binary file's own bytes
+    // The objects: a binary file's own bytes, or those a text's reader
+    // wrote, in a buffer left uninitialised where they never reached.
+    std::string file_;
+    std::unique_ptr<unsigned char[]> built_;
+    const unsigned char* bytes_ = nullptr;  // in one of them
+    std::size_t size_ = 0;
     // A text's objects (neither for a binary file): where they start, in
     // 32 bits until the objects take more than 4 GiB.
     std::vector<std::uint32_t> offsets_;

@@ -1,9 +1,12 @@
 #include "DocumentBuilder.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -20,12 +23,6 @@ constexpr std::size_t kPendingKeys = 32;
 // Whether the keys of n entries (key, value, key, ...) are objects in the
 // order they were made, and so no two the same: the first dictionary of a
 // kind makes its keys in its order, and those like it hold them so.
-bool increasingKeys(const std::uint32_t* pairs, std::size_t n) {
-    for (std::size_t k = 1; k < n; ++k)
-        if (pairs[2 * k] <= pairs[2 * k - 2]) return false;
-    return true;
-}
-
 // v's low `Width` bytes, most significant first.
 template <unsigned Width>
 void put(char* at, std::uint64_t v) {
@@ -48,6 +45,16 @@ void putWidth(char* at, std::uint64_t v, unsigned log) {
 
 }  // namespace
 
+void ItemStack::map() {
+    void* block = ::mmap(nullptr, kBlock * sizeof(std::uint32_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) throw std::bad_alloc();
+    blocks_.push_back(static_cast<std::uint32_t*>(block));
+}
+
+void ItemStack::release(std::size_t keep) {
+    for (; blocks_.size() > keep; blocks_.pop_back()) ::munmap(blocks_.back(), kBlock * sizeof(std::uint32_t));
+}
+
 DocumentBuilder::DocumentBuilder(std::string_view source)
     : doc_(new Document), source_(source),
       seed_(reinterpret_cast<std::uintptr_t>(this) ^
@@ -58,19 +65,22 @@ DocumentBuilder::DocumentBuilder(std::string_view source)
     // takes six bytes at least) and about as many bytes of objects as
     // the text has: memory the objects never reach is never touched.
     doc_->offsets_.reserve(source.size() / 6 + 1);
-    doc_->bytes_.reserve(source.size() + 64);
+    resize(source.size() + 64);
+}
+
+void DocumentBuilder::resize(std::size_t capacity) {
+    // Not zeroed: a page is touched only once an object reaches it, and a
+    // large container's references are not written over zeros first.
+    std::unique_ptr<unsigned char[]> bytes(new unsigned char[capacity]);
+    if (used_ != 0) std::memcpy(bytes.get(), doc_->built_.get(), used_);
+    doc_->built_ = std::move(bytes);
+    doc_->bytes_ = doc_->built_.get();
+    capacity_ = capacity;
 }
 
 char* DocumentBuilder::room(std::size_t n) {
-    // The objects' string grows by as much as it holds, from a page up to
-    // a megabyte at a time, and is written in place: until finish(), the
-    // objects end at used_, not at its end.
-    std::string& bytes = doc_->bytes_;
-    if (bytes.size() - used_ < n) {
-        std::size_t step = std::clamp<std::size_t>(bytes.size(), 4096, std::size_t{1} << 20);
-        bytes.resize(std::max(used_ + n, bytes.size() + step));
-    }
-    return &bytes[used_];
+    if (capacity_ - used_ < n) resize(std::max(used_ + n, 2 * capacity_));
+    return reinterpret_cast<char*>(doc_->built_.get()) + used_;
 }
 
 char* DocumentBuilder::grow(std::size_t n) {
@@ -195,7 +205,11 @@ std::uint32_t DocumentBuilder::array(std::size_t opened) {
     std::size_t n = items_.size() - opened;
     char* p;
     std::uint32_t index = begin(0xA0, n, n * kRefSize, p);
-    for (std::size_t k = 0; k < n; ++k) put<kRefSize>(p + k * kRefSize, items_[opened + k]);
+    // From the last item back, each block let go once read.
+    for (std::size_t k = n; k-- > 0;) {
+        put<kRefSize>(p + k * kRefSize, items_[opened + k]);
+        if (((opened + k) & ItemStack::kMask) == 0) items_.resize(opened + k);
+    }
     items_.resize(opened);
     return index;
 }
@@ -234,7 +248,7 @@ std::uint32_t DocumentBuilder::findKey(std::string_view text, std::uint32_t h) c
 std::string_view DocumentBuilder::keyText(std::uint32_t place) const {
     // A key's object is a string() one: its text in the object or, past
     // eight bytes, where a view of the source says.
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(doc_->bytes_.data()) + doc_->offset(keys_[place]);
+    const unsigned char* p = doc_->bytes_ + doc_->offset(keys_[place]);
     std::size_t n = p[0] & 0x0F;
     if (n == 0x0F) {
         Document::Object o = doc_->object(keys_[place]);
@@ -326,7 +340,14 @@ std::uint32_t DocumentBuilder::copy(std::uint32_t index) {
 std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     if (!pending_.empty()) settleKeys();
     std::size_t n = (items_.size() - opened) / 2;
-    std::uint32_t* pairs = items_.data() + opened;
+    auto pairs = [&](std::size_t k) -> std::uint32_t& { return items_[opened + k]; };
+    // Whether the keys' objects increase, as all different keys' made in
+    // order do.
+    auto increasing = [&](std::size_t count) {
+        for (std::size_t k = 1; k < count; ++k)
+            if (pairs(2 * k) <= pairs(2 * k - 2)) return false;
+        return true;
+    };
     if (n > 1) {
         // Equal keys are one object: the first keeps its place and takes
         // the last one's value; the others are dropped. Large dictionaries
@@ -337,20 +358,20 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
         if (n < kIndexedFrom) {
             for (std::size_t k = 1; k < n; ++k)
                 for (std::size_t j = 0; j < k; ++j)
-                    if (!dropped[j] && pairs[2 * j] == pairs[2 * k]) {
-                        pairs[2 * j + 1] = pairs[2 * k + 1];
+                    if (!dropped[j] && pairs(2 * j) == pairs(2 * k)) {
+                        pairs(2 * j + 1) = pairs(2 * k + 1);
                         dropped[k] = true;
                         break;
                     }
-        } else if (!increasingKeys(pairs, n)) {
+        } else if (!increasing(n)) {
             std::vector<std::pair<std::uint32_t, std::uint32_t>>& byKey = byKey_;
             byKey.clear();
-            for (std::size_t k = 0; k < n; ++k) byKey.emplace_back(pairs[2 * k], static_cast<std::uint32_t>(k));
+            for (std::size_t k = 0; k < n; ++k) byKey.emplace_back(pairs(2 * k), static_cast<std::uint32_t>(k));
             std::sort(byKey.begin(), byKey.end());
             for (std::size_t k = 1; k < n; ++k)
                 if (byKey[k].first == byKey[k - 1].first) {
                     std::uint32_t first = byKey[k - 1].second, later = byKey[k].second;
-                    pairs[2 * first + 1] = pairs[2 * later + 1];
+                    pairs(2 * first + 1) = pairs(2 * later + 1);
                     dropped[later] = true;
                     byKey[k].second = first;  // the first of a run takes every later value
                 }
@@ -358,8 +379,8 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
         std::size_t kept = 0;
         for (std::size_t k = 0; k < n; ++k) {
             if (dropped[k]) continue;
-            pairs[2 * kept] = pairs[2 * k];
-            pairs[2 * kept + 1] = pairs[2 * k + 1];
+            pairs(2 * kept) = pairs(2 * k);
+            pairs(2 * kept + 1) = pairs(2 * k + 1);
             ++kept;
         }
         n = kept;
@@ -367,8 +388,8 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     }
     if (uids && n == 1) {
         std::uint32_t uidKey = findKey("CF$UID", hash("CF$UID"));
-        if (uidKey != Document::npos && pairs[0] == keys_[uidKey]) {
-            Document::Object value = doc_->object(pairs[1]);
+        if (uidKey != Document::npos && pairs(0) == keys_[uidKey]) {
+            Document::Object value = doc_->object(pairs(1));
             Scalar s = doc_->scalar(value);
             if (value.kind() == 0x10 && !s.isUnsigned && s.integer() >= 0 && s.integer() <= 0xFFFFFFFF) {
                 items_.resize(opened);
@@ -378,9 +399,10 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     }
     char* p;
     std::uint32_t index = begin(0xD0, n, 2 * n * kRefSize, p);
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = n; k-- > 0;) {
         put<kRefSize>(p + k * kRefSize, items_[opened + 2 * k]);
         put<kRefSize>(p + (n + k) * kRefSize, items_[opened + 2 * k + 1]);
+        if (((opened + 2 * k) & ItemStack::kMask) < 2) items_.resize(opened + 2 * k);
     }
     items_.resize(opened);
     return index;
@@ -424,7 +446,7 @@ void DocumentBuilder::rewind(const Mark& m) {
 
 std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::string source, bool wellFormed) {
     if (!pending_.empty()) settleKeys();
-    doc_->bytes_.resize(used_);
+    doc_->size_ = used_;
     doc_->count_ = static_cast<std::uint32_t>(count());
     doc_->root_ = root;
     doc_->ownedSource_ = std::move(source);
@@ -434,7 +456,8 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     // What only the reading needed goes before the keys are ranked: for a
     // root of many keys, as much memory again as the ranking's own.
     auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
-    release(items_), release(keyTable_), release(next_);
+    items_.clear();
+    release(keyTable_), release(next_);
     release(byKey_), release(dropped_), release(pending_), release(pendingTexts_);
     doc_->index(std::move(keys_));
     return std::move(doc_);

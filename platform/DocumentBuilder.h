@@ -14,6 +14,41 @@
 
 namespace plist {
 
+// The items of the containers still open, in blocks of memory mapped
+// apart from the heap: growing never copies them, and a block a closed
+// container no longer needs goes back to the system at once, so that a
+// large container's items and its references are not held in full at once.
+class ItemStack {
+public:
+    ItemStack() = default;
+    ItemStack(const ItemStack&) = delete;
+    ItemStack& operator=(const ItemStack&) = delete;
+    ~ItemStack() { release(0); }
+
+    std::size_t size() const { return size_; }
+    std::uint32_t& operator[](std::size_t k) { return blocks_[k >> kShift][k & kMask]; }
+    void push_back(std::uint32_t item) {
+        if ((size_ & kMask) == 0 && (size_ >> kShift) == blocks_.size()) map();
+        (*this)[size_++] = item;
+    }
+    // Down to `n` items (never up); one block past them is kept, so that a container
+    // that opens and closes across a block's end costs no system call.
+    void resize(std::size_t n) {
+        size_ = n;
+        release((n + kMask) / kBlock + 1);
+    }
+    void clear() { size_ = 0, release(0); }
+
+    static constexpr std::size_t kShift = 16, kBlock = std::size_t{1} << kShift, kMask = kBlock - 1;
+
+private:
+    void map();
+    void release(std::size_t keep);
+
+    std::vector<std::uint32_t*> blocks_;
+    std::size_t size_ = 0;
+};
+
 class DocumentBuilder {
 public:
     // `source` is the text being read; a view is kept as a place in it.
@@ -73,6 +108,7 @@ private:
     std::size_t count() const;
     char* grow(std::size_t n);  // n more bytes of objects, to be written
     char* room(std::size_t n);  // room for n more, where the objects end
+    void resize(std::size_t capacity);  // of the objects' buffer
     std::uint32_t begin(unsigned char kind, std::uint64_t count, std::size_t body, char*& out);
     std::uint32_t bytesObject(unsigned char kind, std::string_view bytes);
     bool inSource(std::string_view text) const;
@@ -88,9 +124,9 @@ private:
     void insert(const KeySlot& slot);
 
     std::unique_ptr<Document> doc_;
-    std::size_t used_ = 0;  // of doc_'s bytes
+    std::size_t used_ = 0, capacity_ = 0;  // of doc_'s bytes
     std::string_view source_;
-    std::vector<std::uint32_t> items_;
+    ItemStack items_;
     // Every key made, for their ranks; a key's text is its object's.
     std::vector<std::uint32_t> keys_;
     // Open addressing over the keys made, at most three quarters full (a

@@ -114,6 +114,9 @@ public:
     // Whether the file held each key written out in full wherever it is
     // used (a text format), rather than once (the binary format).
     bool keysRepeated() const { return keysRepeated_; }
+    // Whether every container is held in one place only (a text format),
+    // rather than in as many as refer to it (the binary format).
+    bool tree() const { return tree_; }
 
     // Sets a key of the root dictionary, in place of the entry of that key
     // if there is one. The root's objects are left as they are; the writer
@@ -162,7 +165,7 @@ private:
     std::vector<std::uint32_t> keyObjects_;  // by rank, the first key of each text
     std::vector<bool> keyLoneSurrogate_;
     std::vector<Edit> edits_;
-    bool keysRepeated_ = false;
+    bool keysRepeated_ = false, tree_ = false;
     bool wellFormed_ = false;  // no UTF-8 text holds a lone surrogate: each was checked as it was read
 };
 

@@ -451,7 +451,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     doc_->root_ = root;
     doc_->ownedSource_ = std::move(source);
     doc_->source_ = doc_->ownedSource_;  // the same text, wherever it now is
-    doc_->keysRepeated_ = true;
+    doc_->keysRepeated_ = doc_->tree_ = true;
     doc_->wellFormed_ = wellFormed;
     // What only the reading needed goes before the keys are ranked: for a
     // root of many keys, as much memory again as the ranking's own.

@@ -72,8 +72,9 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
 WriteCheck::WriteCheck(const Document& doc, const Entries& root)
     : doc_(doc),
       root_(root),
-      state_(doc.containerCount(), kUnvisited),
-      height_(doc.containerCount(), 0),
+      // A tree's containers are each met once: nothing to keep of them.
+      state_(doc.tree() ? 0 : doc.containerCount(), kUnvisited),
+      height_(doc.tree() ? 0 : doc.containerCount(), 0),
       seenText_(doc.objectCount(), false) {}
 
 std::uint64_t WriteCheck::run() {
@@ -165,14 +166,15 @@ void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int d
 int WriteCheck::container(std::uint32_t index, const Document::Object& o, int depth, Extent& extent) {
     if (depth > kMaxDepth) refuse("nested too deep");
     std::uint32_t c = doc_.containerNumber(index, o);
-    if (state_[c] == kOpen) refuse("reference cycle");
-    if (state_[c] != kUnvisited) {
+    bool tracked = !state_.empty();
+    if (tracked && state_[c] == kOpen) refuse("reference cycle");
+    if (tracked && state_[c] != kUnvisited) {
         // Its extent is worked out again, after this walk.
         state_[c] = kShared;
         shared_ = true;
         return height_[c];
     }
-    state_[c] = kOpen;
+    if (tracked) state_[c] = kOpen;
     int height = 0;
     extent = containerExtent();
     eachChild(index, o, depth, [&](std::uint32_t child, std::uint32_t key, const Document::Edit* edit) {
@@ -201,8 +203,10 @@ int WriteCheck::container(std::uint32_t index, const Document::Object& o, int de
         extent.add(childExtent);
     });
     if (depth + height > kMaxDepth) refuse("nested too deep");
-    state_[c] = kDone;
-    height_[c] = static_cast<std::uint16_t>(height);
+    if (tracked) {
+        state_[c] = kDone;
+        height_[c] = static_cast<std::uint16_t>(height);
+    }
     return height;
 }
 

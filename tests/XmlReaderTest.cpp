@@ -215,6 +215,52 @@ TEST(XmlDict, KeysOfRecordsThatVaryAreTheKeysTheyHold) {
     }
 }
 
+// Containers of more items than a block of the reader's stack holds, and
+// small ones across a block's end: every item reads back in its place, and
+// of a large dictionary's equal keys the first keeps its place, the last
+// its value.
+TEST(XmlDict, ContainersAcrossTheBlocksOfItemsReadWhole) {
+    std::string xml = "<dict><key>A</key><array>";
+    for (int i = 0; i < 70000; ++i) {
+        if (i % 97 == 0) {
+            xml += "<array>";
+            for (int k = 0; k < i % 13; ++k) xml += "<integer>" + std::to_string(k) + "</integer>";
+            xml += "</array>";
+        } else if (i % 89 == 0) {
+            xml += "<dict><key>n</key><integer>" + std::to_string(i) + "</integer><key>m</key><true/></dict>";
+        } else {
+            xml += "<integer>" + std::to_string(i) + "</integer>";
+        }
+    }
+    xml += "</array><key>B</key><dict>";
+    for (int i = 0; i < 40000; ++i)
+        xml += "<key>k" + std::to_string(i % 39000) + "</key><integer>" + std::to_string(i) + "</integer>";
+    xml += "</dict></dict>";
+    plist::ReadResult r = plist::readXml(xml);
+    ASSERT_TRUE(r) << r.error;
+    Value root = plist::valueOf(r);
+    const plist::Array& a = root.dict().find("A")->items();
+    ASSERT_EQ(a.size(), 70000u);
+    for (int i = 0; i < 70000; ++i) {
+        const Value& v = a[static_cast<std::size_t>(i)];
+        if (i % 97 == 0) {
+            ASSERT_EQ(v.items().size(), static_cast<std::size_t>(i % 13)) << i;
+            for (int k = 0; k < i % 13; ++k) ASSERT_EQ(v.items()[static_cast<std::size_t>(k)].integer(), k) << i;
+        } else if (i % 89 == 0) {
+            ASSERT_EQ(v.dict().size(), 2u) << i;
+            ASSERT_EQ(v.dict().find("n")->integer(), i);
+        } else {
+            ASSERT_EQ(v.integer(), i);
+        }
+    }
+    const plist::Dictionary& b = root.dict().find("B")->dict();
+    ASSERT_EQ(b.size(), 39000u);
+    for (int i = 0; i < 39000; ++i) {
+        ASSERT_EQ(b.entries[static_cast<std::size_t>(i)].first.text(), "k" + std::to_string(i));
+        ASSERT_EQ(b.entries[static_cast<std::size_t>(i)].second.integer(), i < 1000 ? i + 39000 : i);
+    }
+}
+
 TEST(XmlInteger, Grammar) {
     struct {
         const char* text;

@@ -20,9 +20,6 @@ constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is 
 // table is most often a miss of the cache, fetched meanwhile.
 constexpr std::size_t kPendingKeys = 32;
 
-// Whether the keys of n entries (key, value, key, ...) are objects in the
-// order they were made, and so no two the same: the first dictionary of a
-// kind makes its keys in its order, and those like it hold them so.
 // v's low `Width` bytes, most significant first.
 template <unsigned Width>
 void put(char* at, std::uint64_t v) {
@@ -341,8 +338,9 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     if (!pending_.empty()) settleKeys();
     std::size_t n = (items_.size() - opened) / 2;
     auto pairs = [&](std::size_t k) -> std::uint32_t& { return items_[opened + k]; };
-    // Whether the keys' objects increase, as all different keys' made in
-    // order do.
+    // Whether the keys of `count` entries are objects in the order they
+    // were made, and so no two the same: the first dictionary of a kind
+    // makes its keys in its order, and those like it hold them so.
     auto increasing = [&](std::size_t count) {
         for (std::size_t k = 1; k < count; ++k)
             if (pairs(2 * k) <= pairs(2 * k - 2)) return false;

@@ -31,8 +31,9 @@ public:
         if ((size_ & kMask) == 0 && (size_ >> kShift) == blocks_.size()) map();
         (*this)[size_++] = item;
     }
-    // Down to `n` items (never up); one block past them is kept, so that a container
-    // that opens and closes across a block's end costs no system call.
+    // Down to `n` items (never up). One block past them is kept, so that
+    // a container that opens and closes across a block's end costs no
+    // system call.
     void resize(std::size_t n) {
         size_ = n;
         release((n + kMask) / kBlock + 1);

@@ -147,6 +147,7 @@ Extent WriteCheck::extentOf(std::uint32_t index, const Document::Object& o, int 
 // each edit as the child npos.
 template <typename Each>
 void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int depth, Each each) {
+    if (o.count == 0 && index != doc_.root()) return;  // the root may have edits
     if (o.kind() == 0xD0) {
         const Entries& entries = index == doc_.root() ? root_ : pool_.at(depth).of(doc_, o);
         for (const Entry& e : entries)

@@ -183,11 +183,11 @@ private:
             line(depth, "</array>");
             return;
         case 0xD0: {
-            const Entries& sorted = pool_.at(depth).of(doc_, o);
-            if (sorted.empty()) {
+            if (o.count == 0) {
                 line(depth, "<dict/>");
                 return;
             }
+            const Entries& sorted = pool_.at(depth).of(doc_, o);
             line(depth, "<dict>");
             for (const Entry& e : sorted) {
                 // The key's own object, with its dictionary's others: its rank's

@@ -7,6 +7,16 @@
 
 namespace plist {
 
+namespace {
+
+// The k-th code unit of a binary string's text (big-endian UTF-16, else
+// one byte a unit), or the k-th byte of a text's UTF-8.
+unsigned unitAt(const Document::Object& o, std::uint64_t k) {
+    return o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
+}
+
+}  // namespace
+
 double Scalar::real() const {
     double d;
     std::memcpy(&d, &bits, 8);
@@ -150,7 +160,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
         unsigned char head[16] = {};
         unsigned highest = 0;
         for (std::size_t k = 0; k < sizeof head && k < o.count; ++k) {
-            unsigned unit = o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
+            unsigned unit = unitAt(o, k);
             highest = std::max(highest, unit);
             head[k] = static_cast<unsigned char>(unit);
         }
@@ -177,11 +187,8 @@ void Document::index(std::vector<std::uint32_t> keys) {
             int c = std::memcmp(x.data, y.data, width * std::min(x.count, y.count));
             if (c != 0) return c;
         } else {
-            auto unit = [](const Object& o, std::uint64_t k) {
-                return o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
-            };
             for (std::uint64_t k = 0; k < std::min(x.count, y.count); ++k)
-                if (unit(x, k) != unit(y, k)) return unit(x, k) < unit(y, k) ? -1 : 1;
+                if (unitAt(x, k) != unitAt(y, k)) return unitAt(x, k) < unitAt(y, k) ? -1 : 1;
         }
         return x.count == y.count ? 0 : x.count < y.count ? -1 : 1;
     };

@@ -38,6 +38,12 @@ Extent leafExtent(unsigned char kind, std::uint64_t size) {
 
 unsigned char kindOf(Type type) { return type == Type::Uid ? 0x80 : type == Type::Date ? 0x30 : 0x00; }
 
+// A key the tool sets, and its value, a scalar.
+void addEdit(Extent& extent, const Document::Edit& edit) {
+    extent.add(leafExtent(0x50, edit.key.size()));
+    extent.add(leafExtent(kindOf(edit.value.type), 0));
+}
+
 }  // namespace
 
 void checkDate(double seconds) {
@@ -126,8 +132,7 @@ Extent WriteCheck::extentOf(std::uint32_t index, const Document::Object& o, int 
     Extent extent = containerExtent();
     eachChild(index, o, depth, [&](std::uint32_t child, std::uint32_t key, const Document::Edit* edit) {
         if (edit) {
-            extent.add(leafExtent(0x50, edit->key.size()));
-            extent.add(leafExtent(kindOf(edit->value.type), 0));
+            addEdit(extent, *edit);
             return;
         }
         Document::Object co = doc_.object(child);
@@ -181,12 +186,10 @@ int WriteCheck::container(std::uint32_t index, const Document::Object& o, int de
     eachChild(index, o, depth, [&](std::uint32_t child, std::uint32_t key, const Document::Edit* edit) {
         held_ += kHeldPerReference;
         if (edit) {
-            // A key the tool sets, its value a scalar.
             held_ += edit->key.size();
-            extent.add(leafExtent(0x50, edit->key.size()));
             if (edit->value.type == Type::Date) checkDate(edit->value.real());
             height = std::max(height, edit->value.type == Type::Uid ? 2 : 1);
-            extent.add(leafExtent(kindOf(edit->value.type), 0));
+            addEdit(extent, *edit);
             return;
         }
         Document::Object co = doc_.object(child);

@@ -149,15 +149,20 @@ private:
         line(0, "<dict>");
         eachRootEntry(
             doc_, root_,
-            [&](const Entry& e) {
-                element(kKey, doc_.text(doc_.object(root_.key(e)), scratch_), 1);
-                object(root_.value(e), 1);
-            },
+            [&](const Entry& e) { entry(root_, e, 1); },
             [&](const Document::Edit& edit) {
                 element(kKey, edit.key, 1);
                 scalar(edit.value, 1);
             });
         line(0, "</dict>");
+    }
+
+    // A dictionary's entry: its key's own object, with its dictionary's
+    // others (its rank's would be a look all over the key table), then its
+    // value.
+    void entry(const Entries& entries, const Entry& e, int depth) {
+        element(kKey, doc_.text(doc_.object(entries.key(e)), scratch_), depth);
+        object(entries.value(e), depth);
     }
 
     // An object, straight from the document.
@@ -189,12 +194,7 @@ private:
             }
             const Entries& sorted = pool_.at(depth).of(doc_, o);
             line(depth, "<dict>");
-            for (const Entry& e : sorted) {
-                // The key's own object, with its dictionary's others: its rank's
-                // would be a look all over the key table.
-                element(kKey, doc_.text(doc_.object(sorted.key(e)), scratch_), depth + 1);
-                object(sorted.value(e), depth + 1);
-            }
+            for (const Entry& e : sorted) entry(sorted, e, depth + 1);
             line(depth, "</dict>");
             return;
         }

@@ -19,6 +19,10 @@ constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is 
 // Keys added before their objects are settled: a new key's slot of the key
 // table is most often a miss of the cache, fetched meanwhile.
 constexpr std::size_t kPendingKeys = 32;
+// Keys whose follower is kept to guess from: the first ones made, which a
+// file's records hold. A root of many different keys guesses none of its
+// own anyway, and would hold as many followers as keys.
+constexpr std::size_t kFollowedKeys = std::size_t{1} << 16;
 
 // v's low `Width` bytes, most significant first.
 template <unsigned Width>
@@ -61,7 +65,10 @@ DocumentBuilder::DocumentBuilder(std::string_view source)
     // Room for as many objects as the text could hold (a text element
     // takes six bytes at least) and about as many bytes of objects as
     // the text has: memory the objects never reach is never touched.
+    // The keys likewise: grown by doubling, a root of many keys would leave
+    // each outgrown list behind in the heap.
     doc_->offsets_.reserve(source.size() / 6 + 1);
+    keys_.reserve(source.size() / 6 + 1);
     resize(source.size() + 64);
 }
 
@@ -307,7 +314,8 @@ void DocumentBuilder::settleKeys() {
         items_[k.item] = keys_[place];
         std::uint32_t after = k.after != Document::npos ? k.after : before;
         if (after < next_.size() && next_[after] == Document::npos) next_[after] = place;
-        if (k.displaced < next_.size() && next_[place] == Document::npos) next_[place] = next_[k.displaced];
+        if (k.displaced < next_.size() && place < next_.size() && next_[place] == Document::npos)
+            next_[place] = next_[k.displaced];
         before = place;
     }
     if (lastAdded_ == Document::npos) lastAdded_ = before;
@@ -323,7 +331,7 @@ std::uint32_t DocumentBuilder::keyPlace(std::string_view text, std::uint32_t h) 
     auto place = static_cast<std::uint32_t>(keys_.size());
     enter(place, h);
     keys_.push_back(index);
-    next_.push_back(Document::npos);
+    if (place < kFollowedKeys) next_.push_back(Document::npos);
     return place;
 }
 
@@ -430,8 +438,8 @@ void DocumentBuilder::rewind(const Mark& m) {
             keyTable_[j] = KeySlot{0, 0};
             i = j;
         }
+        if (next_.size() == keys_.size()) next_.pop_back();
         keys_.pop_back();
-        next_.pop_back();
     }
     cursor_ = lastAdded_ = Document::npos;
     for (std::uint32_t& shared : booleans_)

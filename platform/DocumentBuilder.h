@@ -136,9 +136,9 @@ private:
     // reach are moved back.
     std::vector<KeySlot> keyTable_;
     std::uint64_t seed_;
-    // By key, the key first added after it (or after a key it stood in
-    // for); the place in that order keys are guessed from; the last key
-    // added, npos while it waits.
+    // By key (the first kFollowedKeys), the key first added after it (or
+    // after a key it stood in for); the place in that order keys are guessed
+    // from; the last key added, npos while it waits.
     std::vector<std::uint32_t> next_;
     std::uint32_t cursor_ = Document::npos, lastAdded_ = Document::npos;
     std::uint32_t booleans_[2] = {Document::npos, Document::npos};  // false's object, true's

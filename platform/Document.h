@@ -85,7 +85,10 @@ public:
     Object object(std::uint32_t index) const;
     // The k-th reference of a container (a dictionary's keys, then its values).
     std::uint32_t ref(const Object& o, std::uint64_t k) const {
-        return static_cast<std::uint32_t>(bigEndian(o.data + k * refSize_, refSize_));
+        const unsigned char* p = o.data + k * refSize_;
+        // A text's references are all four bytes wide.
+        if (refSize_ == 4) return static_cast<std::uint32_t>(bigEndian(p, 4));
+        return static_cast<std::uint32_t>(bigEndian(p, refSize_));
     }
 
     Scalar scalar(const Object& o) const;

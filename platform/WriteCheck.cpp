@@ -59,14 +59,22 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
     doc_ = &doc;
     dict_ = dict;
     entries_.clear();
+    inOrder_ = true;
+    std::uint32_t last = 0;
+    for (std::uint64_t k = 0; k < dict.count && inOrder_; ++k) {
+        std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
+        if (rank == Document::npos) refuse("dictionary key is not a string");
+        inOrder_ = k == 0 || rank > last;
+        last = rank;
+    }
+    if (inOrder_) return *this;
     entries_.reserve(dict.count);  // at once: a wide root's grown by doubling could take twice the room
     for (std::uint64_t k = 0; k < dict.count; ++k) {
         std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
         if (rank == Document::npos) refuse("dictionary key is not a string");
         entries_.push_back(Entry{rank, static_cast<std::uint32_t>(k)});
     }
-    // Equal keys have equal ranks; the first of them stays first. A file
-    // most writers made has its keys in order already.
+    // Equal keys have equal ranks; the first of them stays first.
     auto before = [](const Entry& a, const Entry& b) { return a.rank < b.rank || (a.rank == b.rank && a.at < b.at); };
     if (!std::is_sorted(entries_.begin(), entries_.end(), before)) std::sort(entries_.begin(), entries_.end(), before);
     entries_.erase(std::unique(entries_.begin(), entries_.end(),

@@ -34,15 +34,36 @@ public:
     // Refuses a key that is not a string (the check refuses those with a
     // lone surrogate itself).
     const Entries& of(const Document& doc, const Document::Object& dict);
-    std::vector<Entry>::const_iterator begin() const { return entries_.begin(); }
-    std::vector<Entry>::const_iterator end() const { return entries_.end(); }
-    bool empty() const { return entries_.empty(); }
+
+    class Iterator {
+    public:
+        Iterator(const Entries* entries, std::size_t k) : entries_(entries), k_(k) {}
+        Entry operator*() const { return (*entries_)[k_]; }
+        Iterator& operator++() { return ++k_, *this; }
+        bool operator!=(const Iterator& other) const { return k_ != other.k_; }
+
+    private:
+        const Entries* entries_;
+        std::size_t k_;
+    };
+    Iterator begin() const { return Iterator(this, 0); }
+    Iterator end() const { return Iterator(this, size()); }
+    bool empty() const { return size() == 0; }
+    std::size_t size() const { return inOrder_ ? static_cast<std::size_t>(dict_.count) : entries_.size(); }
+    Entry operator[](std::size_t k) const {
+        if (!inOrder_) return entries_[k];
+        return Entry{doc_->keyRank(doc_->ref(dict_, k)), static_cast<std::uint32_t>(k)};
+    }
     std::uint32_t key(const Entry& e) const { return doc_->ref(dict_, e.at); }
     std::uint32_t value(const Entry& e) const { return doc_->ref(dict_, dict_.count + e.at); }
 
 private:
     const Document* doc_ = nullptr;
     Document::Object dict_{};
+    // A dictionary whose keys are in order and all different, as most
+    // writers leave them, keeps no table: its entries are its own, each
+    // rank read where it is needed.
+    bool inOrder_ = false;
     std::vector<Entry> entries_;
 };
 

@@ -132,13 +132,18 @@ bool Document::hasLoneSurrogate(const Object& o) const {
 }
 
 void Document::index(std::vector<std::uint32_t> keys) {
-    slot_.assign(count_, npos);
-    for (std::uint32_t i = 0; i < count_; ++i) {
-        // Only the marker: an object nothing refers to was never checked,
-        // and its count may point anywhere. Every offset was checked.
-        unsigned char kind = bytes_[offset(i)] & 0xF0;
-        if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = containers_++;
-    }
+    // The table of every object's slot is made last, once the keys are
+    // sorted: a file of many keys out of order would otherwise hold it
+    // beside the sort's own tables.
+    auto numberContainers = [&] {
+        slot_.assign(count_, npos);
+        for (std::uint32_t i = 0; i < count_; ++i) {
+            // Only the marker: an object nothing refers to was never checked,
+            // and its count may point anywhere. Every offset was checked.
+            unsigned char kind = bytes_[offset(i)] & 0xF0;
+            if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = containers_++;
+        }
+    };
     // The keys are sorted with their first sixteen bytes at hand where
     // these sort as UTF-16 does (ASCII; in UTF-8, any character below
     // U+10000, whose bytes sort as its one code unit does): most
@@ -146,10 +151,14 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // texts end up side by side and share a rank. Where prefixes tie, texts
     // are compared as they stand in their objects: a binary file's by their
     // code units, undecoded.
+    // Twenty bytes a key, not twenty-four: packed to four bytes.
+#pragma pack(push, 4)
     struct Sorted {
         std::uint64_t prefix[2];  // big-endian, zero-padded; 0 where there is none
         std::uint32_t key;
     };
+#pragma pack(pop)
+    static_assert(sizeof(Sorted) == 20, "a key to sort takes twenty bytes");
     // A key's prefix, and whether it holds a lone surrogate; false for a
     // key that is no string.
     auto sorted = [&](std::uint32_t key, Sorted& s, bool& lone) {
@@ -192,34 +201,52 @@ void Document::index(std::vector<std::uint32_t> keys) {
         }
         return x.count == y.count ? 0 : x.count < y.count ? -1 : 1;
     };
+    auto samePrefix = [](const Sorted& a, const Sorted& b) {
+        return a.prefix[0] == b.prefix[0] && a.prefix[1] == b.prefix[1];
+    };
     auto before = [&](const Sorted& a, const Sorted& b) {
-        if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
+        if (a.prefix[0] != 0 && b.prefix[0] != 0 && !samePrefix(a, b))
             return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
         return compare(a, b) < 0;
     };
     // Texts are looked at only where the prefixes leave it open: they lie
     // all over the file, each a miss of the cache.
-    auto rank = [&](const Sorted& s, const Sorted* last, bool lone) {
-        if (!last || s.prefix[0] != last->prefix[0] || s.prefix[1] != last->prefix[1] || compare(s, *last) != 0) {
-            keyObjects_.push_back(s.key);
-            keyLoneSurrogate_.push_back(lone);
-        }
-        slot_[s.key] = static_cast<std::uint32_t>(keyObjects_.size() - 1);
+    auto differs = [&](const Sorted& s, const Sorted* last) {
+        return !last || !samePrefix(s, *last) || compare(s, *last) != 0;
     };
     // At most one rank a key; room never reached is never touched.
     keyObjects_.reserve(keys.size());
     // Keys in order already, as a single dictionary's often are, are
-    // ranked as they come, without a table of them all.
+    // ranked as they come, without a table of them all: which of them
+    // start a rank is all that is kept until the objects' slots are made.
+    std::vector<unsigned char> startsRank(keys.size());
     Sorted s{}, last{};
     bool lone = false;
     std::size_t i = 0;
     for (; i < keys.size(); ++i) {
-        if (!sorted(keys[i], s, lone)) continue;
+        if (!sorted(keys[i], s, lone)) {
+            keys[i] = npos;  // no rank
+            continue;
+        }
         if (!keyObjects_.empty() && before(s, last)) break;
-        rank(s, keyObjects_.empty() ? nullptr : &last, lone);
+        if (differs(s, keyObjects_.empty() ? nullptr : &last)) {
+            keyObjects_.push_back(s.key);
+            keyLoneSurrogate_.push_back(lone);
+            startsRank[i] = 1;
+        }
         last = s;
     }
-    if (i == keys.size()) return;
+    if (i == keys.size()) {
+        numberContainers();
+        std::uint32_t rank = npos;
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            if (keys[k] == npos) continue;
+            rank += startsRank[k];
+            slot_[keys[k]] = rank;
+        }
+        return;
+    }
+    startsRank = std::vector<unsigned char>();
     keyObjects_.clear();
     keyLoneSurrogate_.clear();
     std::vector<Sorted> order;
@@ -227,7 +254,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // Found here, in the file's order, where the key is at hand.
     std::vector<bool> loneSurrogate(count_, false);
     for (std::uint32_t key : keys)
-        if (sorted(key, s, lone)) {
+        if (key != npos && sorted(key, s, lone)) {
             loneSurrogate[key] = lone;
             order.push_back(s);
         }
@@ -235,8 +262,14 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // Keys made in file order are often mostly in order: a merge sort, as
     // std::sort fell back to its heap sort on those of a wide root.
     std::stable_sort(order.begin(), order.end(), before);
-    for (std::size_t k = 0; k < order.size(); ++k)
-        rank(order[k], k == 0 ? nullptr : &order[k - 1], loneSurrogate[order[k].key]);
+    numberContainers();
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        if (differs(order[k], k == 0 ? nullptr : &order[k - 1])) {
+            keyObjects_.push_back(order[k].key);
+            keyLoneSurrogate_.push_back(loneSurrogate[order[k].key]);
+        }
+        slot_[order[k].key] = static_cast<std::uint32_t>(keyObjects_.size() - 1);
+    }
 }
 
 void Document::set(const std::string& key, Scalar value) {

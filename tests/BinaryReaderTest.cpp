@@ -235,6 +235,21 @@ TEST(BinaryContainers, ReferencesKeysAndDuplicates) {
     ASSERT_TRUE(r);
     ASSERT_EQ(plist::valueOf(r).dict().size(), 1u);
     EXPECT_EQ(plist::valueOf(r).dict().find("k")->text(), "first");
+    // Two objects of one text are one key to the writer too, in a
+    // dictionary in order as out of it.
+    for (const char* other : {"k", "j"}) {
+        Bplist keys;
+        top = keys.dict({keys.ascii("k"), keys.ascii(other), keys.ascii("k")},
+                        {keys.ascii("first"), keys.ascii("second"), keys.ascii("third")});
+        r = plist::readBinary(keys.build(top));
+        ASSERT_TRUE(r);
+        ASSERT_TRUE(plist::writeXml(*r.document, out));
+        const char* entries = std::string(other) == "k"
+                                  ? "<dict>\n\t<key>k</key>\n\t<string>first</string>\n</dict>"
+                                  : "<dict>\n\t<key>j</key>\n\t<string>second</string>\n"
+                                    "\t<key>k</key>\n\t<string>first</string>\n</dict>";
+        EXPECT_NE(out.find(entries), std::string::npos) << out;
+    }
 
     Bplist badRef;
     top = badRef.dict({badRef.ascii("v")}, {badRef.array({99})});

@@ -189,7 +189,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
         if (x.kind() == kUtf8) {
             std::string_view s(reinterpret_cast<const char*>(x.data), x.count);
             std::string_view t(reinterpret_cast<const char*>(y.data), y.count);
-            return s == t ? 0 : unicode::lessUtf16(s, t) ? -1 : 1;
+            return unicode::compareUtf16(s, t);
         }
         std::uint64_t width = x.kind() == 0x60 ? 2 : 1;
         if (x.kind() == y.kind()) {
@@ -201,18 +201,13 @@ void Document::index(std::vector<std::uint32_t> keys) {
         }
         return x.count == y.count ? 0 : x.count < y.count ? -1 : 1;
     };
-    auto samePrefix = [](const Sorted& a, const Sorted& b) {
-        return a.prefix[0] == b.prefix[0] && a.prefix[1] == b.prefix[1];
-    };
-    auto before = [&](const Sorted& a, const Sorted& b) {
-        if (a.prefix[0] != 0 && b.prefix[0] != 0 && !samePrefix(a, b))
-            return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
-        return compare(a, b) < 0;
-    };
+    // Below 0, 0 or above as a's key sorts before b's, with it or after.
     // Texts are looked at only where the prefixes leave it open: they lie
     // all over the file, each a miss of the cache.
-    auto differs = [&](const Sorted& s, const Sorted* last) {
-        return !last || !samePrefix(s, *last) || compare(s, *last) != 0;
+    auto ordering = [&](const Sorted& a, const Sorted& b) {
+        if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
+            return (a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1]) ? -1 : 1;
+        return compare(a, b);
     };
     // At most one rank a key; room never reached is never touched.
     keyObjects_.reserve(keys.size());
@@ -228,8 +223,9 @@ void Document::index(std::vector<std::uint32_t> keys) {
             keys[i] = npos;  // no rank
             continue;
         }
-        if (!keyObjects_.empty() && before(s, last)) break;
-        if (differs(s, keyObjects_.empty() ? nullptr : &last)) {
+        int o = keyObjects_.empty() ? 1 : ordering(s, last);
+        if (o < 0) break;
+        if (o > 0) {
             keyObjects_.push_back(s.key);
             keyLoneSurrogate_.push_back(lone);
             startsRank[i] = 1;
@@ -261,10 +257,10 @@ void Document::index(std::vector<std::uint32_t> keys) {
     keys = std::vector<std::uint32_t>();
     // Keys made in file order are often mostly in order: a merge sort, as
     // std::sort fell back to its heap sort on those of a wide root.
-    std::stable_sort(order.begin(), order.end(), before);
+    std::stable_sort(order.begin(), order.end(), [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; });
     numberContainers();
     for (std::size_t k = 0; k < order.size(); ++k) {
-        if (differs(order[k], k == 0 ? nullptr : &order[k - 1])) {
+        if (k == 0 || ordering(order[k], order[k - 1]) != 0) {
             keyObjects_.push_back(order[k].key);
             keyLoneSurrogate_.push_back(loneSurrogate[order[k].key]);
         }

@@ -251,18 +251,19 @@ void units(std::uint32_t cp, std::uint32_t& first, std::uint32_t& second) {
 
 bool lessUtf16Slow(std::string_view a, std::string_view b);
 
-bool lessUtf16(std::string_view a, std::string_view b) {
+int compareUtf16(std::string_view a, std::string_view b) {
     // UTF-8 bytes sort as code points do, which is UTF-16 order except where
     // a character from U+E000 to U+FFFF meets one above U+FFFF, or a lone
     // surrogate meets either: only there is the walk by code units needed.
     std::size_t n = std::min(a.size(), b.size()), k = 0;
     while (k < n && a[k] == b[k]) ++k;
-    if (k == n) return a.size() < b.size();
+    if (k == n) return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+    bool less = static_cast<unsigned char>(a[k]) < static_cast<unsigned char>(b[k]);
     while (k > 0 && (static_cast<unsigned char>(a[k]) & 0xC0) == 0x80) --k;  // back to the character's start
     // Below U+D000 a character's one code unit is below every unit of the other.
-    if (std::min(static_cast<unsigned char>(a[k]), static_cast<unsigned char>(b[k])) < 0xED)
-        return a.substr(k) < b.substr(k);
-    return lessUtf16Slow(a.substr(k), b.substr(k));
+    if (std::min(static_cast<unsigned char>(a[k]), static_cast<unsigned char>(b[k])) >= 0xED)
+        less = lessUtf16Slow(a.substr(k), b.substr(k));
+    return less ? -1 : 1;
 }
 
 bool lessUtf16Slow(std::string_view a, std::string_view b) {

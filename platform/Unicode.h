@@ -74,7 +74,9 @@ bool utf16BigEndianHasSurrogate(const unsigned char* bytes, std::size_t count);
 bool hasLoneSurrogate(std::string_view text);
 
 // Orders two strings as their UTF-16 code units compare, which is the order
-// the property-list writer sorts dictionary keys in.
-bool lessUtf16(std::string_view a, std::string_view b);
+// the property-list writer sorts dictionary keys in: below 0, 0 or above as
+// `a` comes before `b`, is equal or comes after.
+int compareUtf16(std::string_view a, std::string_view b);
+inline bool lessUtf16(std::string_view a, std::string_view b) { return compareUtf16(a, b) < 0; }
 
 }  // namespace plist::unicode

@@ -250,7 +250,8 @@ TEST(XmlWriter, KeyOrderAgreesWithUtf16OnRandomKeys) {
         std::u16string ua, ub;
         make(a, ua);
         make(b, ub);
-        ASSERT_EQ(plist::unicode::lessUtf16(a, b), ua < ub) << i;
+        int order = plist::unicode::compareUtf16(a, b);
+        ASSERT_EQ(order < 0 ? -1 : order > 0 ? 1 : 0, ua < ub ? -1 : ub < ua ? 1 : 0) << i;
     }
 }
 

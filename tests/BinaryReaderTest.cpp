@@ -137,6 +137,19 @@ TEST(BinaryMarkers, Strings) {
               "\xED\xB0\x80");
     EXPECT_EQ(valueIn(withValue([](Bplist& b) { return b.ascii(std::string(20, 'a')); })).text(), std::string(20, 'a'));
     EXPECT_EQ(valueIn(withValue([](Bplist& b) { return b.data(std::string(3, '\0')); })).text(), std::string(3, '\0'));
+    // Latin-1 is measured eight bytes at a time: a byte above 0x7F at each
+    // place of a word, and the bytes past the last word.
+    std::mt19937 rng(3);
+    for (int round = 0; round < 400; ++round) {
+        std::string text(rng() % 34, 'a');
+        for (char& c : text) c = static_cast<char>(rng() % 4 ? 'a' + rng() % 26 : 0x80 + rng() % 128);
+        plist::ReadResult r = plist::readBinary(withValue([&](Bplist& b) { return b.ascii(text); }));
+        ASSERT_TRUE(r) << r.error;
+        const plist::Document& doc = *r.document;
+        plist::Document::Object o = doc.object(doc.ref(doc.object(doc.root()), 1));
+        std::string scratch;
+        ASSERT_EQ(doc.textSize(o), doc.text(o, scratch).size()) << round;
+    }
 }
 
 // UTF-16 text is measured, checked and converted four units at a time, and

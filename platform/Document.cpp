@@ -9,6 +9,10 @@ namespace plist {
 
 namespace {
 
+// Keys whose prefixes tie, up to this many, have their texts fetched once
+// while they are sorted.
+constexpr std::size_t kFetchedRun = 4096;
+
 // The k-th code unit of a binary string's text (big-endian UTF-16, else
 // one byte a unit), or the k-th byte of a text's UTF-8.
 unsigned unitAt(const Document::Object& o, std::uint64_t k) {
@@ -162,8 +166,9 @@ void Document::index(std::vector<std::uint32_t> keys) {
 #pragma pack(pop)
     static_assert(sizeof(Sorted) == 20, "a key to sort takes twenty bytes");
     // A key's prefix, and whether it holds a lone surrogate; false for a
-    // key that is no string.
-    auto sorted = [&](std::uint32_t key, Sorted& s, bool& lone) {
+    // key that is no string. `spelled`: a binary file's text in other
+    // scripts gets one too, worth its cost where keys are sorted.
+    auto sorted = [&](std::uint32_t key, Sorted& s, bool& lone, bool spelled) {
         Object o = object(key);
         if (!o.isString()) return false;
         // The first sixteen code units (UTF-8 bytes in a text), and the
@@ -177,8 +182,25 @@ void Document::index(std::vector<std::uint32_t> keys) {
         }
         bool ascii = highest < 0x80;
         s = Sorted{{0, 0}, key};
-        if (ascii || (o.kind() == kUtf8 && highest < 0xF0))
-            s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
+        bool prefixed = ascii || (o.kind() == kUtf8 && highest < 0xF0);
+        if (!prefixed && spelled && o.kind() != kUtf8) {
+            // The first sixteen bytes of its UTF-8 form, which sort as the
+            // text does while none of its units is a surrogate, and as ASCII
+            // and a text's keys do.
+            std::memset(head, 0, sizeof head);
+            prefixed = true;
+            for (std::size_t k = 0, at = 0; k < o.count && at < sizeof head && prefixed; ++k) {
+                unsigned unit = unitAt(o, k);
+                prefixed = unit < 0xD800 || unit > 0xDFFF;
+                unsigned n = unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
+                unsigned char bytes[3] = {
+                    static_cast<unsigned char>(n == 1 ? unit : n == 2 ? 0xC0 | unit >> 6 : 0xE0 | unit >> 12),
+                    static_cast<unsigned char>(0x80 | ((n == 2 ? unit : unit >> 6) & 0x3F)),
+                    static_cast<unsigned char>(0x80 | (unit & 0x3F))};
+                for (unsigned b = 0; b < n && at < sizeof head; ++b) head[at++] = bytes[b];
+            }
+        }
+        if (prefixed) s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
         lone = (!ascii || o.count > 16) && hasLoneSurrogate(o);
         return true;
     };
@@ -186,8 +208,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // UTF-16 order. A text's keys are all UTF-8; a binary file's are
     // Latin-1 (its code units are its bytes) or big-endian UTF-16, whose
     // bytes compare as its units do.
-    auto compare = [&](const Sorted& a, const Sorted& b) {
-        Object x = object(a.key), y = object(b.key);
+    auto compareObjects = [&](const Object& x, const Object& y) {
         if (x.kind() == kUtf8) {
             std::string_view s(reinterpret_cast<const char*>(x.data), x.count);
             std::string_view t(reinterpret_cast<const char*>(y.data), y.count);
@@ -203,6 +224,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
         }
         return x.count == y.count ? 0 : x.count < y.count ? -1 : 1;
     };
+    auto compare = [&](const Sorted& a, const Sorted& b) { return compareObjects(object(a.key), object(b.key)); };
     // Below 0, 0 or above as a's key sorts before b's, with it or after.
     // Texts are looked at only where the prefixes leave it open: they lie
     // all over the file, each a miss of the cache.
@@ -221,7 +243,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
     bool lone = false;
     std::size_t i = 0;
     for (; i < keys.size(); ++i) {
-        if (!sorted(keys[i], s, lone)) {
+        if (!sorted(keys[i], s, lone, false)) {
             keys[i] = npos;  // no rank
             continue;
         }
@@ -251,18 +273,56 @@ void Document::index(std::vector<std::uint32_t> keys) {
     order.reserve(keys.size());
     // Found here, in the file's order, where the key is at hand.
     std::vector<bool> loneSurrogate(count_, false);
+    bool allPrefixed = true;
     for (std::uint32_t key : keys)
-        if (key != npos && sorted(key, s, lone)) {
+        if (key != npos && sorted(key, s, lone, true)) {
             loneSurrogate[key] = lone;
             order.push_back(s);
+            allPrefixed &= s.prefix[0] != 0;
         }
     keys = std::vector<std::uint32_t>();
     // Keys made in file order are often mostly in order: a merge sort, as
-    // std::sort fell back to its heap sort on those of a wide root.
-    std::stable_sort(order.begin(), order.end(), [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; });
+    // std::sort fell back to its heap sort on those of a wide root. Where
+    // every key has a prefix, the keys are sorted by their prefixes alone,
+    // then each run of keys whose prefixes tie by their texts, each text
+    // fetched once for its run rather than at every level of the merge.
+    // Whether a key's text is the one before it's is kept for its rank.
+    std::vector<unsigned char> sameAsBefore;
+    if (!allPrefixed) {
+        std::stable_sort(order.begin(), order.end(), [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; });
+    } else {
+        std::stable_sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
+            return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
+        });
+        sameAsBefore.assign(order.size(), 0);
+        std::vector<std::pair<Object, Sorted>> texts;
+        for (auto run = order.begin(); run != order.end();) {
+            auto end = run + 1;
+            while (end != order.end() && end->prefix[0] == run->prefix[0] && end->prefix[1] == run->prefix[1]) ++end;
+            std::size_t first = static_cast<std::size_t>(run - order.begin()), n = static_cast<std::size_t>(end - run);
+            if (n > kFetchedRun) {
+                // Keys that share a long start (reverse domain names, say):
+                // their texts fetched where they are compared.
+                std::stable_sort(run, end, [&](const Sorted& a, const Sorted& b) { return compare(a, b) < 0; });
+                for (std::size_t k = 1; k < n; ++k) sameAsBefore[first + k] = compare(run[k - 1], run[k]) == 0;
+            } else if (n > 1) {
+                texts.clear();
+                for (auto it = run; it != end; ++it) texts.emplace_back(object(it->key), *it);
+                std::stable_sort(texts.begin(), texts.end(), [&](const auto& a, const auto& b) {
+                    return compareObjects(a.first, b.first) < 0;
+                });
+                for (std::size_t k = 0; k < n; ++k) {
+                    run[k] = texts[k].second;
+                    if (k > 0) sameAsBefore[first + k] = compareObjects(texts[k - 1].first, texts[k].first) == 0;
+                }
+            }
+            run = end;
+        }
+    }
     numberContainers();
     for (std::size_t k = 0; k < order.size(); ++k) {
-        if (k == 0 || ordering(order[k], order[k - 1]) != 0) {
+        bool same = k > 0 && (allPrefixed ? sameAsBefore[k] != 0 : ordering(order[k], order[k - 1]) == 0);
+        if (!same) {
             keyObjects_.push_back(order[k].key);
             keyLoneSurrogate_.push_back(loneSurrogate[order[k].key]);
         }

@@ -230,6 +230,70 @@ TEST(XmlWriter, KeysReadFromTextSortByUtf16CodeUnits) {
     }
 }
 
+// Keys out of order are sorted by their first sixteen bytes, then by their
+// texts where those tie: long shared starts, runs small and past the ones
+// whose texts are fetched once, a binary file's Latin-1 and UTF-16 keys of
+// one text (one key to the writer), and texts beyond U+FFFF.
+TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
+    std::mt19937 rng(21);
+    const std::u16string stems[] = {u"AgentStra\u00dfe-49", u"com.example.agent.patch.", u"\u6570\u636e\u6570\u636e\u6570\u636e-",
+                                    u"Caf\u00e9Caf\u00e9Caf\u00e9Caf\u00e9"};
+    for (bool wide : {false, true}) {
+        std::vector<std::u16string> keys;
+        for (int i = 0; i < 5000; ++i) keys.push_back(stems[1] + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u"x" +
+                                                       std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) +
+                                                       std::u16string(1, static_cast<char16_t>(u'a' + i / 26 % 26)));
+        for (int i = 0; i < 3000; ++i) {
+            std::u16string k = stems[i % 4];
+            const char16_t others[] = {0xE9, 0xEA, 0x7FF, 0x800};  // two bytes of UTF-8, and three
+            for (int n = static_cast<int>(rng() % 4); n >= 0; --n)
+                k += rng() % 3 ? static_cast<char16_t>(u'0' + rng() % 10) : others[rng() % 4];
+            if (wide && i % 50 == 0) k += u"\U0001F600";
+            keys.push_back(k);
+        }
+        std::shuffle(keys.begin(), keys.end(), rng);
+        // In code-unit order; of equal keys a binary file's first value is
+        // kept, a text's last.
+        std::map<std::u16string, std::size_t> first, last;
+        for (std::size_t i = 0; i < keys.size(); ++i) first.emplace(keys[i], i), last[keys[i]] = i;
+        auto utf8 = [](const std::u16string& k) {
+            std::string out;
+            for (std::size_t i = 0; i < k.size(); ++i) {
+                std::uint32_t u = k[i];
+                if (u >= 0xD800 && u < 0xDC00) u = 0x10000 + ((u - 0xD800) << 10) + (k[++i] - 0xDC00u);
+                plist::unicode::append(out, u);
+            }
+            return out;
+        };
+        auto entries = [&](const std::map<std::u16string, std::size_t>& values) {
+            std::string text = "<dict>\n";
+            for (const auto& k : values)
+                text += "\t<key>" + utf8(k.first) + "</key>\n\t<integer>" + std::to_string(k.second) + "</integer>\n";
+            return text + "</dict>";
+        };
+        // As a binary file, each key Latin-1 where it can be, or UTF-16 at random.
+        Bplist b;
+        std::vector<Bplist::Ref> refs, values;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            bool latin1 = std::all_of(keys[i].begin(), keys[i].end(), [](char16_t c) { return c < 0x100; });
+            refs.push_back(latin1 && rng() % 2 ? b.ascii(std::string(keys[i].begin(), keys[i].end())) : b.utf16(keys[i]));
+            values.push_back(b.integer(static_cast<std::int64_t>(i)));
+        }
+        plist::ReadResult binary = plist::readBinary(b.build(b.dict(refs, values)));
+        ASSERT_TRUE(binary) << binary.error;
+        std::string out = write(*binary.document);
+        EXPECT_NE(out.find(entries(first)), std::string::npos) << wide;
+        // As XML text.
+        std::string xml = "<plist><dict>";
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            xml += "<key>" + utf8(keys[i]) + "</key><integer>" + std::to_string(i) + "</integer>";
+        plist::ReadResult text = plist::readXml(xml + "</dict></plist>");
+        ASSERT_TRUE(text) << text.error;
+        out = write(*text.document);
+        EXPECT_NE(out.find(entries(last)), std::string::npos) << wide;
+    }
+}
+
 TEST(XmlWriter, KeyOrderAgreesWithUtf16OnRandomKeys) {
     const std::uint32_t pool[] = {'a', 'b', 0x7F, 0xE9, 0x7FF, 0xD7FF, 0xD800, 0xDC00, 0xE000, 0xFF61, 0xFFFF, 0x10000, 0x1F600};
     std::mt19937 rng(5);

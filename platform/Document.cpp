@@ -192,12 +192,9 @@ void Document::index(std::vector<std::uint32_t> keys) {
             for (std::size_t k = 0, at = 0; k < o.count && at < sizeof head && prefixed; ++k) {
                 unsigned unit = unitAt(o, k);
                 prefixed = unit < 0xD800 || unit > 0xDFFF;
-                unsigned n = unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
-                unsigned char bytes[3] = {
-                    static_cast<unsigned char>(n == 1 ? unit : n == 2 ? 0xC0 | unit >> 6 : 0xE0 | unit >> 12),
-                    static_cast<unsigned char>(0x80 | ((n == 2 ? unit : unit >> 6) & 0x3F)),
-                    static_cast<unsigned char>(0x80 | (unit & 0x3F))};
-                for (unsigned b = 0; b < n && at < sizeof head; ++b) head[at++] = bytes[b];
+                char bytes[4];
+                std::size_t n = unicode::encode(bytes, unit);
+                for (std::size_t b = 0; b < n && at < sizeof head; ++b) head[at++] = static_cast<unsigned char>(bytes[b]);
             }
         }
         if (prefixed) s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
@@ -225,12 +222,17 @@ void Document::index(std::vector<std::uint32_t> keys) {
         return x.count == y.count ? 0 : x.count < y.count ? -1 : 1;
     };
     auto compare = [&](const Sorted& a, const Sorted& b) { return compareObjects(object(a.key), object(b.key)); };
+    auto samePrefix = [](const Sorted& a, const Sorted& b) {
+        return a.prefix[0] == b.prefix[0] && a.prefix[1] == b.prefix[1];
+    };
+    auto prefixBefore = [](const Sorted& a, const Sorted& b) {
+        return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
+    };
     // Below 0, 0 or above as a's key sorts before b's, with it or after.
     // Texts are looked at only where the prefixes leave it open: they lie
     // all over the file, each a miss of the cache.
     auto ordering = [&](const Sorted& a, const Sorted& b) {
-        if (a.prefix[0] != 0 && b.prefix[0] != 0 && (a.prefix[0] != b.prefix[0] || a.prefix[1] != b.prefix[1]))
-            return (a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1]) ? -1 : 1;
+        if (a.prefix[0] != 0 && b.prefix[0] != 0 && !samePrefix(a, b)) return prefixBefore(a, b) ? -1 : 1;
         return compare(a, b);
     };
     // At most one rank a key; room never reached is never touched.
@@ -287,18 +289,17 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // then each run of keys whose prefixes tie by their texts, each text
     // fetched once for its run rather than at every level of the merge.
     // Whether a key's text is the one before it's is kept for its rank.
-    std::vector<unsigned char> sameAsBefore;
+    std::vector<unsigned char> sameAsBefore(order.size(), 0);
     if (!allPrefixed) {
-        std::stable_sort(order.begin(), order.end(), [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; });
+        std::stable_sort(order.begin(), order.end(),
+                         [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; });
+        for (std::size_t k = 1; k < order.size(); ++k) sameAsBefore[k] = ordering(order[k - 1], order[k]) == 0;
     } else {
-        std::stable_sort(order.begin(), order.end(), [](const Sorted& a, const Sorted& b) {
-            return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
-        });
-        sameAsBefore.assign(order.size(), 0);
+        std::stable_sort(order.begin(), order.end(), prefixBefore);
         std::vector<std::pair<Object, Sorted>> texts;
         for (auto run = order.begin(); run != order.end();) {
             auto end = run + 1;
-            while (end != order.end() && end->prefix[0] == run->prefix[0] && end->prefix[1] == run->prefix[1]) ++end;
+            while (end != order.end() && samePrefix(*end, *run)) ++end;
             std::size_t first = static_cast<std::size_t>(run - order.begin()), n = static_cast<std::size_t>(end - run);
             if (n > kFetchedRun) {
                 // Keys that share a long start (reverse domain names, say):
@@ -321,8 +322,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
     }
     numberContainers();
     for (std::size_t k = 0; k < order.size(); ++k) {
-        bool same = k > 0 && (allPrefixed ? sameAsBefore[k] != 0 : ordering(order[k], order[k - 1]) == 0);
-        if (!same) {
+        if (!sameAsBefore[k]) {
             keyObjects_.push_back(order[k].key);
             keyLoneSurrogate_.push_back(loneSurrogate[order[k].key]);
         }

@@ -6,34 +6,6 @@
 
 namespace plist::unicode {
 
-namespace {
-
-// Writes the code point's UTF-8 form at p; returns its length.
-std::size_t encode(char* p, std::uint32_t cp) {
-    if (cp < 0x80) {
-        p[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        p[0] = static_cast<char>(0xC0 | (cp >> 6));
-        p[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        p[0] = static_cast<char>(0xE0 | (cp >> 12));
-        p[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        p[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    p[0] = static_cast<char>(0xF0 | (cp >> 18));
-    p[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    p[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    p[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
-}  // namespace
-
 void append(std::string& out, std::uint32_t cp) {
     char bytes[4];
     out.append(bytes, encode(bytes, cp));

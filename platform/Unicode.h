@@ -12,6 +12,31 @@
 
 namespace plist::unicode {
 
+// Writes the code point's UTF-8 form at p (a lone surrogate in its
+// three-byte form); returns its length.
+inline std::size_t encode(char* p, std::uint32_t cp) {
+    if (cp < 0x80) {
+        p[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        p[0] = static_cast<char>(0xC0 | (cp >> 6));
+        p[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        p[0] = static_cast<char>(0xE0 | (cp >> 12));
+        p[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        p[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    p[0] = static_cast<char>(0xF0 | (cp >> 18));
+    p[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    p[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    p[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
 // Appends a code point (a lone surrogate included) in UTF-8 form.
 void append(std::string& out, std::uint32_t cp);
 

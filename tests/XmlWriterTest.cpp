@@ -236,13 +236,13 @@ TEST(XmlWriter, KeysReadFromTextSortByUtf16CodeUnits) {
 // one text (one key to the writer), and texts beyond U+FFFF.
 TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
     std::mt19937 rng(21);
-    const std::u16string stems[] = {u"AgentStra\u00dfe-49", u"com.example.agent.patch.", u"\u6570\u636e\u6570\u636e\u6570\u636e-",
-                                    u"Caf\u00e9Caf\u00e9Caf\u00e9Caf\u00e9"};
+    const std::u16string stems[] = {u"AgentStra\u00dfe-49", u"com.example.agent.patch.",
+                                    u"\u6570\u636e\u6570\u636e\u6570\u636e-", u"Caf\u00e9Caf\u00e9Caf\u00e9Caf\u00e9"};
     for (bool wide : {false, true}) {
         std::vector<std::u16string> keys;
-        for (int i = 0; i < 5000; ++i) keys.push_back(stems[1] + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u"x" +
-                                                       std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) +
-                                                       std::u16string(1, static_cast<char16_t>(u'a' + i / 26 % 26)));
+        auto unit = [](int c) { return std::u16string(1, static_cast<char16_t>(c)); };
+        for (int i = 0; i < 5000; ++i)
+            keys.push_back(stems[1] + unit(u'0' + i % 10) + u"x" + unit(u'a' + i % 26) + unit(u'a' + i / 26 % 26));
         for (int i = 0; i < 3000; ++i) {
             std::u16string k = stems[i % 4];
             const char16_t others[] = {0xE9, 0xEA, 0x7FF, 0x800};  // two bytes of UTF-8, and three
@@ -276,7 +276,8 @@ TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
         std::vector<Bplist::Ref> refs, values;
         for (std::size_t i = 0; i < keys.size(); ++i) {
             bool latin1 = std::all_of(keys[i].begin(), keys[i].end(), [](char16_t c) { return c < 0x100; });
-            refs.push_back(latin1 && rng() % 2 ? b.ascii(std::string(keys[i].begin(), keys[i].end())) : b.utf16(keys[i]));
+            std::string bytes(keys[i].begin(), keys[i].end());
+            refs.push_back(latin1 && rng() % 2 ? b.ascii(bytes) : b.utf16(keys[i]));
             values.push_back(b.integer(static_cast<std::int64_t>(i)));
         }
         plist::ReadResult binary = plist::readBinary(b.build(b.dict(refs, values)));

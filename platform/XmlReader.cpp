@@ -371,9 +371,9 @@ private:
     }
 
     // Text up to the close tag, with entities and CDATA sections resolved.
-    // Most text has neither: it is then a view of the source, and `slow`
-    // is left alone.
-    std::string_view plainText(std::string& slow) {
+    // Most text has neither: it is then a view of the source. Otherwise it
+    // is decoded into `decoded_`, which holds it until the next text.
+    std::string_view plainText() {
         std::size_t start = p_;
         // Every byte or'ed: ASCII text needs no check of its UTF-8. Eight
         // bytes at a time while none of them is '<' or '&'.
@@ -389,23 +389,24 @@ private:
             if (seen >= 0x80 && !surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", start);
             return piece;
         }
-        p_ = start;
-        text(slow);
-        return slow;
+        decoded_.clear();
+        text(decoded_, start, seen);
+        return decoded_;
     }
 
     std::uint32_t stringBody(std::string_view name, bool asKey) {
-        std::string slow;
-        std::string_view t = plainText(slow);
+        std::string_view t = plainText();
         closeTag(name);
-        if (!asKey) return b_.string(t);
-        b_.addKey(t);  // added to the dictionary's items here
-        return Document::npos;
+        std::uint32_t object = Document::npos;
+        if (asKey) b_.addKey(t);  // added to the dictionary's items here
+        else object = b_.string(t);
+        if (decoded_.capacity() > kDecodedKept) std::string().swap(decoded_);  // a long text is not held on
+        return object;
     }
 
-    void text(std::string& out) {
-        std::size_t mark = p_;
-        unsigned char seen = 0;
+    // Appends the text from `mark` up to the close tag; the plain bytes from
+    // `mark` to p_, already scanned, or'ed together in `seen`.
+    void text(std::string& out, std::size_t mark, unsigned char seen) {
         while (p_ < s_.size()) {
             char c = s_[p_];
             if (c == '<') {
@@ -546,8 +547,7 @@ private:
 
     std::uint32_t real() {
         std::size_t at = p_;
-        std::string slow;
-        std::string_view t = plainText(slow);
+        std::string_view t = plainText();
         closeTag("real");
         static const std::pair<std::string_view, double> words[] = {
             {"nan", std::numeric_limits<double>::quiet_NaN()},
@@ -689,6 +689,8 @@ private:
     std::size_t p_ = 0;
     bool surrogatesAllowed_;
     DocumentBuilder& b_;
+    std::string decoded_;
+    static constexpr std::size_t kDecodedKept = 64 << 10;
 };
 
 // The value of encoding="..." in a leading XML declaration, or nothing.

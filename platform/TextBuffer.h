@@ -48,6 +48,14 @@ public:
         *this += std::string_view(many).substr(0, static_cast<std::size_t>(n));
     }
 
+    // Room for n bytes (n at most kSize) where the buffer's text ends; the
+    // caller writes there, then hands back where its text ends.
+    char* room(std::size_t n) {
+        if (n > kSize - used_) flush();
+        return buf_.get() + used_;
+    }
+    void endAt(const char* end) { used_ = static_cast<std::size_t>(end - buf_.get()); }
+
     void flush() {
         if (stop_ && stop_->load(std::memory_order_relaxed)) throw SinkFailure{};
         if (used_ != 0 && !sink_(std::string_view(buf_.get(), used_))) throw SinkFailure{};

@@ -70,30 +70,39 @@ private:
     }
 
     void escaped(std::string_view text) {
-        std::size_t run = 0;
-        for (std::size_t i = 0; i < text.size(); ++i) {
+        // In pieces the buffer holds however many of their bytes escape.
+        for (std::size_t at = 0; at < text.size(); at += kEscapedPiece) escapedPiece(text.substr(at, kEscapedPiece));
+    }
+
+    // Written where the buffer ends, with room for every byte an entity of
+    // five and for eight more, which the copies a word at a time may touch.
+    static constexpr std::size_t kEscapedPiece = (Buffer::kSize - 8) / 5;
+    void escapedPiece(std::string_view text) {
+        const char* s = text.data();
+        const std::size_t n = text.size();
+        char* o = out_.room(5 * n + 8);
+        for (std::size_t i = 0; i < n;) {
             // Eight bytes at a time up to one that needs an entity.
-            while (text.size() - i >= 8) {
-                unsigned plain = plainBytes(text.data() + i);
-                i += plain;
-                if (plain < 8) break;
+            if (n - i >= 8) {
+                unsigned plain = plainBytes(s + i);
+                std::memcpy(o, s + i, 8);
+                i += plain, o += plain;
+                if (plain == 8) continue;
             }
-            if (i == text.size()) break;
-            unsigned char c = static_cast<unsigned char>(text[i]);
-            if (c > '>' || !kSpecial[c]) continue;
-            std::string_view entity;
+            unsigned char c = static_cast<unsigned char>(s[i++]);
+            if (c > '>' || !kSpecial[c]) {
+                *o++ = static_cast<char>(c);
+                continue;
+            }
             switch (c) {
-            case '<': entity = "&lt;"; break;
-            case '>': entity = "&gt;"; break;
-            case '&': entity = "&amp;"; break;
+            case '<': std::memcpy(o, "&lt;", 4), o += 4; break;
+            case '>': std::memcpy(o, "&gt;", 4), o += 4; break;
+            case '&': std::memcpy(o, "&amp;", 5), o += 5; break;
             // Written raw, a CR would come back as LF from any standard XML reader.
-            default: entity = "&#13;"; break;
+            default: std::memcpy(o, "&#13;", 5), o += 5; break;
             }
-            out_ += text.substr(run, i - run);
-            out_ += entity;
-            run = i + 1;
         }
-        out_ += text.substr(run);
+        out_.endAt(o);
     }
 
     struct Tag {

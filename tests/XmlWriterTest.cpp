@@ -93,6 +93,18 @@ TEST(XmlWriter, EscapesOnlyWhatMustBeEscaped) {
             for (char t : text) expected += t == c ? std::string(entity) : std::string(1, t);
             EXPECT_EQ(written(Value::string(text)), "\t<string>" + expected + "</string>\n") << at;
         }
+    // Text far longer than the write buffer, where nearly every byte grows
+    // to an entity of four or five, after text that has filled part of it.
+    std::string text, expected;
+    for (std::size_t i = 0; i < 300000; ++i) {
+        const auto& [c, entity] = escapes[i % 4];
+        char t = i % 7 == 0 ? 'a' : c;
+        text += t;
+        expected += t == 'a' ? "a" : entity;
+    }
+    const std::string plain(100000, 'b');
+    EXPECT_EQ(written(Value::array(items({Value::string(plain), Value::string(text)}))),
+              "\t<array>\n\t\t<string>" + plain + "</string>\n\t\t<string>" + expected + "</string>\n\t</array>\n");
 }
 
 TEST(XmlWriter, Reals) {

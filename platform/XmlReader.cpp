@@ -98,7 +98,12 @@ public:
     }
 
 private:
-    bool startsWith(std::string_view what) const { return s_.substr(p_, what.size()) == what; }
+    bool startsWith(std::string_view what) const {
+        if (s_.size() - p_ < what.size()) return false;
+        for (std::size_t k = 0; k < what.size(); ++k)  // a few bytes: no call to memcmp
+            if (s_[p_ + k] != what[k]) return false;
+        return true;
+    }
 
     void skipSpace() {
         while (p_ < s_.size() && isSpace(s_[p_])) ++p_;

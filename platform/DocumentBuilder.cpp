@@ -295,10 +295,11 @@ void DocumentBuilder::addKey(std::string_view text) {
         cursor_ = lastAdded_ = guess;
         return;
     }
-    if (!inSource(text)) text = pendingTexts_.emplace_back(text);
+    std::size_t decodedAt = std::string::npos;
+    if (!inSource(text)) decodedAt = pendingTexts_.size(), pendingTexts_.append(text);
     std::uint32_t h = hash(text);
     if (!keyTable_.empty()) __builtin_prefetch(&keyTable_[h & (keyTable_.size() - 1)]);
-    pending_.push_back(PendingKey{text, h, lastAdded_, guess, items_.size()});
+    pending_.push_back(PendingKey{text, decodedAt, h, lastAdded_, guess, items_.size()});
     items_.push_back(Document::npos);
     // A key in the guessed one's stead (a record's own name, say) is
     // followed by what followed that one.
@@ -310,7 +311,9 @@ void DocumentBuilder::addKey(std::string_view text) {
 void DocumentBuilder::settleKeys() {
     std::uint32_t before = Document::npos;
     for (const PendingKey& k : pending_) {
-        std::uint32_t place = keyPlace(k.text, k.hash);
+        std::string_view text = k.text;
+        if (k.decodedAt != std::string::npos) text = std::string_view(pendingTexts_).substr(k.decodedAt, text.size());
+        std::uint32_t place = keyPlace(text, k.hash);
         items_[k.item] = keys_[place];
         std::uint32_t after = k.after != Document::npos ? k.after : before;
         if (after < next_.size() && next_[after] == Document::npos) next_[after] = place;

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -142,16 +141,18 @@ private:
     std::vector<std::uint32_t> next_;
     std::uint32_t cursor_ = Document::npos, lastAdded_ = Document::npos;
     std::uint32_t booleans_[2] = {Document::npos, Document::npos};  // false's object, true's
-    // Keys added, and where in items_; decoded texts kept until then.
+    // Keys added, and where in items_; decoded texts kept until then, one
+    // after another.
     struct PendingKey {
-        std::string_view text;
+        std::string_view text;    // of a decoded text, only its size holds
+        std::size_t decodedAt;    // where a decoded text is in pendingTexts_, else npos
         std::uint32_t hash;
         std::uint32_t after;      // the key added before it, npos where that one waited too
         std::uint32_t displaced;  // the key guessed in its stead, or npos
         std::size_t item;
     };
     std::vector<PendingKey> pending_;
-    std::deque<std::string> pendingTexts_;
+    std::string pendingTexts_;
     // A large dictionary's entries, while they are settled.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> byKey_;
     std::vector<bool> dropped_;

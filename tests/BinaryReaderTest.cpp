@@ -263,6 +263,18 @@ TEST(BinaryContainers, ReferencesKeysAndDuplicates) {
                                     "\t<key>k</key>\n\t<string>first</string>\n</dict>";
         EXPECT_NE(out.find(entries), std::string::npos) << out;
     }
+    // Out of order, with a key whose first units are a surrogate pair:
+    // sorted by its text alone, and still one key.
+    Bplist emoji;
+    top = emoji.dict({emoji.utf16(u"\U0001F600b"), emoji.ascii("a"), emoji.utf16(u"\U0001F600b")},
+                     {emoji.ascii("first"), emoji.ascii("second"), emoji.ascii("third")});
+    r = plist::readBinary(emoji.build(top));
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(plist::writeXml(*r.document, out));
+    EXPECT_NE(out.find("<dict>\n\t<key>a</key>\n\t<string>second</string>\n"
+                       "\t<key>\xF0\x9F\x98\x80" "b</key>\n\t<string>first</string>\n</dict>"),
+              std::string::npos)
+        << out;
 
     Bplist badRef;
     top = badRef.dict({badRef.ascii("v")}, {badRef.array({99})});

@@ -91,6 +91,15 @@ public:
         return static_cast<std::uint32_t>(bigEndian(p, refSize_));
     }
 
+    // Asks ahead for what object(index) reads: with `bytes`, the object
+    // itself, whose offset should be at hand by then; else its offset.
+    void prefetch(std::uint32_t index, bool bytes) const {
+        if (bytes) __builtin_prefetch(bytes_ + offset(index));
+        else if (!offsets_.empty()) __builtin_prefetch(offsets_.data() + index);
+        else if (!wideOffsets_.empty()) __builtin_prefetch(wideOffsets_.data() + index);
+        else __builtin_prefetch(table() + std::uint64_t{index} * offsetSize_);
+    }
+
     Scalar scalar(const Object& o) const;
     // A string's text in the in-memory form (UTF-8, a lone UTF-16 surrogate
     // in its three-byte form); a view where no decoding is needed, else

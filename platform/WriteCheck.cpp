@@ -166,7 +166,11 @@ void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int d
         for (const Entry& e : entries)
             if (doc_.keyHasLoneSurrogate(e.rank)) refuse("key holds a lone surrogate");
         if (index != doc_.root()) {
-            for (const Entry& e : entries) each(entries.value(e), entries.key(e), nullptr);
+            for (std::size_t k = 0, n = entries.size(); k < n; ++k) {
+                entries.ahead(k);
+                const Entry e = entries[k];
+                each(entries.value(e), entries.key(e), nullptr);
+            }
             return;
         }
         eachRootEntry(

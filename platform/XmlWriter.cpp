@@ -203,7 +203,10 @@ private:
             }
             const Entries& sorted = pool_.at(depth).of(doc_, o);
             line(depth, "<dict>");
-            for (const Entry& e : sorted) entry(sorted, e, depth + 1);
+            for (std::size_t k = 0, n = sorted.size(); k < n; ++k) {
+                sorted.ahead(k);
+                entry(sorted, sorted[k], depth + 1);
+            }
             line(depth, "</dict>");
             return;
         }

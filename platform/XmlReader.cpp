@@ -559,9 +559,12 @@ private:
             {"inf", HUGE_VAL},         {"+inf", HUGE_VAL},         {"-inf", -HUGE_VAL},
             {"infinity", HUGE_VAL},    {"+infinity", HUGE_VAL},    {"-infinity", -HUGE_VAL},
         };
-        for (const auto& w : words)
-            if (t.size() == w.first.size() && strncasecmp(t.data(), w.first.data(), t.size()) == 0)
-                return realObject(w.second);
+        // Each word ends in a letter, which digits never do.
+        char last = t.empty() ? '\0' : static_cast<char>(t.back() | 0x20);
+        if (last >= 'a' && last <= 'z')
+            for (const auto& w : words)
+                if (t.size() == w.first.size() && strncasecmp(t.data(), w.first.data(), t.size()) == 0)
+                    return realObject(w.second);
         std::size_t i = 0;
         std::uint32_t cp;
         while (i < t.size()) {

@@ -100,6 +100,12 @@ public:
         else __builtin_prefetch(table() + std::uint64_t{index} * offsetSize_);
     }
 
+    // Then, for a text's string, the text it is a view of.
+    void prefetchText(std::uint32_t index) const {
+        if (offsets_.empty() && wideOffsets_.empty()) return;  // a binary file's text is its object
+        if ((bytes_[offset(index)] & 0xF0) == kUtf8View) __builtin_prefetch(object(index).data);
+    }
+
     Scalar scalar(const Object& o) const;
     // A string's text in the in-memory form (UTF-8, a lone UTF-16 surrogate
     // in its three-byte form); a view where no decoding is needed, else

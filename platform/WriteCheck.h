@@ -68,11 +68,10 @@ public:
         };
         fetch(k + 2 * kAhead, false);
         fetch(k + kAhead, true);
-        // Then their texts, which a text's strings hold apart from them.
         if (k + kAhead / 2 < entries_.size()) {
             Entry later = entries_[k + kAhead / 2];
-            __builtin_prefetch(doc_->object(key(later)).data);
-            __builtin_prefetch(doc_->object(value(later)).data);
+            doc_->prefetchText(key(later));
+            doc_->prefetchText(value(later));
         }
     }
     std::uint32_t key(const Entry& e) const { return doc_->ref(dict_, e.at); }

@@ -19,6 +19,7 @@ constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is 
 // Keys added before their objects are settled: a new key's slot of the key
 // table is most often a miss of the cache, fetched meanwhile.
 constexpr std::size_t kPendingKeys = 32;
+constexpr std::size_t kPendingTextsKept = 64 << 10;
 // Keys whose follower is kept to guess from: the first ones made, which a
 // file's records hold. A root of many different keys guesses none of its
 // own anyway, and would hold as many followers as keys.
@@ -325,6 +326,7 @@ void DocumentBuilder::settleKeys() {
     if (cursor_ == Document::npos) cursor_ = lastAdded_;
     pending_.clear();
     pendingTexts_.clear();
+    if (pendingTexts_.capacity() > kPendingTextsKept) std::string().swap(pendingTexts_);  // not held on for one long key
 }
 
 std::uint32_t DocumentBuilder::keyPlace(std::string_view text, std::uint32_t h) {

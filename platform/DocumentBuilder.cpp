@@ -19,6 +19,7 @@ constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is 
 // Keys added before their objects are settled: a new key's slot of the key
 // table is most often a miss of the cache, fetched meanwhile.
 constexpr std::size_t kPendingKeys = 32;
+// Room for their decoded texts kept from one batch to the next, at most.
 constexpr std::size_t kPendingTextsKept = 64 << 10;
 // Keys whose follower is kept to guess from: the first ones made, which a
 // file's records hold. A root of many different keys guesses none of its

@@ -163,14 +163,10 @@ void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int d
     if (o.count == 0 && index != doc_.root()) return;  // the root may have edits
     if (o.kind() == 0xD0) {
         const Entries& entries = index == doc_.root() ? root_ : pool_.at(depth).of(doc_, o);
-        for (const Entry& e : entries)
-            if (doc_.keyHasLoneSurrogate(e.rank)) refuse("key holds a lone surrogate");
+        for (std::size_t k = 0, n = entries.size(); k < n; ++k)
+            if (doc_.keyHasLoneSurrogate(entries[k].rank)) refuse("key holds a lone surrogate");
         if (index != doc_.root()) {
-            for (std::size_t k = 0, n = entries.size(); k < n; ++k) {
-                entries.ahead(k);
-                const Entry e = entries[k];
-                each(entries.value(e), entries.key(e), nullptr);
-            }
+            entries.each([&](const Entry& e) { each(entries.value(e), entries.key(e), nullptr); });
             return;
         }
         eachRootEntry(

@@ -35,29 +35,29 @@ public:
     // lone surrogate itself).
     const Entries& of(const Document& doc, const Document::Object& dict);
 
-    class Iterator {
-    public:
-        Iterator(const Entries* entries, std::size_t k) : entries_(entries), k_(k) {}
-        Entry operator*() const { return (*entries_)[k_]; }
-        Iterator& operator++() { return ++k_, *this; }
-        bool operator!=(const Iterator& other) const { return k_ != other.k_; }
-
-    private:
-        const Entries* entries_;
-        std::size_t k_;
-    };
-    Iterator begin() const { return Iterator(this, 0); }
-    Iterator end() const { return Iterator(this, size()); }
     bool empty() const { return size() == 0; }
     std::size_t size() const { return inOrder_ ? static_cast<std::size_t>(dict_.count) : entries_.size(); }
     Entry operator[](std::size_t k) const {
         if (!inOrder_) return entries_[k];
         return Entry{doc_->keyRank(doc_->ref(dict_, k)), static_cast<std::uint32_t>(k)};
     }
+    // Each entry in turn, for a walk that does much with each; entries out
+    // of the order of their objects are asked for ahead (see ahead).
+    template <typename Each>
+    void each(Each f) const {
+        for (std::size_t k = 0, n = size(); k < n; ++k) {
+            ahead(k);
+            f((*this)[k]);
+        }
+    }
+    std::uint32_t key(const Entry& e) const { return doc_->ref(dict_, e.at); }
+    std::uint32_t value(const Entry& e) const { return doc_->ref(dict_, dict_.count + e.at); }
+
+private:
     // Entries out of the order of their objects reach them all over the
-    // document. A walk that does much with each entry calls this at each k:
-    // the key and value of one further on are asked for ahead, their
-    // offsets first. (A quick walk would wait for the offsets instead.)
+    // document: at each k, the key and value of one further on are asked
+    // for ahead, their offsets first. (A quick walk would wait for the
+    // offsets instead.)
     void ahead(std::size_t k) const {
         constexpr std::size_t kAhead = 8;
         if (inOrder_) return;
@@ -74,10 +74,7 @@ public:
             doc_->prefetchText(value(later));
         }
     }
-    std::uint32_t key(const Entry& e) const { return doc_->ref(dict_, e.at); }
-    std::uint32_t value(const Entry& e) const { return doc_->ref(dict_, dict_.count + e.at); }
 
-private:
     const Document* doc_ = nullptr;
     Document::Object dict_{};
     // A dictionary whose keys are in order and all different, as most
@@ -106,15 +103,13 @@ template <typename OnEntry, typename OnEdit>
 void eachRootEntry(const Document& doc, const Entries& entries, OnEntry entry, OnEdit edit) {
     const std::vector<Document::Edit>& edits = doc.edits();
     std::size_t next = 0;
-    for (std::size_t k = 0, n = entries.size(); k < n; ++k) {
-        entries.ahead(k);
-        const Entry e = entries[k];
+    entries.each([&](const Entry& e) {
         while (next < edits.size() &&
                (edits[next].position < e.rank || (edits[next].position == e.rank && !edits[next].replaces)))
             edit(edits[next++]);
         if (next < edits.size() && edits[next].position == e.rank && edits[next].replaces) edit(edits[next++]);
         else entry(e);
-    }
+    });
     while (next < edits.size()) edit(edits[next++]);
 }
 

@@ -203,10 +203,7 @@ private:
             }
             const Entries& sorted = pool_.at(depth).of(doc_, o);
             line(depth, "<dict>");
-            for (std::size_t k = 0, n = sorted.size(); k < n; ++k) {
-                sorted.ahead(k);
-                entry(sorted, sorted[k], depth + 1);
-            }
+            sorted.each([&](const Entry& e) { entry(sorted, e, depth + 1); });
             line(depth, "</dict>");
             return;
         }

@@ -246,8 +246,8 @@ std::uint32_t DocumentBuilder::hash(std::string_view text) const {
 std::uint32_t DocumentBuilder::findKey(std::string_view text, std::uint32_t h) const {
     if (keyTable_.empty()) return Document::npos;
     std::size_t mask = keyTable_.size() - 1;
-    for (std::size_t i = h & mask; keyTable_[i].key != 0; i = (i + 1) & mask)
-        if (keyTable_[i].hash == h && keyText(keyTable_[i].key - 1) == text) return keyTable_[i].key - 1;
+    for (std::size_t i = h & mask; keyTable_[i] != 0; i = (i + 1) & mask)
+        if (tagOf(keyTable_[i]) == tagOf(h) && keyText(placeOf(keyTable_[i]) - 1) == text) return placeOf(keyTable_[i]) - 1;
     return Document::npos;
 }
 
@@ -265,23 +265,47 @@ std::string_view DocumentBuilder::keyText(std::uint32_t place) const {
 }
 
 void DocumentBuilder::enter(std::uint32_t place, std::uint32_t hash) {
-    if (4 * (keys_.size() + 1) > 3 * keyTable_.size()) {
-        // Twice the room, filled in the old table's order: the keys of one
-        // old slot go to one of two new ones, so that the new table is
-        // written nearly in order rather than all over.
-        std::vector<KeySlot> old(keyTable_.empty() ? 64 : 2 * keyTable_.size(), KeySlot{0, 0});
-        old.swap(keyTable_);
-        for (const KeySlot& s : old)
-            if (s.key != 0) insert(s);
+    // Past 2^32 slots a place no longer fits beside its tag; fewer keys
+    // than that can be made, so a slot stays free for every probe to end.
+    if (4 * (keys_.size() + 1) > 3 * keyTable_.size() && tableBits_ < 32) {
+        // Twice the room. A slot keeps too little of its key's hash to tell
+        // its new home, so every key is hashed again, in the order made,
+        // which is mostly the order of their texts; the old table goes
+        // first.
+        std::size_t slots = keyTable_.empty() ? 64 : 2 * keyTable_.size();
+        keyTable_ = std::vector<std::uint32_t>();
+        keyTable_.assign(slots, 0);
+        tableBits_ = static_cast<unsigned>(__builtin_ctzll(slots));
+        // Misses of the cache overlap: each key's object, then its text,
+        // then its new slot are asked for some keys before they are read,
+        // in stages of kAhead keys. A stage reads its key's entry of a ring
+        // before the stage behind it writes the next key's there.
+        constexpr std::uint32_t kAhead = 8;
+        std::string_view texts[kAhead];
+        std::uint32_t hashes[kAhead];
+        std::size_t n = keys_.size();
+        for (std::size_t p = 0; p < n + 3 * kAhead; ++p) {
+            std::size_t at = p % kAhead;
+            if (p >= 3 * kAhead) insert(static_cast<std::uint32_t>(p - 3 * kAhead), hashes[at]);
+            if (p >= 2 * kAhead && p - 2 * kAhead < n) {
+                hashes[at] = this->hash(texts[at]);
+                __builtin_prefetch(&keyTable_[hashes[at] & (slots - 1)], 1);
+            }
+            if (p >= kAhead && p - kAhead < n) {
+                texts[at] = keyText(static_cast<std::uint32_t>(p - kAhead));
+                __builtin_prefetch(texts[at].data());
+            }
+            if (p < n) doc_->prefetch(keys_[p], true);
+        }
     }
-    insert(KeySlot{hash, place + 1});
+    insert(place, hash);
 }
 
-void DocumentBuilder::insert(const KeySlot& slot) {
+void DocumentBuilder::insert(std::uint32_t place, std::uint32_t hash) {
     std::size_t mask = keyTable_.size() - 1;
-    std::size_t i = slot.hash & mask;
-    while (keyTable_[i].key != 0) i = (i + 1) & mask;
-    keyTable_[i] = slot;
+    std::size_t i = hash & mask;
+    while (keyTable_[i] != 0) i = (i + 1) & mask;
+    keyTable_[i] = static_cast<std::uint32_t>(tagOf(hash) << tableBits_ | (place + 1));
 }
 
 std::uint32_t DocumentBuilder::key(std::string_view text) { return keys_[keyPlace(text, hash(text))]; }
@@ -432,16 +456,16 @@ void DocumentBuilder::rewind(const Mark& m) {
     while (!keys_.empty() && keys_.back() >= m.objects) {
         std::size_t mask = keyTable_.size() - 1;
         std::size_t i = hash(keyText(static_cast<std::uint32_t>(keys_.size() - 1))) & mask;
-        while (keyTable_[i].key != keys_.size()) i = (i + 1) & mask;
-        keyTable_[i] = KeySlot{0, 0};
+        while (placeOf(keyTable_[i]) != keys_.size()) i = (i + 1) & mask;
+        keyTable_[i] = 0;
         // Each key after the hole in its run that its probe would no longer
-        // reach moves back into it.
-        for (std::size_t j = (i + 1) & mask; keyTable_[j].key != 0; j = (j + 1) & mask) {
-            std::size_t home = keyTable_[j].hash & mask;
+        // reach moves back into it; its home is found from its text.
+        for (std::size_t j = (i + 1) & mask; keyTable_[j] != 0; j = (j + 1) & mask) {
+            std::size_t home = hash(keyText(placeOf(keyTable_[j]) - 1)) & mask;
             bool reached = i <= j ? i < home && home <= j : i < home || home <= j;
             if (reached) continue;
             keyTable_[i] = keyTable_[j];
-            keyTable_[j] = KeySlot{0, 0};
+            keyTable_[j] = 0;
             i = j;
         }
         if (next_.size() == keys_.size()) next_.pop_back();

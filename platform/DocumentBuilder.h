@@ -118,10 +118,11 @@ private:
     void settleKeys();
     std::string_view keyText(std::uint32_t place) const;  // of keys_[place]
     void enter(std::uint32_t place, std::uint32_t hash);
-    struct KeySlot {
-        std::uint32_t hash, key;  // a key's hash, and its place in keys_ plus one (0: empty)
-    };
-    void insert(const KeySlot& slot);
+    void insert(std::uint32_t place, std::uint32_t hash);
+    // Of a slot of the key table: the key's place in keys_ plus one (0:
+    // empty), and the bits of its hash beyond those of its home slot.
+    std::uint32_t placeOf(std::uint32_t slot) const { return slot & static_cast<std::uint32_t>(keyTable_.size() - 1); }
+    std::uint64_t tagOf(std::uint32_t bits) const { return std::uint64_t{bits} >> tableBits_; }
 
     std::unique_ptr<Document> doc_;
     std::size_t used_ = 0, capacity_ = 0;  // of doc_'s bytes
@@ -130,10 +131,12 @@ private:
     // Every key made, for their ranks; a key's text is its object's.
     std::vector<std::uint32_t> keys_;
     // Open addressing over the keys made, at most three quarters full (a
-    // root of many keys is most of the memory read). Keys are only
-    // ever taken away newest first, and those their probes then no longer
-    // reach are moved back.
-    std::vector<KeySlot> keyTable_;
+    // root of many keys is most of the memory read), four bytes a slot:
+    // 2^tableBits_ slots, each a key's place plus one in its low bits and
+    // the rest of its hash above them. Keys are only ever taken away newest
+    // first, and those their probes then no longer reach are moved back.
+    std::vector<std::uint32_t> keyTable_;
+    unsigned tableBits_ = 0;
     std::uint64_t seed_;
     // By key (the first kFollowedKeys), the key first added after it (or
     // after a key it stood in for); the place in that order keys are guessed

@@ -138,11 +138,11 @@ bool Document::hasLoneSurrogate(const Object& o) const {
 }
 
 void Document::index(std::vector<std::uint32_t> keys) {
-    // The table of every object's slot is made last, once the keys are
-    // sorted: a file of many keys out of order would otherwise hold it
-    // beside the sort's own tables.
+    // The table of every object's slot is made first, for keys in order;
+    // for keys out of order it is given up, and made again once they are
+    // sorted, rather than held beside the sort's own tables. Containers
+    // are numbered into it last.
     auto numberContainers = [&] {
-        slot_.assign(count_, npos);
         for (std::uint32_t i = 0; i < count_; ++i) {
             // Only the marker: an object nothing refers to was never checked,
             // and its count may point anywhere. Every offset was checked.
@@ -235,41 +235,30 @@ void Document::index(std::vector<std::uint32_t> keys) {
         if (a.prefix[0] != 0 && b.prefix[0] != 0 && !samePrefix(a, b)) return prefixBefore(a, b) ? -1 : 1;
         return compare(a, b);
     };
-    // At most one rank a key; room never reached is never touched.
-    keyObjects_.reserve(keys.size());
     // Keys in order already, as a single dictionary's often are, are
-    // ranked as they come, without a table of them all: which of them
-    // start a rank is all that is kept until the objects' slots are made.
-    std::vector<unsigned char> startsRank(keys.size());
+    // ranked as they come, straight into their slots, without a table of
+    // them all.
+    slot_.assign(count_, npos);
     Sorted s{}, last{};
     bool lone = false;
+    std::uint32_t ranks = 0;
     std::size_t i = 0;
     for (; i < keys.size(); ++i) {
         if (!sorted(keys[i], s, lone, false)) {
             keys[i] = npos;  // no rank
             continue;
         }
-        int o = keyObjects_.empty() ? 1 : ordering(s, last);
+        int o = ranks == 0 ? 1 : ordering(s, last);
         if (o < 0) break;
-        if (o > 0) {
-            keyObjects_.push_back(s.key);
-            keyLoneSurrogate_.push_back(lone);
-            startsRank[i] = 1;
-        }
+        if (o > 0) ++ranks, keyLoneSurrogate_.push_back(lone);
+        slot_[s.key] = ranks - 1;
         last = s;
     }
     if (i == keys.size()) {
         numberContainers();
-        std::uint32_t rank = npos;
-        for (std::size_t k = 0; k < keys.size(); ++k) {
-            if (keys[k] == npos) continue;
-            rank += startsRank[k];
-            slot_[keys[k]] = rank;
-        }
         return;
     }
-    startsRank = std::vector<unsigned char>();
-    keyObjects_.clear();
+    slot_ = std::vector<std::uint32_t>();
     keyLoneSurrogate_.clear();
     std::vector<Sorted> order;
     order.reserve(keys.size());
@@ -320,24 +309,55 @@ void Document::index(std::vector<std::uint32_t> keys) {
             run = end;
         }
     }
+    slot_.assign(count_, npos);
     numberContainers();
+    ranks = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {
-        if (!sameAsBefore[k]) {
-            keyObjects_.push_back(order[k].key);
-            keyLoneSurrogate_.push_back(loneSurrogate[order[k].key]);
-        }
-        slot_[order[k].key] = static_cast<std::uint32_t>(keyObjects_.size() - 1);
+        if (!sameAsBefore[k]) ++ranks, keyLoneSurrogate_.push_back(loneSurrogate[order[k].key]);
+        slot_[order[k].key] = ranks - 1;
     }
 }
 
 void Document::set(const std::string& key, Scalar value) {
-    std::string scratch;
-    auto position = std::lower_bound(keyObjects_.begin(), keyObjects_.end(), std::string_view(key),
-                                     [&](std::uint32_t k, std::string_view b) {
-                                         return unicode::lessUtf16(text(object(k), scratch), b);
-                                     });
-    Edit edit{key, value, static_cast<std::uint32_t>(position - keyObjects_.begin()),
-              position != keyObjects_.end() && text(object(*position), scratch) == key};
+    // Where the key goes among the root's keys, which are all the writer
+    // merges edits into: by the rank of the first of them not below it.
+    // Keys in order are searched by halves.
+    Edit edit{key, value, npos, false};
+    if (rootIsDictionary()) {
+        Object root = object(root_);
+        std::string scratch;
+        std::string_view wanted(key);
+        auto rank = [&](std::uint64_t k) { return keyRank(ref(root, k)); };
+        auto below = [&](std::uint64_t k) { return unicode::lessUtf16(text(object(ref(root, k)), scratch), wanted); };
+        auto goesBefore = [&](std::uint64_t k) {
+            edit.position = rank(k);
+            edit.replaces = text(object(ref(root, k)), scratch) == wanted;
+        };
+        bool inOrder = true;
+        for (std::uint64_t k = 0; k < root.count && inOrder; ++k)
+            inOrder = rank(k) != npos && (k == 0 || rank(k - 1) < rank(k));
+        if (inOrder) {
+            std::uint64_t low = 0, high = root.count;
+            while (low < high) {
+                std::uint64_t middle = low + (high - low) / 2;
+                if (below(middle)) low = middle + 1;
+                else high = middle;
+            }
+            if (low < root.count) goesBefore(low);
+        } else {
+            // A key's text is looked at only where its rank lies between
+            // those of the keys found so far below this one and not below
+            // it, as ranks sort as texts do: in a root out of all order,
+            // a few dozen times.
+            std::int64_t highestBelow = -1;
+            for (std::uint64_t k = 0; k < root.count; ++k) {
+                std::uint32_t r = rank(k);  // npos for a key that is no string: never below the position
+                if (r >= edit.position || static_cast<std::int64_t>(r) <= highestBelow) continue;
+                if (below(k)) highestBelow = r;
+                else goesBefore(k);
+            }
+        }
+    }
     auto at = std::lower_bound(edits_.begin(), edits_.end(), key,
                                [](const Edit& e, const std::string& k) { return unicode::lessUtf16(e.key, k); });
     if (at != edits_.end() && at->key == key) *at = std::move(edit);

@@ -142,8 +142,8 @@ public:
     struct Edit {
         std::string key;
         Scalar value;
-        std::uint32_t position;  // among the ranks: the first rank not below the key
-        bool replaces;           // the key has that rank
+        std::uint32_t position;  // the rank of the root's first key not below it, or npos
+        bool replaces;           // that key is this one
     };
     void set(const std::string& key, Scalar value);
     const std::vector<Edit>& edits() const { return edits_; }
@@ -180,7 +180,6 @@ private:
     // container), or npos.
     std::vector<std::uint32_t> slot_;
     std::uint32_t containers_ = 0;
-    std::vector<std::uint32_t> keyObjects_;  // by rank, the first key of each text
     std::vector<bool> keyLoneSurrogate_;
     std::vector<Edit> edits_;
     bool keysRepeated_ = false, tree_ = false;

@@ -264,10 +264,13 @@ TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
             keys.push_back(k);
         }
         std::shuffle(keys.begin(), keys.end(), rng);
-        // In code-unit order; of equal keys a binary file's first value is
-        // kept, a text's last.
-        std::map<std::u16string, std::size_t> first, last;
-        for (std::size_t i = 0; i < keys.size(); ++i) first.emplace(keys[i], i), last[keys[i]] = i;
+        // In code-unit order, each with its value's text; of equal keys a
+        // binary file's first value is kept, a text's last.
+        std::map<std::u16string, std::string> first, last;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            std::string value = "<integer>" + std::to_string(i) + "</integer>";
+            first.emplace(keys[i], value), last[keys[i]] = value;
+        }
         auto utf8 = [](const std::u16string& k) {
             std::string out;
             for (std::size_t i = 0; i < k.size(); ++i) {
@@ -277,11 +280,17 @@ TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
             }
             return out;
         };
-        auto entries = [&](const std::map<std::u16string, std::size_t>& values) {
+        auto entries = [&](const std::map<std::u16string, std::string>& values) {
             std::string text = "<dict>\n";
-            for (const auto& k : values)
-                text += "\t<key>" + utf8(k.first) + "</key>\n\t<integer>" + std::to_string(k.second) + "</integer>\n";
+            for (const auto& k : values) text += "\t<key>" + utf8(k.first) + "</key>\n\t" + k.second + "\n";
             return text + "</dict>";
+        };
+        // Edits land in their places among these keys: one replaced, new
+        // ones first, among the others and last.
+        const std::u16string edits[] = {u"", keys[0], keys[1] + u"!", u"\uFFFD\uFFFD"};
+        auto edited = [&](plist::Document& doc, std::map<std::u16string, std::string> values) {
+            for (const std::u16string& k : edits) doc.set(utf8(k), plist::Scalar::boolean(true)), values[k] = "<true/>";
+            return entries(values);
         };
         // As a binary file, each key Latin-1 where it can be, or UTF-16 at random.
         Bplist b;
@@ -296,6 +305,8 @@ TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
         ASSERT_TRUE(binary) << binary.error;
         std::string out = write(*binary.document);
         EXPECT_NE(out.find(entries(first)), std::string::npos) << wide;
+        std::string expected = edited(*binary.document, first);
+        EXPECT_NE(write(*binary.document).find(expected), std::string::npos) << wide;
         // As XML text.
         std::string xml = "<plist><dict>";
         for (std::size_t i = 0; i < keys.size(); ++i)
@@ -304,6 +315,8 @@ TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
         ASSERT_TRUE(text) << text.error;
         out = write(*text.document);
         EXPECT_NE(out.find(entries(last)), std::string::npos) << wide;
+        expected = edited(*text.document, last);
+        EXPECT_NE(write(*text.document).find(expected), std::string::npos) << wide;
     }
 }
 

@@ -47,7 +47,7 @@ Document::Object Document::object(std::uint32_t index) const {
         }
         if (o.kind() == kUtf8View) {
             o.marker = static_cast<unsigned char>(kUtf8 | (o.marker & 0x0F));
-            o.data = reinterpret_cast<const unsigned char*>(source_.data()) + bigEndian(o.data, 8);
+            o.data = reinterpret_cast<const unsigned char*>(source_.data()) + bigEndian(o.data, 4);
         }
         break;
     default: break;

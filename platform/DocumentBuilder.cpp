@@ -176,9 +176,9 @@ std::uint32_t DocumentBuilder::scalar(const Scalar& value) {
 
 std::uint32_t DocumentBuilder::string(std::string_view text) {
     char* p;
-    if (text.size() > 8 && inSource(text)) {
-        std::uint32_t index = begin(Document::kUtf8View, text.size(), 8, p);
-        put<8>(p, static_cast<std::uint64_t>(text.data() - source_.data()));
+    if (text.size() > 8 && inSource(text) && static_cast<std::size_t>(text.data() - source_.data()) <= 0xFFFFFFFFu) {
+        std::uint32_t index = begin(Document::kUtf8View, text.size(), 4, p);
+        put<4>(p, static_cast<std::uint64_t>(text.data() - source_.data()));
         return index;
     }
     return bytesObject(Document::kUtf8, text);
@@ -252,15 +252,15 @@ std::uint32_t DocumentBuilder::findKey(std::string_view text, std::uint32_t h) c
 }
 
 std::string_view DocumentBuilder::keyText(std::uint32_t place) const {
-    // A key's object is a string() one: its text in the object or, past
-    // eight bytes, where a view of the source says.
+    // A key's object is a string() one: its text in the object or, for a
+    // view, where its place in the source says.
     const unsigned char* p = doc_->bytes_ + doc_->offset(keys_[place]);
     std::size_t n = p[0] & 0x0F;
     if (n == 0x0F) {
         Document::Object o = doc_->object(keys_[place]);
         return std::string_view(reinterpret_cast<const char*>(o.data), o.count);
     }
-    if ((p[0] & 0xF0) == Document::kUtf8View) return source_.substr(bigEndian(p + 1, 8), n);
+    if ((p[0] & 0xF0) == Document::kUtf8View) return source_.substr(bigEndian(p + 1, 4), n);
     return std::string_view(reinterpret_cast<const char*>(p + 1), n);
 }
 

@@ -55,8 +55,9 @@ public:
     explicit DocumentBuilder(std::string_view source);
 
     std::uint32_t scalar(const Scalar& value);
-    // A string: a view where the text is a piece of the source (and longer
-    // than the view's own place), else a copy.
+    // A string: a view (a four-byte place) where the text is a piece of
+    // the source's first 4 GiB longer than eight bytes, else a copy, so
+    // that a short text is read where its object is.
     std::uint32_t string(std::string_view text);
     std::uint32_t data(std::string_view bytes);
     // Room for a data object's bytes, at most `most` of them, written

@@ -269,9 +269,9 @@ void DocumentBuilder::enter(std::uint32_t place, std::uint32_t hash) {
     // than that can be made, so a slot stays free for every probe to end.
     if (4 * (keys_.size() + 1) > 3 * keyTable_.size() && tableBits_ < 32) {
         // Twice the room. A slot keeps too little of its key's hash to tell
-        // its new home, so every key is hashed again, in the order made,
-        // which is mostly the order of their texts; the old table goes
-        // first.
+        // its new home, so every key is hashed again, in the order made
+        // (which taking keys away relies on, and which is mostly the order
+        // of their texts); the old table goes first.
         std::size_t slots = keyTable_.empty() ? 64 : 2 * keyTable_.size();
         keyTable_ = std::vector<std::uint32_t>();
         keyTable_.assign(slots, 0);
@@ -452,22 +452,14 @@ DocumentBuilder::Mark DocumentBuilder::mark() {
 void DocumentBuilder::rewind(const Mark& m) {
     while (!pending_.empty() && pending_.back().item >= m.items) pending_.pop_back();
     // The keys first, while their objects still stand: a key's text is its
-    // object's.
+    // object's. Each is the newest, entered after every older key (growing
+    // enters them again in that order), so no older key's probe passes its
+    // slot, which is simply left empty.
     while (!keys_.empty() && keys_.back() >= m.objects) {
         std::size_t mask = keyTable_.size() - 1;
         std::size_t i = hash(keyText(static_cast<std::uint32_t>(keys_.size() - 1))) & mask;
         while (placeOf(keyTable_[i]) != keys_.size()) i = (i + 1) & mask;
         keyTable_[i] = 0;
-        // Each key after the hole in its run that its probe would no longer
-        // reach moves back into it; its home is found from its text.
-        for (std::size_t j = (i + 1) & mask; keyTable_[j] != 0; j = (j + 1) & mask) {
-            std::size_t home = hash(keyText(placeOf(keyTable_[j]) - 1)) & mask;
-            bool reached = i <= j ? i < home && home <= j : i < home || home <= j;
-            if (reached) continue;
-            keyTable_[i] = keyTable_[j];
-            keyTable_[j] = 0;
-            i = j;
-        }
         if (next_.size() == keys_.size()) next_.pop_back();
         keys_.pop_back();
     }

@@ -135,7 +135,7 @@ private:
     // root of many keys is most of the memory read), four bytes a slot:
     // 2^tableBits_ slots, each a key's place plus one in its low bits and
     // the rest of its hash above them. Keys are only ever taken away newest
-    // first, and those their probes then no longer reach are moved back.
+    // first, which leaves every other key's probe as it was.
     std::vector<std::uint32_t> keyTable_;
     unsigned tableBits_ = 0;
     std::uint64_t seed_;

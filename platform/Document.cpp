@@ -328,14 +328,18 @@ void Document::set(const std::string& key, Scalar value) {
         std::string scratch;
         std::string_view wanted(key);
         auto rank = [&](std::uint64_t k) { return keyRank(ref(root, k)); };
-        auto below = [&](std::uint64_t k) { return unicode::lessUtf16(text(object(ref(root, k)), scratch), wanted); };
+        auto keyText = [&](std::uint64_t k) { return text(object(ref(root, k)), scratch); };
+        auto below = [&](std::uint64_t k) { return unicode::lessUtf16(keyText(k), wanted); };
         auto goesBefore = [&](std::uint64_t k) {
             edit.position = rank(k);
-            edit.replaces = text(object(ref(root, k)), scratch) == wanted;
+            edit.replaces = keyText(k) == wanted;
         };
         bool inOrder = true;
-        for (std::uint64_t k = 0; k < root.count && inOrder; ++k)
-            inOrder = rank(k) != npos && (k == 0 || rank(k - 1) < rank(k));
+        for (std::uint64_t k = 0, last = 0; k < root.count && inOrder; ++k) {
+            std::uint32_t r = rank(k);
+            inOrder = r != npos && (k == 0 || last < r);
+            last = r;
+        }
         if (inOrder) {
             std::uint64_t low = 0, high = root.count;
             while (low < high) {

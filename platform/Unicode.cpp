@@ -74,11 +74,41 @@ bool isValidUtf8(std::string_view text) {
 
 namespace {
 
+// Eight units as ASCII at `out`, where all eight are ASCII. A word at a
+// time where the machine allows: in each 16-bit lane of a little-endian
+// word, the unit's high byte and its low byte's top bit must be clear, and
+// the low bytes are gathered four to a word.
+template <bool BigEndian>
+inline bool asciiUnits(const unsigned char* bytes, char* out) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr std::uint64_t kNotAscii = BigEndian ? 0x80FF80FF80FF80FFull : 0xFF80FF80FF80FF80ull;
+    std::uint64_t w[2];
+    std::memcpy(w, bytes, sizeof w);
+    if ((w[0] | w[1]) & kNotAscii) return false;
+    for (int k = 0; k < 2; ++k) {
+        std::uint64_t x = (BigEndian ? w[k] >> 8 : w[k]) & 0x00FF00FF00FF00FFull;
+        x = (x | x >> 8) & 0x0000FFFF0000FFFFull;
+        auto four = static_cast<std::uint32_t>(x | x >> 16);
+        std::memcpy(out + 4 * k, &four, 4);
+    }
+    return true;
+#else
+    unsigned any = 0;
+    for (int k = 0; k < 8; ++k) any |= (bytes[2 * k + BigEndian] & 0x80) | bytes[2 * k + !BigEndian];
+    if (any != 0) return false;
+    for (int k = 0; k < 8; ++k) out[k] = static_cast<char>(bytes[2 * k + BigEndian]);
+    return true;
+#endif
+}
+
 // A chunk of units at a time through a buffer that holds a chunk's UTF-8
 // at its longest (three bytes a unit), so that a character costs a few
 // stores and no check of room; ASCII, the common case, costs one.
-template <typename Unit>
-void appendUnits(std::string& out, std::size_t count, Unit unit) {
+template <bool BigEndian>
+void appendUnits(std::string& out, const unsigned char* bytes, std::size_t count) {
+    auto unit = [bytes](std::size_t i) {
+        return std::uint32_t{bytes[2 * i + !BigEndian]} << 8 | bytes[2 * i + BigEndian];
+    };
     constexpr std::size_t kChunk = 512;
     char buffer[3 * kChunk + 1];
     for (std::size_t i = 0; i < count;) {
@@ -89,14 +119,7 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
                 // A run of ASCII, eight more at once while they come: looked
                 // for after ASCII alone, as text in other scripts has none.
                 *p++ = static_cast<char>(u);
-                while (end - i > 8) {
-                    std::uint32_t any = 0;
-                    for (std::size_t k = 1; k <= 8; ++k) any |= unit(i + k);
-                    if (any >= 0x80) break;
-                    for (std::size_t k = 1; k <= 8; ++k) p[k - 1] = static_cast<char>(unit(i + k));
-                    p += 8;
-                    i += 8;
-                }
+                for (; end - i > 8 && asciiUnits<BigEndian>(bytes + 2 * (i + 1), p); i += 8) p += 8;
                 continue;
             }
             // Two or three bytes, chosen without a branch: text that mixes
@@ -126,11 +149,11 @@ void appendUnits(std::string& out, std::size_t count, Unit unit) {
 }  // namespace
 
 void appendUtf16BigEndian(std::string& out, const unsigned char* bytes, std::size_t count) {
-    appendUnits(out, count, [bytes](std::size_t i) { return std::uint32_t{bytes[2 * i]} << 8 | bytes[2 * i + 1]; });
+    appendUnits<true>(out, bytes, count);
 }
 
 void appendUtf16LittleEndian(std::string& out, const unsigned char* bytes, std::size_t count) {
-    appendUnits(out, count, [bytes](std::size_t i) { return std::uint32_t{bytes[2 * i + 1]} << 8 | bytes[2 * i]; });
+    appendUnits<false>(out, bytes, count);
 }
 
 namespace {

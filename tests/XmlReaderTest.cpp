@@ -471,20 +471,26 @@ TEST(XmlEncoding, NamesAreMatchedAsFoundationMatchesThem) {
 }
 
 // UTF-16 text is converted a unit at a time, pairs combined and lone
-// surrogates kept, wherever they fall: at the end, side by side, after ASCII.
+// surrogates kept, wherever they fall: at the end, side by side, after ASCII,
+// inside a run of ASCII, in either byte order.
 TEST(XmlEncoding, Utf16TextIsConvertedUnitByUnit) {
-    const std::uint16_t pool[] = {'a', '<', 0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0xFFFD, 0xD83D, 0xDE00, 0xDBFF, 0xDC00};
+    const std::uint16_t pool[] = {'a', '<', 0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0xFFFD, 0xD83D, 0xDE00, 0xDBFF, 0xDC00,
+                                  0x180, 0x4100};
     std::mt19937 rng(7);
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 600; ++round) {
+        bool bigEndian = round & 1;
         std::vector<std::uint16_t> units;
-        for (std::size_t n = rng() % 40; n > 0; --n) units.push_back(pool[rng() % (sizeof pool / sizeof pool[0])]);
-        std::string doc = utf16("<dict><key>k</key><string>", false, true);
+        for (std::size_t n = rng() % 60; n > 0; --n) {
+            std::uint16_t letter = static_cast<std::uint16_t>('a' + rng() % 26);  // runs of ASCII, mostly
+            units.push_back(rng() % 3 != 0 ? letter : pool[rng() % (sizeof pool / sizeof pool[0])]);
+        }
+        std::string doc = utf16("<dict><key>k</key><string>", bigEndian, true);
         for (std::uint16_t u : units) {
             if (u == '<') u = 'b';  // markup
-            doc += static_cast<char>(u & 0xFF);
-            doc += static_cast<char>(u >> 8);
+            doc += static_cast<char>(bigEndian ? u >> 8 : u & 0xFF);
+            doc += static_cast<char>(bigEndian ? u & 0xFF : u >> 8);
         }
-        doc += utf16("</string></dict>", false, false);
+        doc += utf16("</string></dict>", bigEndian, false);
         for (auto& u : units)
             if (u == '<') u = 'b';
         std::string expected;

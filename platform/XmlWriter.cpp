@@ -30,6 +30,35 @@ constexpr bool kSpecial[63] = {false, false, false, false, false, false, false, 
                                false, false, false, false, false, false, false, false, false, false, false, false,
                                true,  false, true};
 
+// A line is written where the buffer ends, in room reserved for it at
+// once: its pieces are copied in words of a size known when compiled, which
+// may write past a piece but never past the room.
+constexpr std::size_t kWord = 16;
+
+// A tag, padded to a word.
+struct Piece {
+    char text[kWord];
+    std::size_t size;
+};
+template <std::size_t N>
+constexpr Piece piece(const char (&text)[N]) {
+    static_assert(N - 1 <= kWord, "a tag fits in a word");
+    Piece p{{}, N - 1};
+    for (std::size_t k = 0; k + 1 < N; ++k) p.text[k] = text[k];
+    return p;
+}
+char* put(char* o, const Piece& p) {
+    std::memcpy(o, p.text, kWord);
+    return o + p.size;
+}
+
+struct Tag {
+    Piece open, close;
+};
+constexpr Tag kKey{piece("<key>"), piece("</key>\n")}, kString{piece("<string>"), piece("</string>\n")},
+    kInteger{piece("<integer>"), piece("</integer>\n")}, kReal{piece("<real>"), piece("</real>\n")},
+    kDate{piece("<date>"), piece("</date>\n")};
+
 class XmlWriter {
 public:
     XmlWriter(const Document& doc, const Entries& root, const XmlSink& sink, const std::atomic<bool>* stop)
@@ -49,15 +78,26 @@ public:
 private:
     void indent(int depth) { out_.tabs(depth); }
 
-    void line(int depth, std::string_view text) {
-        indent(depth);
-        out_ += text;
-        out_ += '\n';
+    // Room for a line's indent, its tags and `text` bytes.
+    char* lineRoom(int depth, std::size_t text) {
+        return out_.room(std::max<std::size_t>(static_cast<std::size_t>(depth), kWord) + 2 * kWord + text);
     }
-    // A tag: its length known without a look at it.
+    static char* tabsAt(char* o, int depth) {
+        static constexpr char kTabs[kWord] = {'\t', '\t', '\t', '\t', '\t', '\t', '\t', '\t',
+                                              '\t', '\t', '\t', '\t', '\t', '\t', '\t', '\t'};
+        auto n = static_cast<std::size_t>(depth);
+        if (n <= kWord) std::memcpy(o, kTabs, kWord);
+        else std::memset(o, '\t', n);
+        return o + n;
+    }
+    // A tag alone on its line.
     template <std::size_t N>
     void line(int depth, const char (&tag)[N]) {
-        line(depth, std::string_view(tag, N - 1));
+        static_assert(N <= 2 * kWord, "a line fits in the room for two tags");
+        char* o = tabsAt(lineRoom(depth, 0), depth);
+        std::memcpy(o, tag, N - 1);
+        o[N - 1] = '\n';
+        out_.endAt(o + N);
     }
 
     // How many of the eight bytes at p come before the first one the text
@@ -71,16 +111,19 @@ private:
 
     void escaped(std::string_view text) {
         // In pieces the buffer holds however many of their bytes escape.
-        for (std::size_t at = 0; at < text.size(); at += kEscapedPiece) escapedPiece(text.substr(at, kEscapedPiece));
+        for (std::size_t at = 0; at < text.size(); at += kEscapedPiece) {
+            std::string_view piece = text.substr(at, kEscapedPiece);
+            out_.endAt(escapedAt(out_.room(escapedRoom(piece.size())), piece));
+        }
     }
 
-    // Written where the buffer ends, with room for every byte an entity of
-    // five and for eight more, which the copies a word at a time may touch.
+    // Room for every byte an entity of five and for eight more, which the
+    // copies a word at a time may touch.
+    static constexpr std::size_t escapedRoom(std::size_t n) { return 5 * n + 8; }
     static constexpr std::size_t kEscapedPiece = (Buffer::kSize - 8) / 5;
-    void escapedPiece(std::string_view text) {
+    static char* escapedAt(char* o, std::string_view text) {
         const char* s = text.data();
         const std::size_t n = text.size();
-        char* o = out_.room(5 * n + 8);
         for (std::size_t i = 0; i < n;) {
             // Eight bytes at a time up to one that needs an entity.
             if (n - i >= 8) {
@@ -102,27 +145,30 @@ private:
             default: std::memcpy(o, "&#13;", 5), o += 5; break;
             }
         }
-        out_.endAt(o);
+        return o;
     }
 
-    struct Tag {
-        std::string_view open, close;
-    };
-    static constexpr Tag kKey{"<key>", "</key>\n"}, kString{"<string>", "</string>\n"},
-        kInteger{"<integer>", "</integer>\n"}, kReal{"<real>", "</real>\n"}, kDate{"<date>", "</date>\n"};
+    // Text up to this size is escaped into its line's room; longer text
+    // into room of its own, piece by piece.
+    static constexpr std::size_t kShortText = 4096;
 
     void element(const Tag& tag, std::string_view text, int depth) {
-        indent(depth);
-        out_ += tag.open;
+        if (text.size() <= kShortText) {
+            char* o = put(tabsAt(lineRoom(depth, escapedRoom(text.size())), depth), tag.open);
+            out_.endAt(put(escapedAt(o, text), tag.close));
+            return;
+        }
+        char* o = put(tabsAt(lineRoom(depth, 0), depth), tag.open);
+        out_.endAt(o);
         escaped(text);
-        out_ += tag.close;
+        out_.endAt(put(out_.room(kWord), tag.close));
     }
 
+    // A number's or a date's text, which never needs escaping.
     void scalar(const Tag& tag, std::string_view text, int depth) {
-        indent(depth);
-        out_ += tag.open;
-        out_ += text;
-        out_ += tag.close;
+        char* o = put(tabsAt(lineRoom(depth, text.size()), depth), tag.open);
+        std::memcpy(o, text.data(), text.size());
+        out_.endAt(put(o + text.size(), tag.close));
     }
 
     void scalar(const Scalar& v, int depth) {
@@ -132,7 +178,17 @@ private:
             if (v.boolean()) line(depth, "<true/>");
             else line(depth, "<false/>");
             break;
-        case Type::Integer: scalar(kInteger, integerText(v, buf + sizeof buf), depth); break;
+        case Type::Integer: {
+            // Its digits end two words into the buffer, which holds two
+            // more: two words from their start are copied, whatever their
+            // number.
+            constexpr std::size_t kDigits = 2 * kWord;
+            std::string_view t = integerText(v, buf + kDigits);
+            char* o = put(tabsAt(lineRoom(depth, kDigits), depth), kInteger.open);
+            std::memcpy(o, t.data(), kDigits);
+            out_.endAt(put(o + t.size(), kInteger.close));
+            break;
+        }
         case Type::Real: scalar(kReal, reals_.text(v.real()), depth); break;
         case Type::Date:
             checkDate(v.real());

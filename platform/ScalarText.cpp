@@ -213,14 +213,31 @@ const char* RealTexts::realText(double d, char* buf, std::size_t size) {
     return buf;
 }
 
+namespace {
+
+// "00" to "99", two digits a step.
+struct DigitPairs {
+    char text[200];
+};
+constexpr DigitPairs digitPairs() {
+    DigitPairs d{};
+    for (int i = 0; i < 100; ++i) {
+        d.text[2 * i] = static_cast<char>('0' + i / 10);
+        d.text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return d;
+}
+constexpr DigitPairs kDigitPairs = digitPairs();
+
+}  // namespace
+
 std::string_view integerText(const Scalar& v, char* end) {
     char* p = end;
     bool negative = !v.isUnsigned && v.integer() < 0;
     std::uint64_t u = negative ? 0 - v.bits : v.bits;
-    do {
-        *--p = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
+    for (; u >= 100; u /= 100) p -= 2, std::memcpy(p, kDigitPairs.text + 2 * (u % 100), 2);
+    if (u >= 10) p -= 2, std::memcpy(p, kDigitPairs.text + 2 * u, 2);
+    else *--p = static_cast<char>('0' + u);
     if (negative) *--p = '-';
     return std::string_view(p, static_cast<std::size_t>(end - p));
 }

@@ -2,8 +2,6 @@
 // would lose data (a CR, the sign of -0.0, a lone surrogate).
 #include <algorithm>
 #include <atomic>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -197,8 +195,7 @@ private:
         case Type::Uid:
             line(depth, "<dict>");
             line(depth + 1, "<key>CF$UID</key>");
-            std::snprintf(buf, sizeof buf, "%" PRIu64, v.bits);
-            scalar(kInteger, buf, depth + 1);
+            scalar(kInteger, integerText(Scalar{Type::Integer, true, v.bits}, buf + sizeof buf), depth + 1);
             line(depth, "</dict>");
             break;
         default: refuse("cannot be written");  // the check refuses these too

@@ -384,22 +384,22 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
             if (pairs(2 * k) <= pairs(2 * k - 2)) return false;
         return true;
     };
-    if (n > 1) {
+    if (n > 1 && !increasing(n)) {
         // Equal keys are one object: the first keeps its place and takes
         // the last one's value; the others are dropped. Large dictionaries
-        // find theirs by sorting the entries by key, then place, unless
-        // their keys are all different by their order.
+        // find theirs by sorting the entries by key, then place.
         std::vector<bool>& dropped = dropped_;
         dropped.assign(n, false);
+        bool anyDropped = false;
         if (n < kIndexedFrom) {
             for (std::size_t k = 1; k < n; ++k)
                 for (std::size_t j = 0; j < k; ++j)
                     if (!dropped[j] && pairs(2 * j) == pairs(2 * k)) {
                         pairs(2 * j + 1) = pairs(2 * k + 1);
-                        dropped[k] = true;
+                        dropped[k] = anyDropped = true;
                         break;
                     }
-        } else if (!increasing(n)) {
+        } else {
             std::vector<std::pair<std::uint32_t, std::uint32_t>>& byKey = byKey_;
             byKey.clear();
             for (std::size_t k = 0; k < n; ++k) byKey.emplace_back(pairs(2 * k), static_cast<std::uint32_t>(k));
@@ -408,19 +408,21 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
                 if (byKey[k].first == byKey[k - 1].first) {
                     std::uint32_t first = byKey[k - 1].second, later = byKey[k].second;
                     pairs(2 * first + 1) = pairs(2 * later + 1);
-                    dropped[later] = true;
+                    dropped[later] = anyDropped = true;
                     byKey[k].second = first;  // the first of a run takes every later value
                 }
         }
-        std::size_t kept = 0;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (dropped[k]) continue;
-            pairs(2 * kept) = pairs(2 * k);
-            pairs(2 * kept + 1) = pairs(2 * k + 1);
-            ++kept;
+        if (anyDropped) {
+            std::size_t kept = 0;
+            for (std::size_t k = 0; k < n; ++k) {
+                if (dropped[k]) continue;
+                pairs(2 * kept) = pairs(2 * k);
+                pairs(2 * kept + 1) = pairs(2 * k + 1);
+                ++kept;
+            }
+            n = kept;
+            items_.resize(opened + 2 * n);
         }
-        n = kept;
-        items_.resize(opened + 2 * n);
     }
     if (uids && n == 1) {
         std::uint32_t uidKey = findKey("CF$UID", hash("CF$UID"));

@@ -175,10 +175,21 @@ void Document::index(std::vector<std::uint32_t> keys) {
         // highest of them.
         unsigned char head[16] = {};
         unsigned highest = 0;
-        for (std::size_t k = 0; k < sizeof head && k < o.count; ++k) {
-            unsigned unit = unitAt(o, k);
-            highest = std::max(highest, unit);
-            head[k] = static_cast<unsigned char>(unit);
+        if (o.kind() != 0x60) {
+            // A byte a unit: copied, and looked at one by one only where
+            // one is not ASCII.
+            auto n = static_cast<std::size_t>(std::min<std::uint64_t>(o.count, sizeof head));
+            if (n != 0) std::memcpy(head, o.data, n);
+            std::uint64_t w[2];
+            std::memcpy(w, head, sizeof w);
+            if ((w[0] | w[1]) & 0x8080808080808080ull)
+                for (std::size_t k = 0; k < n; ++k) highest = std::max<unsigned>(highest, head[k]);
+        } else {
+            for (std::size_t k = 0; k < sizeof head && k < o.count; ++k) {
+                unsigned unit = unitAt(o, k);
+                highest = std::max(highest, unit);
+                head[k] = static_cast<unsigned char>(unit);
+            }
         }
         bool ascii = highest < 0x80;
         s = Sorted{{0, 0}, key};

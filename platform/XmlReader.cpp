@@ -532,6 +532,14 @@ private:
         }
         if (i >= t.size()) fail("empty integer", at);
         std::uint64_t value = 0;
+        if (!hex) {
+            // Nineteen decimal digits cannot overflow: looked for past them only.
+            for (std::size_t end = std::min(t.size(), i + 19); i < end; ++i) {
+                unsigned d = static_cast<unsigned>(static_cast<unsigned char>(t[i])) - '0';
+                if (d > 9) fail("bad character in integer", at + i);
+                value = value * 10 + d;
+            }
+        }
         for (; i < t.size(); ++i) {
             char c = t[i];
             unsigned d;

@@ -168,8 +168,8 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // A key's prefix, and whether it holds a lone surrogate; false for a
     // key that is no string. `spelled`: a binary file's text in other
     // scripts gets one too, worth its cost where keys are sorted.
-    auto sorted = [&](std::uint32_t key, Sorted& s, bool& lone, bool spelled) {
-        Object o = object(key);
+    auto sorted = [&](std::uint32_t key, Sorted& s, bool& lone, bool spelled, Object& o) {
+        o = object(key);
         if (!o.isString()) return false;
         // The first sixteen code units (UTF-8 bytes in a text), and the
         // highest of them.
@@ -215,12 +215,13 @@ void Document::index(std::vector<std::uint32_t> keys) {
     // Below 0, 0 or above as a's text is before b's, equal or after, in
     // UTF-16 order. A text's keys are all UTF-8; a binary file's are
     // Latin-1 (its code units are its bytes) or big-endian UTF-16, whose
-    // bytes compare as its units do.
-    auto compareObjects = [&](const Object& x, const Object& y) {
+    // bytes compare as its units do. `tied`: their prefixes are the same,
+    // so two texts of sixteen bytes or more start with the same sixteen.
+    auto compareObjects = [&](const Object& x, const Object& y, bool tied) {
         if (x.kind() == kUtf8) {
             std::string_view s(reinterpret_cast<const char*>(x.data), x.count);
             std::string_view t(reinterpret_cast<const char*>(y.data), y.count);
-            return unicode::compareUtf16(s, t);
+            return unicode::compareUtf16(s, t, tied && x.count >= 16 && y.count >= 16 ? 16 : 0);
         }
         std::uint64_t width = x.kind() == 0x60 ? 2 : 1;
         if (x.kind() == y.kind()) {
@@ -232,9 +233,11 @@ void Document::index(std::vector<std::uint32_t> keys) {
         }
         return x.count == y.count ? 0 : x.count < y.count ? -1 : 1;
     };
-    auto compare = [&](const Sorted& a, const Sorted& b) { return compareObjects(object(a.key), object(b.key)); };
     auto samePrefix = [](const Sorted& a, const Sorted& b) {
         return a.prefix[0] == b.prefix[0] && a.prefix[1] == b.prefix[1];
+    };
+    auto compare = [&](const Sorted& a, const Sorted& b) {
+        return compareObjects(object(a.key), object(b.key), a.prefix[0] != 0 && samePrefix(a, b));
     };
     auto prefixBefore = [](const Sorted& a, const Sorted& b) {
         return a.prefix[0] != b.prefix[0] ? a.prefix[0] < b.prefix[0] : a.prefix[1] < b.prefix[1];
@@ -246,24 +249,31 @@ void Document::index(std::vector<std::uint32_t> keys) {
         if (a.prefix[0] != 0 && b.prefix[0] != 0 && !samePrefix(a, b)) return prefixBefore(a, b) ? -1 : 1;
         return compare(a, b);
     };
+    // The same with the keys' objects at hand.
+    auto orderingOf = [&](const Sorted& a, const Object& x, const Sorted& b, const Object& y) {
+        bool prefixed = a.prefix[0] != 0 && b.prefix[0] != 0;
+        if (prefixed && !samePrefix(a, b)) return prefixBefore(a, b) ? -1 : 1;
+        return compareObjects(x, y, prefixed);
+    };
     // Keys in order already, as a single dictionary's often are, are
     // ranked as they come, straight into their slots, without a table of
     // them all.
     slot_.assign(count_, npos);
     Sorted s{}, last{};
+    Object x{}, lastObject{};
     bool lone = false;
     std::uint32_t ranks = 0;
     std::size_t i = 0;
     for (; i < keys.size(); ++i) {
-        if (!sorted(keys[i], s, lone, false)) {
+        if (!sorted(keys[i], s, lone, false, x)) {
             keys[i] = npos;  // no rank
             continue;
         }
-        int o = ranks == 0 ? 1 : ordering(s, last);
+        int o = ranks == 0 ? 1 : orderingOf(s, x, last, lastObject);
         if (o < 0) break;
         if (o > 0) ++ranks, keyLoneSurrogate_.push_back(lone);
         slot_[s.key] = ranks - 1;
-        last = s;
+        last = s, lastObject = x;
     }
     if (i == keys.size()) {
         numberContainers();
@@ -277,7 +287,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
     std::vector<bool> loneSurrogate(count_, false);
     bool allPrefixed = true;
     for (std::uint32_t key : keys)
-        if (key != npos && sorted(key, s, lone, true)) {
+        if (key != npos && sorted(key, s, lone, true, x)) {
             loneSurrogate[key] = lone;
             order.push_back(s);
             allPrefixed &= s.prefix[0] != 0;
@@ -310,11 +320,11 @@ void Document::index(std::vector<std::uint32_t> keys) {
                 texts.clear();
                 for (auto it = run; it != end; ++it) texts.emplace_back(object(it->key), *it);
                 std::stable_sort(texts.begin(), texts.end(), [&](const auto& a, const auto& b) {
-                    return compareObjects(a.first, b.first) < 0;
+                    return compareObjects(a.first, b.first, true) < 0;
                 });
                 for (std::size_t k = 0; k < n; ++k) {
                     run[k] = texts[k].second;
-                    if (k > 0) sameAsBefore[first + k] = compareObjects(texts[k - 1].first, texts[k].first) == 0;
+                    if (k > 0) sameAsBefore[first + k] = compareObjects(texts[k - 1].first, texts[k].first, true) == 0;
                 }
             }
             run = end;

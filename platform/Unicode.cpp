@@ -246,11 +246,11 @@ void units(std::uint32_t cp, std::uint32_t& first, std::uint32_t& second) {
 
 bool lessUtf16Slow(std::string_view a, std::string_view b);
 
-int compareUtf16(std::string_view a, std::string_view b) {
+int compareUtf16(std::string_view a, std::string_view b, std::size_t equalStart) {
     // UTF-8 bytes sort as code points do, which is UTF-16 order except where
     // a character from U+E000 to U+FFFF meets one above U+FFFF, or a lone
     // surrogate meets either: only there is the walk by code units needed.
-    std::size_t n = std::min(a.size(), b.size()), k = 0;
+    std::size_t n = std::min(a.size(), b.size()), k = equalStart;
     while (k < n && a[k] == b[k]) ++k;
     if (k == n) return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
     bool less = static_cast<unsigned char>(a[k]) < static_cast<unsigned char>(b[k]);

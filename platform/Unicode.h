@@ -100,8 +100,9 @@ bool hasLoneSurrogate(std::string_view text);
 
 // Orders two strings as their UTF-16 code units compare, which is the order
 // the property-list writer sorts dictionary keys in: below 0, 0 or above as
-// `a` comes before `b`, is equal or comes after.
-int compareUtf16(std::string_view a, std::string_view b);
+// `a` comes before `b`, is equal or comes after. `equalStart`: how many
+// bytes the two are known to start with alike, at most the shorter's size.
+int compareUtf16(std::string_view a, std::string_view b, std::size_t equalStart = 0);
 inline bool lessUtf16(std::string_view a, std::string_view b) { return compareUtf16(a, b) < 0; }
 
 }  // namespace plist::unicode

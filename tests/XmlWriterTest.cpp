@@ -207,7 +207,8 @@ TEST(XmlWriter, KeysSortByUtf16CodeUnits) {
 }
 
 // A text's keys are ranked by their first bytes wherever those sort as
-// UTF-16 does, and by a walk of their code units where they may not.
+// UTF-16 does, and by a walk of their code units where they may not; keys
+// read in order, and keys read out of order.
 TEST(XmlWriter, KeysReadFromTextSortByUtf16CodeUnits) {
     const std::uint32_t pool[] = {'a', 'b', 0xE9, 0x6570, 0xCFFF, 0xD7FF, 0xE000, 0xFF61, 0xFFFF, 0x10000, 0x1F600};
     std::mt19937 rng(9);
@@ -228,7 +229,7 @@ TEST(XmlWriter, KeysReadFromTextSortByUtf16CodeUnits) {
         std::vector<std::string> expected, shuffled;
         for (const auto& k : keys) expected.push_back(k.second);
         shuffled = expected;
-        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+        if (round % 2 == 0) std::shuffle(shuffled.begin(), shuffled.end(), rng);
         std::string xml = "<plist><dict>";
         for (const std::string& k : shuffled) xml += "<key>" + k + "</key><true/>";
         plist::ReadResult r = plist::readXml(xml + "</dict></plist>");

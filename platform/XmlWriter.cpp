@@ -162,11 +162,22 @@ private:
         out_.endAt(put(out_.room(kWord), tag.close));
     }
 
-    // A number's or a date's text, which never needs escaping.
+    // A real's or a date's text, which never needs escaping.
     void scalar(const Tag& tag, std::string_view text, int depth) {
         char* o = put(tabsAt(lineRoom(depth, text.size()), depth), tag.open);
         std::memcpy(o, text.data(), text.size());
         out_.endAt(put(o + text.size(), tag.close));
+    }
+
+    void integer(const Scalar& v, int depth) {
+        // Its digits end two words into the buffer, which holds two more:
+        // two words from their start are copied, whatever their number.
+        constexpr std::size_t kDigits = 2 * kWord;
+        char buf[2 * kDigits];
+        std::string_view t = integerText(v, buf + kDigits);
+        char* o = put(tabsAt(lineRoom(depth, kDigits), depth), kInteger.open);
+        std::memcpy(o, t.data(), kDigits);
+        out_.endAt(put(o + t.size(), kInteger.close));
     }
 
     void scalar(const Scalar& v, int depth) {
@@ -176,17 +187,7 @@ private:
             if (v.boolean()) line(depth, "<true/>");
             else line(depth, "<false/>");
             break;
-        case Type::Integer: {
-            // Its digits end two words into the buffer, which holds two
-            // more: two words from their start are copied, whatever their
-            // number.
-            constexpr std::size_t kDigits = 2 * kWord;
-            std::string_view t = integerText(v, buf + kDigits);
-            char* o = put(tabsAt(lineRoom(depth, kDigits), depth), kInteger.open);
-            std::memcpy(o, t.data(), kDigits);
-            out_.endAt(put(o + t.size(), kInteger.close));
-            break;
-        }
+        case Type::Integer: integer(v, depth); break;
         case Type::Real: scalar(kReal, reals_.text(v.real()), depth); break;
         case Type::Date:
             checkDate(v.real());
@@ -195,7 +196,7 @@ private:
         case Type::Uid:
             line(depth, "<dict>");
             line(depth + 1, "<key>CF$UID</key>");
-            scalar(kInteger, integerText(Scalar{Type::Integer, true, v.bits}, buf + sizeof buf), depth + 1);
+            integer(Scalar{Type::Integer, true, v.bits}, depth + 1);
             line(depth, "</dict>");
             break;
         default: refuse("cannot be written");  // the check refuses these too

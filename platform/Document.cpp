@@ -137,7 +137,18 @@ bool Document::hasLoneSurrogate(const Object& o) const {
     return false;
 }
 
-void Document::index(std::vector<std::uint32_t> keys) {
+void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uint64_t>* shared) {
+    // Keys alone in their dictionaries (a thousand records each under a
+    // name of its own, say) are set apart: their order is never asked for.
+    std::vector<std::uint32_t> alone;
+    if (shared != nullptr) {
+        std::size_t kept = 0;
+        for (std::uint32_t key : keys) {
+            if (key / 64 < shared->size() && ((*shared)[key / 64] >> key % 64 & 1)) keys[kept++] = key;
+            else alone.push_back(key);
+        }
+        keys.resize(kept);
+    }
     // The table of every object's slot is made first, for keys in order;
     // for keys out of order it is given up, and made again once they are
     // sorted, rather than held beside the sort's own tables. Containers
@@ -255,6 +266,20 @@ void Document::index(std::vector<std::uint32_t> keys) {
         if (prefixed && !samePrefix(a, b)) return prefixBefore(a, b) ? -1 : 1;
         return compareObjects(x, y, prefixed);
     };
+    auto rankAlone = [&](std::uint32_t& ranks) {
+        for (std::uint32_t key : alone) {
+            // Only a text sets keys apart, and its keys are all strings:
+            // where its reader let no lone surrogate in, none is looked at.
+            bool lone = false;
+            if (!wellFormed_) {
+                Object o = object(key);
+                if (!o.isString()) continue;  // no rank
+                lone = hasLoneSurrogate(o);
+            }
+            slot_[key] = ranks++;
+            keyLoneSurrogate_.push_back(lone);
+        }
+    };
     // Keys in order already, as a single dictionary's often are, are
     // ranked as they come, straight into their slots, without a table of
     // them all.
@@ -276,6 +301,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
         last = s, lastObject = x;
     }
     if (i == keys.size()) {
+        rankAlone(ranks);
         numberContainers();
         return;
     }
@@ -337,6 +363,7 @@ void Document::index(std::vector<std::uint32_t> keys) {
         if (!sameAsBefore[k]) ++ranks, keyLoneSurrogate_.push_back(loneSurrogate[order[k].key]);
         slot_[order[k].key] = ranks - 1;
     }
+    rankAlone(ranks);
 }
 
 void Document::set(const std::string& key, Scalar value) {

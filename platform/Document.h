@@ -116,8 +116,9 @@ public:
     bool hasLoneSurrogate(const Object& o) const;
 
     // The keys of the document's dictionaries: equal texts have equal
-    // ranks, and ranks sort as the writer orders keys. Only for an object
-    // a dictionary holds as its key: npos for one that is no string.
+    // ranks, and the ranks of one dictionary's keys sort as the writer
+    // orders them. Only for an object a dictionary holds as its key: npos
+    // for one that is no string.
     std::uint32_t keyRank(std::uint32_t index) const { return slot_[index]; }
     bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank]; }
 
@@ -159,8 +160,11 @@ private:
     }
     const unsigned char* table() const { return bytes_ + table_; }
     // Numbers the containers and ranks the keys (the objects that are,
-    // each listed once).
-    void index(std::vector<std::uint32_t> keys);
+    // each listed once). `shared`, where given, holds a bit by object:
+    // whether the key shares a dictionary with another. One that shares
+    // none is never compared with any, so it is ranked after the others,
+    // unsorted.
+    void index(std::vector<std::uint32_t> keys, const std::vector<std::uint64_t>* shared = nullptr);
 
     // The objects: a binary file's own bytes, or those a text's reader
     // wrote, in a buffer left uninitialised where they never reached.

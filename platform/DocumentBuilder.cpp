@@ -435,6 +435,7 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
             }
         }
     }
+    if (n == 1 && !keys_.empty() && pairs(0) == keys_.back()) ++lonelyKeys_;
     char* p;
     std::uint32_t index = begin(0xD0, n, 2 * n * kRefSize, p);
     for (std::size_t k = n; k-- > 0;) {
@@ -489,7 +490,24 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     items_.clear();
     release(keyTable_), release(next_);
     release(byKey_), release(dropped_), release(pending_), release(pendingTexts_);
-    doc_->index(std::move(keys_));
+    // Where many keys may be alone in their dictionaries (a list of
+    // entries each under a name of its own, say), the dictionaries are
+    // walked for those that are not: the others need no place in the
+    // sort. Elsewhere the walk would cost more than it could spare.
+    std::vector<std::uint64_t> shared;
+    if (lonelyKeys_ != 0 && 4 * lonelyKeys_ >= keys_.size()) {
+        shared.assign(doc_->count_ / 64 + 1, 0);
+        for (std::uint32_t i = 0; i < doc_->count_; ++i) {
+            unsigned char marker = doc_->bytes_[doc_->offset(i)];
+            if ((marker & 0xF0) != 0xD0 || (marker & 0x0F) < 2) continue;
+            Document::Object dict = doc_->object(i);
+            for (std::uint64_t k = 0; k < dict.count; ++k) {
+                std::uint32_t key = doc_->ref(dict, k);
+                shared[key / 64] |= std::uint64_t{1} << key % 64;
+            }
+        }
+    }
+    doc_->index(std::move(keys_), shared.empty() ? nullptr : &shared);
     return std::move(doc_);
 }
 

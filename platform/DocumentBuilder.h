@@ -129,8 +129,10 @@ private:
     std::size_t used_ = 0, capacity_ = 0;  // of doc_'s bytes
     std::string_view source_;
     ItemStack items_;
-    // Every key made, for their ranks; a key's text is its object's.
+    // Every key made, for their ranks; a key's text is its object's. Of
+    // them, how many were made for a dictionary of that one key alone.
     std::vector<std::uint32_t> keys_;
+    std::size_t lonelyKeys_ = 0;
     // Open addressing over the keys made, at most three quarters full (a
     // root of many keys is most of the memory read), four bytes a slot:
     // 2^tableBits_ slots, each a key's place plus one in its low bits and

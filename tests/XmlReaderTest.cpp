@@ -545,6 +545,15 @@ TEST(XmlEncoding, LoneSurrogateInUtf16TextLoadsButCannotBeWritten) {
     std::string out;
     EXPECT_FALSE(plist::writeXml(plist::valueOf(r).dict(), out));
     EXPECT_FALSE(plist::writeXml(*r.document, out));  // the document as read, not a copy of its values
+    // In a key: alone in its dictionary, and beside another key.
+    for (std::string beside : {"", "<key>b</key><true/>"}) {
+        std::string keyed = utf16("<dict><key>a</key><dict>" + beside + "<key>", false, true);
+        keyed += std::string("\x00\xD8", 2);
+        keyed += utf16("</key><true/></dict></dict>", false, false);
+        plist::ReadResult k = plist::readXml(keyed);
+        ASSERT_TRUE(k) << k.error;
+        EXPECT_FALSE(plist::writeXml(*k.document, out)) << beside;
+    }
 }
 
 }  // namespace

@@ -25,6 +25,12 @@ constexpr std::size_t kPendingTextsKept = 64 << 10;
 // file's records hold. A root of many different keys guesses none of its
 // own anyway, and would hold as many followers as keys.
 constexpr std::size_t kFollowedKeys = std::size_t{1} << 16;
+// From this many slots the key table grows at once to the size the keys
+// read so far foretell for the whole text, though to no more slots than
+// one for each kBytesPerForetoldKey bytes of it: each growth hashes every
+// key again from its text, spread all over the file.
+constexpr std::size_t kForetoldFrom = std::size_t{1} << 16;
+constexpr std::size_t kBytesPerForetoldKey = 32;
 
 // v's low `Width` bytes, most significant first.
 template <unsigned Width>
@@ -254,25 +260,38 @@ std::uint32_t DocumentBuilder::findKey(std::string_view text, std::uint32_t h) c
 std::string_view DocumentBuilder::keyText(std::uint32_t place) const {
     // A key's object is a string() one: its text in the object or, for a
     // view, where its place in the source says.
+    // Past fourteen bytes, its size follows as an integer of 2^k bytes
+    // (begin() writes no wider than eight).
     const unsigned char* p = doc_->bytes_ + doc_->offset(keys_[place]);
     std::size_t n = p[0] & 0x0F;
+    const unsigned char* body = p + 1;
     if (n == 0x0F) {
-        Document::Object o = doc_->object(keys_[place]);
-        return std::string_view(reinterpret_cast<const char*>(o.data), o.count);
+        std::size_t width = std::size_t{1} << (p[1] & 0x0F);
+        n = static_cast<std::size_t>(bigEndian(p + 2, width));
+        body = p + 2 + width;
     }
-    if ((p[0] & 0xF0) == Document::kUtf8View) return source_.substr(bigEndian(p + 1, 4), n);
-    return std::string_view(reinterpret_cast<const char*>(p + 1), n);
+    if ((p[0] & 0xF0) == Document::kUtf8View) return source_.substr(bigEndian(body, 4), n);
+    return std::string_view(reinterpret_cast<const char*>(body), n);
 }
 
-void DocumentBuilder::enter(std::uint32_t place, std::uint32_t hash) {
+void DocumentBuilder::enter(std::uint32_t place, std::uint32_t hash, const char* at) {
     // Past 2^32 slots a place no longer fits beside its tag; fewer keys
     // than that can be made, so a slot stays free for every probe to end.
     if (4 * (keys_.size() + 1) > 3 * keyTable_.size() && tableBits_ < 32) {
-        // Twice the room. A slot keeps too little of its key's hash to tell
-        // its new home, so every key is hashed again, in the order made
-        // (which taking keys away relies on, and which is mostly the order
-        // of their texts); the old table goes first.
+        // Twice the room, or more (see kForetoldFrom). A slot keeps too
+        // little of its key's hash to tell its new home, so every key is
+        // hashed again, in the order made (which taking keys away relies
+        // on, and which is mostly the order of their texts); the old table
+        // goes first.
         std::size_t slots = keyTable_.empty() ? 64 : 2 * keyTable_.size();
+        if (slots >= kForetoldFrom && at != nullptr && at > source_.data()) {
+            double foretold = static_cast<double>(keys_.size()) * static_cast<double>(source_.size()) /
+                              static_cast<double>(at - source_.data());
+            std::size_t most = source_.size() / kBytesPerForetoldKey;
+            while (slots <= most / 2 && 3.0 * static_cast<double>(slots) < 4.0 * foretold &&
+                   slots < (std::size_t{1} << 31))
+                slots *= 2;
+        }
         keyTable_ = std::vector<std::uint32_t>();
         keyTable_.assign(slots, 0);
         tableBits_ = static_cast<unsigned>(__builtin_ctzll(slots));
@@ -359,7 +378,7 @@ std::uint32_t DocumentBuilder::keyPlace(std::string_view text, std::uint32_t h) 
     if (found != Document::npos) return found;
     std::uint32_t index = string(text);
     auto place = static_cast<std::uint32_t>(keys_.size());
-    enter(place, h);
+    enter(place, h, inSource(text) ? text.data() : nullptr);
     keys_.push_back(index);
     if (place < kFollowedKeys) next_.push_back(Document::npos);
     return place;

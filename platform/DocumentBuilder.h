@@ -118,7 +118,7 @@ private:
     std::uint32_t keyPlace(std::string_view text, std::uint32_t hash);  // in keys_, made if new
     void settleKeys();
     std::string_view keyText(std::uint32_t place) const;  // of keys_[place]
-    void enter(std::uint32_t place, std::uint32_t hash);
+    void enter(std::uint32_t place, std::uint32_t hash, const char* at);  // at: where in the source its text is, if it is
     void insert(std::uint32_t place, std::uint32_t hash);
     // Of a slot of the key table: the key's place in keys_ plus one (0:
     // empty), and the bits of its hash beyond those of its home slot.

@@ -218,9 +218,13 @@ TEST(XmlDict, KeysOfRecordsThatVaryAreTheKeysTheyHold) {
 // Containers of more items than a block of the reader's stack holds, and
 // small ones across a block's end: every item reads back in its place, and
 // of a large dictionary's equal keys the first keeps its place, the last
-// its value.
+// its value. Its keys come first in a text that is mostly one long string
+// after them, so that the table of keys grows past what doubling gives.
 TEST(XmlDict, ContainersAcrossTheBlocksOfItemsReadWhole) {
-    std::string xml = "<dict><key>A</key><array>";
+    std::string xml = "<dict><key>B</key><dict>";
+    for (int i = 0; i < 60000; ++i)
+        xml += "<key>k" + std::to_string(i % 59000) + "</key><integer>" + std::to_string(i) + "</integer>";
+    xml += "</dict><key>A</key><array>";
     for (int i = 0; i < 70000; ++i) {
         if (i % 97 == 0) {
             xml += "<array>";
@@ -232,10 +236,7 @@ TEST(XmlDict, ContainersAcrossTheBlocksOfItemsReadWhole) {
             xml += "<integer>" + std::to_string(i) + "</integer>";
         }
     }
-    xml += "</array><key>B</key><dict>";
-    for (int i = 0; i < 40000; ++i)
-        xml += "<key>k" + std::to_string(i % 39000) + "</key><integer>" + std::to_string(i) + "</integer>";
-    xml += "</dict></dict>";
+    xml += "</array><key>C</key><string>" + std::string(6 << 20, 'x') + "</string></dict>";
     plist::ReadResult r = plist::readXml(xml);
     ASSERT_TRUE(r) << r.error;
     Value root = plist::valueOf(r);
@@ -254,11 +255,12 @@ TEST(XmlDict, ContainersAcrossTheBlocksOfItemsReadWhole) {
         }
     }
     const plist::Dictionary& b = root.dict().find("B")->dict();
-    ASSERT_EQ(b.size(), 39000u);
-    for (int i = 0; i < 39000; ++i) {
+    ASSERT_EQ(b.size(), 59000u);
+    for (int i = 0; i < 59000; ++i) {
         ASSERT_EQ(b.entries[static_cast<std::size_t>(i)].first.text(), "k" + std::to_string(i));
-        ASSERT_EQ(b.entries[static_cast<std::size_t>(i)].second.integer(), i < 1000 ? i + 39000 : i);
+        ASSERT_EQ(b.entries[static_cast<std::size_t>(i)].second.integer(), i < 1000 ? i + 59000 : i);
     }
+    EXPECT_EQ(root.dict().find("C")->text().size(), std::size_t{6} << 20);
 }
 
 TEST(XmlInteger, Grammar) {

@@ -67,6 +67,7 @@ private:
         if (count_ > 0xFFFFFFF0u) fail("too many objects", t);
         state_.assign(count_, kUnread);
         isKey_.assign(count_, false);
+        shared_.assign(count_ / 64 + 1, 0);
     }
 
     std::uint64_t offsetAt(std::uint64_t index) const {
@@ -189,6 +190,7 @@ private:
         for (std::uint64_t k = 0; k < n; ++k) {
             std::uint64_t key = ref(pos + k * refSize_);
             isKey_[key] = true;
+            if (n > 1) shared_[key / 64] |= std::uint64_t{1} << key % 64;
             object(key, depth + 1);
             object(ref(pos + (n + k) * refSize_), depth + 1);
         }
@@ -203,6 +205,8 @@ public:
     std::uint64_t tableOffset() const { return table_; }
     // After run(): whether the object is some dictionary's key.
     const std::vector<bool>& keys() const { return isKey_; }
+    // A bit by object: whether the key is in a dictionary with another.
+    const std::vector<std::uint64_t>& sharedKeys() const { return shared_; }
 
 private:
     static constexpr std::uint8_t kUnread = 0, kOpen = 1, kDone = 2;
@@ -212,6 +216,7 @@ private:
     std::uint64_t offsetSize_ = 0, refSize_ = 0, count_ = 0, top_ = 0, table_ = 0, last_ = 0;
     std::vector<std::uint8_t> state_;  // per object
     std::vector<bool> isKey_;
+    std::vector<std::uint64_t> shared_;
 };
 
 }  // namespace
@@ -232,7 +237,7 @@ struct BinaryOpening {
         const std::vector<bool>& isKey = check.keys();
         for (std::uint32_t i = 0; i < doc->count_; ++i)
             if (isKey[i]) keys.push_back(i);
-        doc->index(std::move(keys));
+        doc->index(std::move(keys), &check.sharedKeys());
         return doc;
     }
 };

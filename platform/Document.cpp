@@ -268,8 +268,8 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     };
     auto rankAlone = [&](std::uint32_t& ranks) {
         for (std::uint32_t key : alone) {
-            // Only a text sets keys apart, and its keys are all strings:
-            // where its reader let no lone surrogate in, none is looked at.
+            // A text's keys are all strings: where its reader let no lone
+            // surrogate in, none is looked at.
             bool lone = false;
             if (!wellFormed_) {
                 Object o = object(key);

@@ -512,9 +512,10 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     // Where many keys may be alone in their dictionaries (a list of
     // entries each under a name of its own, say), the dictionaries are
     // walked for those that are not: the others need no place in the
-    // sort. Elsewhere the walk would cost more than it could spare.
+    // sort. Elsewhere (a quarter of the keys or a sixteenth of the objects
+    // short of it) the walk would cost more than it could spare.
     std::vector<std::uint64_t> shared;
-    if (lonelyKeys_ != 0 && 4 * lonelyKeys_ >= keys_.size()) {
+    if (lonelyKeys_ != 0 && 4 * lonelyKeys_ >= keys_.size() && 16 * lonelyKeys_ >= doc_->count_) {
         shared.assign(doc_->count_ / 64 + 1, 0);
         for (std::uint32_t i = 0; i < doc_->count_; ++i) {
             unsigned char marker = doc_->bytes_[doc_->offset(i)];

@@ -67,7 +67,6 @@ private:
         if (count_ > 0xFFFFFFF0u) fail("too many objects", t);
         state_.assign(count_, kUnread);
         isKey_.assign(count_, false);
-        shared_.assign(count_ / 64 + 1, 0);
     }
 
     std::uint64_t offsetAt(std::uint64_t index) const {
@@ -179,6 +178,7 @@ private:
         std::uint64_t refs;
         if (__builtin_mul_overflow(n, 2, &refs)) fail("dictionary too long", off);
         refsStart(pos, refs, off);
+        if (n == 1) ++singles_;
         for (std::uint64_t k = 0; k < n; ++k) {
             std::uint64_t keyOff = offsetAt(ref(pos + k * refSize_));
             if (keyOff >= 8 && keyOff <= last_) {
@@ -190,7 +190,6 @@ private:
         for (std::uint64_t k = 0; k < n; ++k) {
             std::uint64_t key = ref(pos + k * refSize_);
             isKey_[key] = true;
-            if (n > 1) shared_[key / 64] |= std::uint64_t{1} << key % 64;
             object(key, depth + 1);
             object(ref(pos + (n + k) * refSize_), depth + 1);
         }
@@ -205,8 +204,26 @@ public:
     std::uint64_t tableOffset() const { return table_; }
     // After run(): whether the object is some dictionary's key.
     const std::vector<bool>& keys() const { return isKey_; }
-    // A bit by object: whether the key is in a dictionary with another.
-    const std::vector<std::uint64_t>& sharedKeys() const { return shared_; }
+    // After run(): a bit by object, set for each key in a dictionary with
+    // another. Empty where too few dictionaries hold one entry for their
+    // keys set apart to repay the walk that finds them.
+    std::vector<std::uint64_t> sharedKeys() const {
+        std::vector<std::uint64_t> shared;
+        if (singles_ == 0 || 16 * singles_ < count_) return shared;
+        shared.assign(count_ / 64 + 1, 0);
+        for (std::uint64_t i = 0; i < count_; ++i) {
+            if (state_[i] != kDone) continue;  // only what the walk checked
+            std::uint64_t pos = offsetAt(i);
+            unsigned char m = data_[pos++];
+            if ((m & 0xF0) != 0xD0) continue;
+            std::uint64_t n = count(m, pos);
+            for (std::uint64_t k = 0; n > 1 && k < n; ++k) {
+                std::uint64_t key = ref(pos + k * refSize_);
+                shared[key / 64] |= std::uint64_t{1} << key % 64;
+            }
+        }
+        return shared;
+    }
 
 private:
     static constexpr std::uint8_t kUnread = 0, kOpen = 1, kDone = 2;
@@ -216,7 +233,7 @@ private:
     std::uint64_t offsetSize_ = 0, refSize_ = 0, count_ = 0, top_ = 0, table_ = 0, last_ = 0;
     std::vector<std::uint8_t> state_;  // per object
     std::vector<bool> isKey_;
-    std::vector<std::uint64_t> shared_;
+    std::uint64_t singles_ = 0;  // dictionaries of one entry
 };
 
 }  // namespace
@@ -237,7 +254,8 @@ struct BinaryOpening {
         const std::vector<bool>& isKey = check.keys();
         for (std::uint32_t i = 0; i < doc->count_; ++i)
             if (isKey[i]) keys.push_back(i);
-        doc->index(std::move(keys), &check.sharedKeys());
+        std::vector<std::uint64_t> shared = check.sharedKeys();
+        doc->index(std::move(keys), shared.empty() ? nullptr : &shared);
         return doc;
     }
 };

@@ -266,6 +266,12 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         if (prefixed && !samePrefix(a, b)) return prefixBefore(a, b) ? -1 : 1;
         return compareObjects(x, y, prefixed);
     };
+    // A bit a rank, set where the key holds a lone surrogate; there are
+    // no more ranks than keys.
+    keyLoneSurrogate_.assign((keys.size() + alone.size()) / 64 + 1, 0);
+    auto markLone = [&](std::uint32_t rank, bool lone) {
+        if (lone) keyLoneSurrogate_[rank / 64] |= std::uint64_t{1} << rank % 64;
+    };
     auto rankAlone = [&](std::uint32_t& ranks) {
         for (std::uint32_t key : alone) {
             // A text's keys are all strings: where its reader let no lone
@@ -276,8 +282,8 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
                 if (!o.isString()) continue;  // no rank
                 lone = hasLoneSurrogate(o);
             }
+            markLone(ranks, lone);
             slot_[key] = ranks++;
-            keyLoneSurrogate_.push_back(lone);
         }
     };
     // Keys in order already, as a single dictionary's often are, are
@@ -296,7 +302,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         }
         int o = ranks == 0 ? 1 : orderingOf(s, x, last, lastObject);
         if (o < 0) break;
-        if (o > 0) ++ranks, keyLoneSurrogate_.push_back(lone);
+        if (o > 0) markLone(ranks++, lone);
         slot_[s.key] = ranks - 1;
         last = s, lastObject = x;
     }
@@ -306,7 +312,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         return;
     }
     slot_ = std::vector<std::uint32_t>();
-    keyLoneSurrogate_.clear();
+    std::fill(keyLoneSurrogate_.begin(), keyLoneSurrogate_.end(), 0);
     std::vector<Sorted> order;
     order.reserve(keys.size());
     // Found here, in the file's order, where the key is at hand.
@@ -360,7 +366,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     numberContainers();
     ranks = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {
-        if (!sameAsBefore[k]) ++ranks, keyLoneSurrogate_.push_back(loneSurrogate[order[k].key]);
+        if (!sameAsBefore[k]) markLone(ranks++, loneSurrogate[order[k].key]);
         slot_[order[k].key] = ranks - 1;
     }
     rankAlone(ranks);

@@ -120,7 +120,7 @@ public:
     // orders them. Only for an object a dictionary holds as its key: npos
     // for one that is no string.
     std::uint32_t keyRank(std::uint32_t index) const { return slot_[index]; }
-    bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank]; }
+    bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank / 64] >> rank % 64 & 1; }
 
     // Arrays, sets and dictionaries are numbered densely from 0, so that
     // per-container state fits in flat tables; npos for any other object.
@@ -184,7 +184,7 @@ private:
     // container), or npos.
     std::vector<std::uint32_t> slot_;
     std::uint32_t containers_ = 0;
-    std::vector<bool> keyLoneSurrogate_;
+    std::vector<std::uint64_t> keyLoneSurrogate_;  // a bit a rank
     std::vector<Edit> edits_;
     bool keysRepeated_ = false, tree_ = false;
     bool wellFormed_ = false;  // no UTF-8 text holds a lone surrogate: each was checked as it was read

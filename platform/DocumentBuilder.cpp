@@ -259,9 +259,8 @@ std::uint32_t DocumentBuilder::findKey(std::string_view text, std::uint32_t h) c
 
 std::string_view DocumentBuilder::keyText(std::uint32_t place) const {
     // A key's object is a string() one: its text in the object or, for a
-    // view, where its place in the source says.
-    // Past fourteen bytes, its size follows as an integer of 2^k bytes
-    // (begin() writes no wider than eight).
+    // view, where its place in the source says. Past fourteen bytes, its
+    // size follows the marker as an integer of 2^k bytes, k at most 3.
     const unsigned char* p = doc_->bytes_ + doc_->offset(keys_[place]);
     std::size_t n = p[0] & 0x0F;
     const unsigned char* body = p + 1;

@@ -204,26 +204,9 @@ public:
     std::uint64_t tableOffset() const { return table_; }
     // After run(): whether the object is some dictionary's key.
     const std::vector<bool>& keys() const { return isKey_; }
-    // After run(): a bit by object, set for each key in a dictionary with
-    // another. Empty where too few dictionaries hold one entry for their
-    // keys set apart to repay the walk that finds them.
-    std::vector<std::uint64_t> sharedKeys() const {
-        std::vector<std::uint64_t> shared;
-        if (singles_ == 0 || 16 * singles_ < count_) return shared;
-        shared.assign(count_ / 64 + 1, 0);
-        for (std::uint64_t i = 0; i < count_; ++i) {
-            if (state_[i] != kDone) continue;  // only what the walk checked
-            std::uint64_t pos = offsetAt(i);
-            unsigned char m = data_[pos++];
-            if ((m & 0xF0) != 0xD0) continue;
-            std::uint64_t n = count(m, pos);
-            for (std::uint64_t k = 0; n > 1 && k < n; ++k) {
-                std::uint64_t key = ref(pos + k * refSize_);
-                shared[key / 64] |= std::uint64_t{1} << key % 64;
-            }
-        }
-        return shared;
-    }
+    // After run(): whether the walk met the object, and so checked it.
+    bool met(std::uint64_t index) const { return state_[index] == kDone; }
+    std::uint64_t singleEntryDictionaries() const { return singles_; }
 
 private:
     static constexpr std::uint8_t kUnread = 0, kOpen = 1, kDone = 2;
@@ -254,7 +237,13 @@ struct BinaryOpening {
         const std::vector<bool>& isKey = check.keys();
         for (std::uint32_t i = 0; i < doc->count_; ++i)
             if (isKey[i]) keys.push_back(i);
-        std::vector<std::uint64_t> shared = check.sharedKeys();
+        // Only where dictionaries of one entry are a sixteenth of the
+        // objects are their keys set apart: the walk that finds which keys
+        // share a dictionary would cost more than it could spare elsewhere.
+        std::vector<std::uint64_t> shared;
+        std::uint64_t singles = check.singleEntryDictionaries();
+        if (singles != 0 && 16 * singles >= doc->count_)
+            shared = doc->sharedKeys([&](std::uint32_t i) { return check.met(i); });
         doc->index(std::move(keys), shared.empty() ? nullptr : &shared);
         return doc;
     }

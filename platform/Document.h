@@ -165,6 +165,22 @@ private:
     // none is never compared with any, so it is ranked after the others,
     // unsorted.
     void index(std::vector<std::uint32_t> keys, const std::vector<std::uint64_t>* shared = nullptr);
+    // That bit for each key of a dictionary of two entries or more, of the
+    // dictionaries `readable` allows (a binary file's: those its check met).
+    template <typename Readable>
+    std::vector<std::uint64_t> sharedKeys(Readable readable) const {
+        std::vector<std::uint64_t> shared(count_ / 64 + 1, 0);
+        for (std::uint32_t i = 0; i < count_; ++i) {
+            unsigned char marker = bytes_[offset(i)];  // every offset was checked
+            if ((marker & 0xF0) != 0xD0 || (marker & 0x0F) < 2 || !readable(i)) continue;
+            Object dict = object(i);
+            for (std::uint64_t k = 0; dict.count > 1 && k < dict.count; ++k) {
+                std::uint32_t key = ref(dict, k);
+                shared[key / 64] |= std::uint64_t{1} << key % 64;
+            }
+        }
+        return shared;
+    }
 
     // The objects: a binary file's own bytes, or those a text's reader
     // wrote, in a buffer left uninitialised where they never reached.

@@ -514,18 +514,8 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::strin
     // sort. Elsewhere (a quarter of the keys or a sixteenth of the objects
     // short of it) the walk would cost more than it could spare.
     std::vector<std::uint64_t> shared;
-    if (lonelyKeys_ != 0 && 4 * lonelyKeys_ >= keys_.size() && 16 * lonelyKeys_ >= doc_->count_) {
-        shared.assign(doc_->count_ / 64 + 1, 0);
-        for (std::uint32_t i = 0; i < doc_->count_; ++i) {
-            unsigned char marker = doc_->bytes_[doc_->offset(i)];
-            if ((marker & 0xF0) != 0xD0 || (marker & 0x0F) < 2) continue;
-            Document::Object dict = doc_->object(i);
-            for (std::uint64_t k = 0; k < dict.count; ++k) {
-                std::uint32_t key = doc_->ref(dict, k);
-                shared[key / 64] |= std::uint64_t{1} << key % 64;
-            }
-        }
-    }
+    if (lonelyKeys_ != 0 && 4 * lonelyKeys_ >= keys_.size() && 16 * lonelyKeys_ >= doc_->count_)
+        shared = doc_->sharedKeys([](std::uint32_t) { return true; });
     doc_->index(std::move(keys_), shared.empty() ? nullptr : &shared);
     return std::move(doc_);
 }

@@ -182,6 +182,13 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     auto sorted = [&](std::uint32_t key, Sorted& s, bool& lone, bool spelled, Object& o) {
         o = object(key);
         if (!o.isString()) return false;
+        if (o.kind() == 0x60 && !spelled) {
+            // Keys in order are compared with the one before, whose object
+            // is at hand: a prefix of UTF-16 units would spare no fetch.
+            s = Sorted{{0, 0}, key};
+            lone = hasLoneSurrogate(o);
+            return true;
+        }
         // The first sixteen code units (UTF-8 bytes in a text), and the
         // highest of them.
         unsigned char head[16] = {};

@@ -101,6 +101,28 @@ inline bool asciiUnits(const unsigned char* bytes, char* out) {
 #endif
 }
 
+// Four units at `out` as ASCII bytes, and how many of them, from the
+// first, are ASCII: those bytes alone are to be kept.
+template <bool BigEndian>
+inline unsigned asciiUnitsOfFour(const unsigned char* bytes, char* out) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr std::uint64_t kNotAscii = BigEndian ? 0x80FF80FF80FF80FFull : 0xFF80FF80FF80FF80ull;
+    std::uint64_t w;
+    std::memcpy(&w, bytes, sizeof w);
+    std::uint64_t x = (BigEndian ? w >> 8 : w) & 0x00FF00FF00FF00FFull;
+    x = (x | x >> 8) & 0x0000FFFF0000FFFFull;
+    auto four = static_cast<std::uint32_t>(x | x >> 16);
+    std::memcpy(out, &four, 4);
+    std::uint64_t high = w & kNotAscii;
+    return high == 0 ? 4 : static_cast<unsigned>(__builtin_ctzll(high)) / 16;
+#else
+    unsigned k = 0;
+    while (k < 4 && bytes[2 * k + !BigEndian] == 0 && bytes[2 * k + BigEndian] < 0x80)
+        out[k] = static_cast<char>(bytes[2 * k + BigEndian]), ++k;
+    return k;
+#endif
+}
+
 // A chunk of units at a time through a buffer that holds a chunk's UTF-8
 // at its longest (three bytes a unit), so that a character costs a few
 // stores and no check of room; ASCII, the common case, costs one.
@@ -113,13 +135,22 @@ void appendUnits(std::string& out, const unsigned char* bytes, std::size_t count
     char buffer[3 * kChunk + 1];
     for (std::size_t i = 0; i < count;) {
         char* p = buffer;
-        for (std::size_t end = std::min(count, i + kChunk); i < end; ++i) {
+        for (std::size_t end = std::min(count, i + kChunk); i < end;) {
             std::uint32_t u = unit(i);
             if (u < 0x80) {
-                // A run of ASCII, eight more at once while they come: looked
-                // for after ASCII alone, as text in other scripts has none.
-                *p++ = static_cast<char>(u);
-                for (; end - i > 8 && asciiUnits<BigEndian>(bytes + 2 * (i + 1), p); i += 8) p += 8;
+                // ASCII up to four at once, then eight at once while they
+                // come: looked for after ASCII alone, as text in other
+                // scripts has none. Four bytes are stored for as few as one
+                // unit, within the chunk's room of three a unit.
+                if (end - i < 4) {
+                    *p++ = static_cast<char>(u);
+                    ++i;
+                    continue;
+                }
+                unsigned k = asciiUnitsOfFour<BigEndian>(bytes + 2 * i, p);
+                p += k, i += k;
+                if (k == 4)
+                    for (; end - i >= 8 && asciiUnits<BigEndian>(bytes + 2 * i, p); i += 8) p += 8;
                 continue;
             }
             // Two or three bytes, chosen without a branch: text that mixes
@@ -130,6 +161,7 @@ void appendUnits(std::string& out, const unsigned char* bytes, std::size_t count
                 p[1] = static_cast<char>(0x80 | ((three ? u >> 6 : u) & 0x3F));
                 p[2] = static_cast<char>(0x80 | (u & 0x3F));
                 p += 2 + three;
+                ++i;
                 continue;
             }
             // A pair may reach one unit past the chunk: four bytes for two units.
@@ -141,6 +173,7 @@ void appendUnits(std::string& out, const unsigned char* bytes, std::size_t count
                 }
             }
             p += encode(p, u);
+            ++i;
         }
         out.append(buffer, static_cast<std::size_t>(p - buffer));
     }

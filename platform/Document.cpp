@@ -91,18 +91,34 @@ Scalar Document::scalar(const Object& o) const {
 std::string_view Document::text(const Object& o, std::string& scratch) const {
     const unsigned char* p = o.data;
     if (o.kind() == 0x60) {
-        scratch.clear();
-        scratch.reserve(3 * o.count);  // at most: grown by doubling, a long text is copied again and again
-        unicode::appendUtf16BigEndian(scratch, p, o.count);
-        return scratch;
+        // Converted into room for the longest text the units can make,
+        // which stays for the next one: the text is the start of it.
+        std::size_t room = 3 * o.count + 1;
+        if (scratch.size() < room) scratch.resize(room);
+        char* end = unicode::utf16BigEndianAt(&scratch[0], p, o.count);
+        return std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
     }
     std::string_view bytes(reinterpret_cast<const char*>(p), o.count);
     if (o.kind() != 0x50) return bytes;
     // Latin-1, as CoreFoundation reads a binary file's 8-bit strings.
-    if (unicode::asciiPrefix(p, o.count) == o.count) return bytes;
-    scratch.clear();
-    for (std::uint64_t k = 0; k < o.count; ++k) unicode::append(scratch, p[k]);
-    return scratch;
+    std::size_t ascii = unicode::asciiPrefix(p, o.count);
+    if (ascii == o.count) return bytes;
+    // Two bytes at most for each, into room that stays as above.
+    if (scratch.size() < 2 * o.count) scratch.resize(2 * o.count);
+    char* out = &scratch[0];
+    std::memcpy(out, p, ascii);
+    out += ascii;
+    for (std::uint64_t k = ascii; k < o.count; ++k) {
+        unsigned char c = p[k];
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+            continue;
+        }
+        out[0] = static_cast<char>(0xC0 | c >> 6);
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        out += 2;
+    }
+    return std::string_view(scratch.data(), static_cast<std::size_t>(out - scratch.data()));
 }
 
 std::uint64_t Document::textSize(const Object& o) const {

@@ -123,59 +123,68 @@ inline unsigned asciiUnitsOfFour(const unsigned char* bytes, char* out) {
 #endif
 }
 
-// A chunk of units at a time through a buffer that holds a chunk's UTF-8
-// at its longest (three bytes a unit), so that a character costs a few
-// stores and no check of room; ASCII, the common case, costs one.
+// The units' UTF-8 at `p`, which has room for three bytes a unit and one
+// more, so that a character costs a few stores and no check of room;
+// ASCII, the common case, costs one. Where it ends.
 template <bool BigEndian>
-void appendUnits(std::string& out, const unsigned char* bytes, std::size_t count) {
+char* unitsAt(char* p, const unsigned char* bytes, std::size_t count) {
     auto unit = [bytes](std::size_t i) {
         return std::uint32_t{bytes[2 * i + !BigEndian]} << 8 | bytes[2 * i + BigEndian];
     };
-    constexpr std::size_t kChunk = 512;
-    char buffer[3 * kChunk + 1];
     for (std::size_t i = 0; i < count;) {
-        char* p = buffer;
-        for (std::size_t end = std::min(count, i + kChunk); i < end;) {
-            std::uint32_t u = unit(i);
-            if (u < 0x80) {
-                // ASCII up to four at once, then eight at once while they
-                // come: looked for after ASCII alone, as text in other
-                // scripts has none. Four bytes are stored for as few as one
-                // unit, within the chunk's room of three a unit.
-                if (end - i < 4) {
-                    *p++ = static_cast<char>(u);
-                    ++i;
-                    continue;
-                }
-                unsigned k = asciiUnitsOfFour<BigEndian>(bytes + 2 * i, p);
-                p += k, i += k;
-                if (k == 4)
-                    for (; end - i >= 8 && asciiUnits<BigEndian>(bytes + 2 * i, p); i += 8) p += 8;
-                continue;
-            }
-            // Two or three bytes, chosen without a branch: text that mixes
-            // scripts would mispredict one on every other character.
-            if ((u & 0xF800) != 0xD800) {
-                bool three = u >= 0x800;
-                p[0] = static_cast<char>(three ? 0xE0 | u >> 12 : 0xC0 | u >> 6);
-                p[1] = static_cast<char>(0x80 | ((three ? u >> 6 : u) & 0x3F));
-                p[2] = static_cast<char>(0x80 | (u & 0x3F));
-                p += 2 + three;
+        std::uint32_t u = unit(i);
+        if (u < 0x80) {
+            // ASCII up to four at once, then eight at once while they
+            // come: looked for after ASCII alone, as text in other
+            // scripts has none. Four bytes are stored for as few as one
+            // unit, within the room of three a unit.
+            if (count - i < 4) {
+                *p++ = static_cast<char>(u);
                 ++i;
                 continue;
             }
-            // A pair may reach one unit past the chunk: four bytes for two units.
-            if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
-                std::uint32_t low = unit(i + 1);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-                    ++i;
-                }
-            }
-            p += encode(p, u);
-            ++i;
+            unsigned k = asciiUnitsOfFour<BigEndian>(bytes + 2 * i, p);
+            p += k, i += k;
+            if (k == 4)
+                for (; count - i >= 8 && asciiUnits<BigEndian>(bytes + 2 * i, p); i += 8) p += 8;
+            continue;
         }
-        out.append(buffer, static_cast<std::size_t>(p - buffer));
+        // Two or three bytes, chosen without a branch: text that mixes
+        // scripts would mispredict one on every other character.
+        if ((u & 0xF800) != 0xD800) {
+            bool three = u >= 0x800;
+            p[0] = static_cast<char>(three ? 0xE0 | u >> 12 : 0xC0 | u >> 6);
+            p[1] = static_cast<char>(0x80 | ((three ? u >> 6 : u) & 0x3F));
+            p[2] = static_cast<char>(0x80 | (u & 0x3F));
+            p += 2 + three;
+            ++i;
+            continue;
+        }
+        // A pair: four bytes for two units.
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count) {
+            std::uint32_t low = unit(i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        p += encode(p, u);
+        ++i;
+    }
+    return p;
+}
+
+// A chunk of units at a time through a buffer, a pair never split.
+template <bool BigEndian>
+void appendUnits(std::string& out, const unsigned char* bytes, std::size_t count) {
+    constexpr std::size_t kChunk = 512;
+    char buffer[3 * (kChunk + 1) + 1];
+    for (std::size_t i = 0; i < count;) {
+        std::size_t n = std::min(count - i, kChunk);
+        unsigned char high = bytes[2 * (i + n - 1) + !BigEndian];
+        if (n < count - i && high >= 0xD8 && high <= 0xDB) ++n;
+        out.append(buffer, static_cast<std::size_t>(unitsAt<BigEndian>(buffer, bytes + 2 * i, n) - buffer));
+        i += n;
     }
 }
 
@@ -187,6 +196,10 @@ void appendUtf16BigEndian(std::string& out, const unsigned char* bytes, std::siz
 
 void appendUtf16LittleEndian(std::string& out, const unsigned char* bytes, std::size_t count) {
     appendUnits<false>(out, bytes, count);
+}
+
+char* utf16BigEndianAt(char* out, const unsigned char* bytes, std::size_t count) {
+    return unitsAt<true>(out, bytes, count);
 }
 
 namespace {

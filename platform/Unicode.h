@@ -90,6 +90,9 @@ inline std::size_t asciiPrefix(const unsigned char* p, std::size_t n) {
 void appendUtf16BigEndian(std::string& out, const unsigned char* bytes, std::size_t count);
 // The same for little-endian units.
 void appendUtf16LittleEndian(std::string& out, const unsigned char* bytes, std::size_t count);
+// The same at `out`, which has room for three bytes a unit and one more;
+// where the text ends.
+char* utf16BigEndianAt(char* out, const unsigned char* bytes, std::size_t count);
 // How many bytes appendUtf16BigEndian() would append.
 std::size_t utf16BigEndianSize(const unsigned char* bytes, std::size_t count);
 // Whether any of the units is a surrogate, paired or not.

@@ -38,15 +38,6 @@ public:
         return *this;
     }
     Buffer& operator+=(const char* text) { return *this += std::string_view(text); }
-    Buffer& operator+=(char c) {
-        if (used_ == kSize) flush();
-        buf_[used_++] = c;
-        return *this;
-    }
-    void tabs(int n) {
-        static const std::string many(kMaxDepth + 2, '\t');
-        *this += std::string_view(many).substr(0, static_cast<std::size_t>(n));
-    }
 
     // Room for n bytes (n at most kSize) where the buffer's text ends; the
     // caller writes there, then hands back where its text ends.

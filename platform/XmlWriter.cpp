@@ -1,6 +1,7 @@
 // The XML writer: Foundation's layout byte for byte, except where Foundation
 // would lose data (a CR, the sign of -0.0, a lone surrogate).
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <system_error>
@@ -74,8 +75,6 @@ public:
     }
 
 private:
-    void indent(int depth) { out_.tabs(depth); }
-
     // Room for a line's indent, its tags and `text` bytes.
     char* lineRoom(int depth, std::size_t text) {
         return out_.room(std::max<std::size_t>(static_cast<std::size_t>(depth), kWord) + 2 * kWord + text);
@@ -270,30 +269,33 @@ private:
     // the last group of all is padded.
     void data(std::string_view bytes, int depth) {
         static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        // Two digits at once: the pair for each twelve bits.
+        static const auto pairs = [] {
+            std::array<char, 2 * 4096> t{};
+            for (std::size_t v = 0; v < 4096; ++v) t[2 * v] = alphabet[v >> 6], t[2 * v + 1] = alphabet[v & 63];
+            return t;
+        }();
         line(depth, "<data>");
-        int lineIndent = std::min(depth, kMaxDataIndent);
+        int lineIndent = std::clamp(depth, 0, kMaxDataIndent);
         std::size_t perLine = static_cast<std::size_t>(76 - 8 * lineIndent) / 4 * 3;  // bytes
         const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-        char text[80];
         for (std::size_t at = 0; at < bytes.size(); at += perLine) {
-            std::size_t end = std::min(bytes.size(), at + perLine), used = 0, i = at;
-            for (; i + 3 <= end; i += 3) {
+            std::size_t end = std::min(bytes.size(), at + perLine), i = at;
+            char* o = tabsAt(lineRoom(lineIndent, 80), lineIndent);
+            for (; i + 3 <= end; i += 3, o += 4) {
                 std::uint32_t v = (std::uint32_t{p[i]} << 16) | (std::uint32_t{p[i + 1]} << 8) | p[i + 2];
-                text[used++] = alphabet[v >> 18];
-                text[used++] = alphabet[(v >> 12) & 63];
-                text[used++] = alphabet[(v >> 6) & 63];
-                text[used++] = alphabet[v & 63];
+                std::memcpy(o, &pairs[2 * (v >> 12)], 2);
+                std::memcpy(o + 2, &pairs[2 * (v & 0xFFF)], 2);
             }
             if (i < end) {
                 std::uint32_t v = std::uint32_t{p[i]} << 16 | (i + 1 < end ? std::uint32_t{p[i + 1]} << 8 : 0);
-                text[used++] = alphabet[v >> 18];
-                text[used++] = alphabet[(v >> 12) & 63];
-                text[used++] = i + 1 < end ? alphabet[(v >> 6) & 63] : '=';
-                text[used++] = '=';
+                *o++ = alphabet[v >> 18];
+                *o++ = alphabet[(v >> 12) & 63];
+                *o++ = i + 1 < end ? alphabet[(v >> 6) & 63] : '=';
+                *o++ = '=';
             }
-            text[used++] = '\n';
-            indent(lineIndent);
-            out_ += std::string_view(text, used);
+            *o++ = '\n';
+            out_.endAt(o);
         }
         line(depth, "</data>");
     }

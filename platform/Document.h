@@ -109,7 +109,8 @@ public:
     Scalar scalar(const Object& o) const;
     // A string's text in the in-memory form (UTF-8, a lone UTF-16 surrogate
     // in its three-byte form); a view where no decoding is needed, else
-    // decoded into `scratch`. A data object's bytes.
+    // decoded into the start of `scratch`, which is kept as long as the
+    // room the longest text took. A data object's bytes.
     std::string_view text(const Object& o, std::string& scratch) const;
     // How many bytes text() gives.
     std::uint64_t textSize(const Object& o) const;

@@ -124,8 +124,8 @@ inline unsigned asciiUnitsOfFour(const unsigned char* bytes, char* out) {
 }
 
 // The units' UTF-8 at `p`, which has room for three bytes a unit and one
-// more, so that a character costs a few stores and no check of room;
-// ASCII, the common case, costs one. Where it ends.
+// more, so that a character costs a few stores and no check of room.
+// Where it ends.
 template <bool BigEndian>
 char* unitsAt(char* p, const unsigned char* bytes, std::size_t count) {
     auto unit = [bytes](std::size_t i) {

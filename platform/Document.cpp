@@ -108,16 +108,7 @@ std::string_view Document::text(const Object& o, std::string& scratch) const {
     char* out = &scratch[0];
     std::memcpy(out, p, ascii);
     out += ascii;
-    for (std::uint64_t k = ascii; k < o.count; ++k) {
-        unsigned char c = p[k];
-        if (c < 0x80) {
-            *out++ = static_cast<char>(c);
-            continue;
-        }
-        out[0] = static_cast<char>(0xC0 | c >> 6);
-        out[1] = static_cast<char>(0x80 | (c & 0x3F));
-        out += 2;
-    }
+    for (std::uint64_t k = ascii; k < o.count; ++k) out += unicode::encode(out, p[k]);
     return std::string_view(scratch.data(), static_cast<std::size_t>(out - scratch.data()));
 }
 

@@ -91,6 +91,9 @@ public:
         return static_cast<std::uint32_t>(bigEndian(p, refSize_));
     }
 
+    // Asks ahead for what ref(o, k) reads.
+    void prefetchRef(const Object& o, std::uint64_t k) const { __builtin_prefetch(o.data + k * refSize_); }
+
     // Asks ahead for what object(index) reads: with `bytes`, the object
     // itself, whose offset should be at hand by then; else its offset.
     void prefetch(std::uint32_t index, bool bytes) const {
@@ -121,6 +124,7 @@ public:
     // orders them. Only for an object a dictionary holds as its key: npos
     // for one that is no string.
     std::uint32_t keyRank(std::uint32_t index) const { return slot_[index]; }
+    std::uint32_t rankCount() const { return ranks_; }
     bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank / 64] >> rank % 64 & 1; }
 
     // Arrays, sets and dictionaries are numbered densely from 0, so that
@@ -200,7 +204,7 @@ private:
     // Per object: a container's number, a key's rank (no key is a
     // container), or npos.
     std::vector<std::uint32_t> slot_;
-    std::uint32_t containers_ = 0;
+    std::uint32_t containers_ = 0, ranks_ = 0;
     std::vector<std::uint64_t> keyLoneSurrogate_;  // a bit a rank
     std::vector<Edit> edits_;
     bool keysRepeated_ = false, tree_ = false;

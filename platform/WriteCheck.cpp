@@ -22,6 +22,7 @@ constexpr std::uint64_t kLineCost = 32;  // tags and line end, roughly; the inde
 // spends on one. Lines deep down cost far more: a few hundred levels of
 // indent on each of many small values is out of proportion too.
 constexpr std::uint64_t kHeldPerReference = 8;
+constexpr std::uint64_t kPlacedFrom = 4096;  // entries: below, a sort is as quick
 constexpr std::uint64_t kLongText = 64;  // bytes: from here a string is counted once
 
 // A container not yet met, being walked, walked, met more than once, and
@@ -76,7 +77,21 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
     }
     // Equal keys have equal ranks; the first of them stays first.
     auto before = [](const Entry& a, const Entry& b) { return a.rank < b.rank || (a.rank == b.rank && a.at < b.at); };
-    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) std::sort(entries_.begin(), entries_.end(), before);
+    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) {
+        if (dict.count >= kPlacedFrom && doc.rankCount() / 4 <= dict.count) {
+            // A dictionary that holds a good share of the document's keys
+            // (a wide root out of order) is ordered by setting each entry
+            // at its rank's place: a sort would move each some twenty times.
+            std::vector<std::uint32_t> placed(doc.rankCount(), Document::npos);
+            for (const Entry& e : entries_)
+                if (placed[e.rank] == Document::npos) placed[e.rank] = e.at;
+            entries_.clear();
+            for (std::uint32_t r = 0; r < placed.size(); ++r)
+                if (placed[r] != Document::npos) entries_.push_back(Entry{r, placed[r]});
+            return *this;
+        }
+        std::sort(entries_.begin(), entries_.end(), before);
+    }
     entries_.erase(std::unique(entries_.begin(), entries_.end(),
                                [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
                    entries_.end());

@@ -56,11 +56,16 @@ public:
 private:
     // Entries out of the order of their objects reach them all over the
     // document: at each k, the key and value of one further on are asked
-    // for ahead, their offsets first. (A quick walk would wait for the
-    // offsets instead.)
+    // for ahead, their references first, then their offsets. (A quick walk
+    // would wait for each instead.)
     void ahead(std::size_t k) const {
         constexpr std::size_t kAhead = 8;
         if (inOrder_) return;
+        if (k + 3 * kAhead < entries_.size()) {
+            std::uint32_t at = entries_[k + 3 * kAhead].at;
+            doc_->prefetchRef(dict_, at);
+            doc_->prefetchRef(dict_, dict_.count + at);
+        }
         auto fetch = [&](std::size_t later, bool bytes) {
             if (later >= entries_.size()) return;
             doc_->prefetch(key(entries_[later]), bytes);

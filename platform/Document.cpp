@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -48,14 +49,14 @@ void radixSort(T* first, T* last, T* room, unsigned digits, ByteOf byteOf) {
 // The same, each half by itself through room for half the items, then the
 // two merged: no more memory than a merge sort takes. `less` is the order.
 template <typename T, typename ByteOf, typename Less>
-void radixSort(std::vector<T>& items, unsigned digits, ByteOf byteOf, Less less) {
-    std::size_t half = items.size() / 2;
+void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
+    T* half = first + (last - first) / 2;
     {
-        std::vector<T> room(items.size() - half);
-        radixSort(items.data(), items.data() + half, room.data(), digits, byteOf);
-        radixSort(items.data() + half, items.data() + items.size(), room.data(), digits, byteOf);
+        std::vector<T> room(static_cast<std::size_t>(last - half));
+        radixSort(first, half, room.data(), digits, byteOf);
+        radixSort(half, last, room.data(), digits, byteOf);
     }
-    std::inplace_merge(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(half), items.end(), less);
+    std::inplace_merge(first, half, last, less);
 }
 
 }  // namespace
@@ -392,22 +393,65 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
                          [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; });
         for (std::size_t k = 1; k < order.size(); ++k) sameAsBefore[k] = ordering(order[k - 1], order[k]) == 0;
     } else {
-        radixSort(order, 16, [](const Sorted& s, unsigned d) {
+        auto byteOf = [](const Sorted& s, unsigned d) {
             return static_cast<unsigned>(s.prefix[d / 8] >> (56 - 8 * (d % 8)) & 0xFF);
-        }, prefixBefore);
+        };
+        radixSort(order.data(), order.data() + order.size(), 16, byteOf, prefixBefore);
+        // Bytes [from, from + 16) of a key's text in its UTF-8 form, as its
+        // prefix, where they sort as UTF-16 does (no character from U+10000
+        // or surrogate among them); `more`: the text goes on past `from`.
+        auto chunkAt = [&](Sorted& s, std::size_t from, bool& more) {
+            Object o = object(s.key);
+            unsigned char head[16] = {};
+            if (o.kind() == kUtf8) {
+                for (std::size_t k = from; k < from + sizeof head && k < o.count; ++k)
+                    if ((head[k - from] = o.data[k]) >= 0xF0) return false;
+                more |= o.count > from;
+            } else {
+                std::size_t at = 0;
+                for (std::uint64_t k = 0; k < o.count && at < from + sizeof head; ++k) {
+                    unsigned unit = unitAt(o, k);
+                    if (unit >= 0xD800 && unit <= 0xDFFF) return false;
+                    char bytes[4];
+                    for (std::size_t b = 0, n = unicode::encode(bytes, unit); b < n; ++b, ++at)
+                        if (at >= from && at < from + sizeof head) head[at - from] = static_cast<unsigned char>(bytes[b]);
+                }
+                more |= at > from;
+            }
+            s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
+            return true;
+        };
+        // A run of keys whose texts agree on their first `from` bytes:
+        // where there are many, sorted by the next sixteen, each text
+        // fetched once for them (keys that share a long start, such as
+        // reverse domain names); a few, or what has no such bytes, by
+        // their texts.
         std::vector<std::pair<Object, Sorted>> texts;
-        for (auto run = order.begin(); run != order.end();) {
-            auto end = run + 1;
-            while (end != order.end() && samePrefix(*end, *run)) ++end;
-            std::size_t first = static_cast<std::size_t>(run - order.begin()), n = static_cast<std::size_t>(end - run);
+        std::function<void(Sorted*, Sorted*, std::size_t)> sortRun = [&](Sorted* run, Sorted* end, std::size_t from) {
+            auto first = static_cast<std::size_t>(run - order.data()), n = static_cast<std::size_t>(end - run);
             if (n > kFetchedRun) {
-                // Keys that share a long start (reverse domain names, say):
-                // their texts fetched where they are compared.
+                bool chunked = true, more = false;
+                for (Sorted* it = run; it != end && chunked; ++it) {
+                    if (end - it > 16) prefetch(it[16].key, false);
+                    if (end - it > 8) prefetch(it[8].key, true);
+                    if (end - it > 4) prefetchText(it[4].key);
+                    chunked = chunkAt(*it, from, more);
+                }
+                if (chunked && more) {
+                    radixSort(run, end, 16, byteOf, prefixBefore);
+                    for (Sorted* tied = run; tied != end;) {
+                        Sorted* next = tied + 1;
+                        while (next != end && samePrefix(*next, *tied)) ++next;
+                        if (next - tied > 1) sortRun(tied, next, from + 16);
+                        tied = next;
+                    }
+                    return;
+                }
                 std::stable_sort(run, end, [&](const Sorted& a, const Sorted& b) { return compare(a, b) < 0; });
                 for (std::size_t k = 1; k < n; ++k) sameAsBefore[first + k] = compare(run[k - 1], run[k]) == 0;
-            } else if (n > 1) {
+            } else {
                 texts.clear();
-                for (auto it = run; it != end; ++it) texts.emplace_back(object(it->key), *it);
+                for (Sorted* it = run; it != end; ++it) texts.emplace_back(object(it->key), *it);
                 std::stable_sort(texts.begin(), texts.end(), [&](const auto& a, const auto& b) {
                     return compareObjects(a.first, b.first, true) < 0;
                 });
@@ -416,7 +460,12 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
                     if (k > 0) sameAsBefore[first + k] = compareObjects(texts[k - 1].first, texts[k].first, true) == 0;
                 }
             }
-            run = end;
+        };
+        for (Sorted* run = order.data(), *end = run + order.size(); run != end;) {
+            Sorted* next = run + 1;
+            while (next != end && samePrefix(*next, *run)) ++next;
+            if (next - run > 1) sortRun(run, next, 16);
+            run = next;
         }
     }
     slot_.assign(count_, npos);

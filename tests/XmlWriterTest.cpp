@@ -266,14 +266,17 @@ TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
         auto unit = [](int c) { return std::u16string(1, static_cast<char16_t>(c)); };
         for (int i = 0; i < 5000; ++i)
             keys.push_back(stems[1] + unit(u'0' + i % 10) + u"x" + unit(u'a' + i % 26) + unit(u'a' + i / 26 % 26));
-        for (int i = 0; i < 3000; ++i) {
-            std::u16string k = stems[i % 4];
-            const char16_t others[] = {0xE9, 0xEA, 0x7FF, 0x800};  // two bytes of UTF-8, and three
+        const char16_t others[] = {0xE9, 0xEA, 0x7FF, 0x800};  // two bytes of UTF-8, and three
+        auto tail = [&](std::u16string k, bool beyond) {
             for (int n = static_cast<int>(rng() % 4); n >= 0; --n)
                 k += rng() % 3 ? static_cast<char16_t>(u'0' + rng() % 10) : others[rng() % 4];
-            if (wide && i % 50 == 0) k += u"\U0001F600";
-            keys.push_back(k);
-        }
+            return beyond ? k + u"\U0001F600" : k;
+        };
+        for (int i = 0; i < 3000; ++i) keys.push_back(tail(stems[i % 4], wide && i % 50 == 0));
+        // As many again tying on sixteen bytes, the last a character's first.
+        for (int i = 0; i < 5000; ++i)
+            keys.push_back(tail(u"AgentAgentAgent" + unit(0xE9 + i % 3) + unit(u'a' + i / 3 % 26) + unit(u'a' + i / 78 % 26),
+                                wide && i % 500 == 0));
         std::shuffle(keys.begin(), keys.end(), rng);
         // In code-unit order, each with its value's text; of equal keys a
         // binary file's first value is kept, a text's last.

@@ -112,6 +112,178 @@ double pow2(int e) {
     return d;
 }
 
+// A natural number of up to kLimbs 32-bit limbs, the lowest first: enough
+// for any double times a power of ten that keeps 17 digits of it, and for
+// 19 digits times a power of ten a double reaches.
+struct Big {
+    static constexpr int kLimbs = 44;
+    std::uint32_t limb[kLimbs] = {};
+    int size = 0;  // limbs in use, the top one not zero
+
+    static constexpr Big of(std::uint64_t v) {
+        Big b;
+        b.limb[0] = static_cast<std::uint32_t>(v), b.limb[1] = static_cast<std::uint32_t>(v >> 32);
+        b.size = v >> 32 ? 2 : v ? 1 : 0;
+        return b;
+    }
+    int bits() const { return size == 0 ? 0 : 32 * size - __builtin_clz(limb[size - 1]); }
+    constexpr void multiply(std::uint64_t m) {
+        u128 carry = 0;
+        for (int i = 0; i < size; ++i) {
+            u128 t = u128{limb[i]} * m + carry;
+            limb[i] = static_cast<std::uint32_t>(t), carry = t >> 32;
+        }
+        for (; carry != 0; carry >>= 32) limb[size++] = static_cast<std::uint32_t>(carry);
+    }
+    void shiftLeft(int n) {
+        int w = n / 32, s = n % 32;
+        for (int i = size + w; i >= w; --i) {
+            std::uint64_t high = i - w < size ? limb[i - w] : 0, low = s != 0 && i - w >= 1 ? limb[i - w - 1] : 0;
+            limb[i] = static_cast<std::uint32_t>(high << s | low >> (32 - s));
+        }
+        for (int i = 0; i < w; ++i) limb[i] = 0;
+        size += w + 1;
+        while (size > 0 && limb[size - 1] == 0) --size;
+    }
+    // Bits [from, from + 128), those above the top zero.
+    u128 bitsFrom(int from) const {
+        int i = from / 32, s = from % 32;
+        u128 v = 0;
+        for (int k = 3; k >= 0; --k) v = v << 32 | (i + k < size ? limb[i + k] : 0);
+        v >>= s;
+        if (s != 0 && i + 4 < size) v |= u128{limb[i + 4]} << (128 - s);
+        return v;
+    }
+    bool any() const { return size != 0; }
+    bool anyBelow(int n) const {
+        for (int i = 0; i < n / 32 && i < size; ++i)
+            if (limb[i] != 0) return true;
+        return n / 32 < size && (limb[n / 32] & ((std::uint32_t{1} << n % 32) - 1)) != 0;
+    }
+    static int compare(const Big& a, const Big& b) {
+        if (a.size != b.size) return a.size < b.size ? -1 : 1;
+        for (int i = a.size - 1; i >= 0; --i)
+            if (a.limb[i] != b.limb[i]) return a.limb[i] < b.limb[i] ? -1 : 1;
+        return 0;
+    }
+    void subtract(const Big& b) {  // b not above this
+        std::int64_t borrow = 0;
+        for (int i = 0; i < size; ++i) {
+            std::int64_t t = std::int64_t{limb[i]} - (i < b.size ? b.limb[i] : 0) - borrow;
+            borrow = t < 0, limb[i] = static_cast<std::uint32_t>(t);
+        }
+        while (size > 0 && limb[size - 1] == 0) --size;
+    }
+};
+
+// 5^(13 j): 5^13 is the highest power of five in 32 bits.
+constexpr std::uint64_t kFive13 = 1220703125;
+struct FivePowers {
+    Big of[28];
+    constexpr FivePowers() : of() {
+        of[0] = Big::of(1);
+        for (int j = 1; j < 28; ++j) of[j] = of[j - 1], of[j].multiply(kFive13);
+    }
+};
+constexpr FivePowers kFivePowers;
+constexpr int kMostFives = 27 * 13 + 12;
+
+// m * 5^k, k up to kMostFives.
+Big timesFive(std::uint64_t m, int k) {
+    Big b = kFivePowers.of[k / 13];
+    std::uint64_t rest = 1;
+    for (int r = k % 13; r > 0; --r) rest *= 5;
+    b.multiply(rest);
+    if (m != 1) b.multiply(m);
+    return b;
+}
+
+// floor(a / b) into q, a left as the rest; false where it is 2^64 or more.
+bool divide(Big& a, const Big& b, std::uint64_t& q) {
+    int na = a.bits(), nb = b.bits();
+    if (na - nb >= 64) return false;
+    if (na < nb) return q = 0, true;
+    if (nb <= 64) {
+        u128 n = a.bitsFrom(0), d = b.bitsFrom(0);
+        q = static_cast<std::uint64_t>(n / d);
+        a = Big::of(0);
+        for (u128 r = n % d; r != 0; r >>= 32) a.limb[a.size++] = static_cast<std::uint32_t>(r);
+        return true;
+    }
+    // From b's top 64 bits, one more than they are: at most a few short,
+    // each taken from the rest in turn.
+    int from = nb - 64;
+    auto top = static_cast<std::uint64_t>(b.bitsFrom(from));
+    u128 estimate = top == ~std::uint64_t{0} ? a.bitsFrom(from) >> 64 : a.bitsFrom(from) / (top + 1);
+    Big times = b;
+    times.multiply(static_cast<std::uint64_t>(estimate));
+    a.subtract(times);
+    q = static_cast<std::uint64_t>(estimate);
+    for (; Big::compare(a, b) >= 0; ++q) {
+        if (q == ~std::uint64_t{0}) return false;
+        a.subtract(b);
+    }
+    return true;
+}
+
+// digits17() for any positive, finite `d`, with numbers as wide as it takes.
+bool digits17Exactly(double d, std::uint64_t& digits, int& exponent) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    int biased = static_cast<int>(bits >> 52 & 0x7FF);
+    std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
+    if (biased != 0) m |= std::uint64_t{1} << 52;
+    int e2 = biased == 0 ? -1074 : biased - 1075;  // d = m * 2^e2
+    // log10(d) from the top bit's place and the bits below it (log2 of 1 + f
+    // within 0.006): the power of ten is seldom one off.
+    int top = 63 - __builtin_clzll(m);
+    double f = static_cast<double>(m << (63 - top) >> 11) * pow2(-52) - 1;
+    int x = static_cast<int>(std::floor((e2 + top + f * (1.3465 - 0.3465 * f)) * 0.30102999566398120));
+    const std::uint64_t low = 10000000000000000, high = 10 * low;
+    for (int tries = 0; tries < 3; ++tries) {
+        int k = 16 - x;  // d * 10^k = m * 5^k * 2^(e2 + k): 17 digits before the point when x is right
+        if (k > kMostFives || -k > kMostFives) return false;
+        std::uint64_t q;
+        int c;  // twice the rest against the unit
+        if (k >= 0 && e2 + k < 0) {
+            // A power of two for the unit: the rest is the bits below it.
+            Big n = timesFive(m, k);
+            int s = -(e2 + k);
+            if (n.bits() > s + 64) {
+                ++x;
+                continue;
+            }
+            q = static_cast<std::uint64_t>(n.bitsFrom(s));
+            bool half = s > 0 && (n.bitsFrom(s - 1) & 1) != 0;
+            c = !half ? -1 : n.anyBelow(s - 1) ? 1 : 0;
+        } else {
+            Big n = k >= 0 ? timesFive(m, k) : Big::of(m), unit = k >= 0 ? Big::of(1) : timesFive(1, -k);
+            if (e2 + k >= 0) n.shiftLeft(e2 + k);
+            else unit.shiftLeft(-(e2 + k));
+            if (!divide(n, unit, q)) {
+                ++x;
+                continue;
+            }
+            n.shiftLeft(1);
+            c = Big::compare(n, unit);
+        }
+        if (q >= high) {
+            ++x;
+            continue;
+        }
+        if (q < low) {
+            --x;
+            continue;
+        }
+        if (c > 0 || (c == 0 && (q & 1))) ++q;
+        if (q == high) q = low, ++x;
+        digits = q;
+        exponent = x;
+        return true;
+    }
+    return false;
+}
+
 // `v` as a double, rounded to nearest: the bits below the 64 kept stand
 // as one sticky bit, so that the one rounding to 53 bits is the right one.
 double toDouble(u128 v) {
@@ -121,6 +293,34 @@ double toDouble(u128 v) {
     std::uint64_t top = static_cast<std::uint64_t>(v >> shift);
     if ((v & ((u128{1} << shift) - 1)) != 0) top |= 1;
     return static_cast<double>(top) * pow2(shift);
+}
+
+// w * 10^e rounded to nearest, ties to even, where that is a normal double,
+// with numbers as wide as it takes; false elsewhere.
+bool scaledExactly(std::uint64_t w, int e, double& d) {
+    if (e > 309 || -e > kMostFives) return false;  // past the largest double, or 0
+    std::uint64_t top;  // the value is top * 2^shift; below top's 64 bits, only whether any is set
+    int shift;
+    if (e >= 0) {
+        Big n = timesFive(w, e);
+        int bits = n.bits();
+        shift = std::max(bits - 64, 0);
+        top = static_cast<std::uint64_t>(n.bitsFrom(shift)) | n.anyBelow(shift);
+        shift += e;
+    } else {
+        // w / 5^-e, the quotient 63 or 64 bits wide, times 2^e.
+        Big n = Big::of(w), unit = timesFive(1, -e);
+        int s = 63 - n.bits() + unit.bits();
+        n.shiftLeft(s);
+        if (!divide(n, unit, top)) return false;
+        top |= n.any();
+        shift = e - s;
+    }
+    int high = 64 - __builtin_clzll(top) + shift;  // the value is below 2^high, and not below 2^(high - 1)
+    if (high > 1023 || high < -1021) return false;  // strtod's to overflow, or to round below the normal range
+    // Made a double (the one rounding, to 53 bits), then scaled exactly in two steps that keep it normal.
+    d = static_cast<double>(top) * pow2(shift / 2) * pow2(shift - shift / 2);
+    return true;
 }
 #endif
 
@@ -172,8 +372,12 @@ bool realFromText(std::string_view t, double& value) {
         value = negative ? -0.0 : 0.0;
         return true;
     }
-    if (exponent > 22 || exponent < -22) return false;
     double d;
+    if (exponent > 22 || exponent < -22) {
+        if (!scaledExactly(w, exponent, d)) return false;
+        value = negative ? -d : d;
+        return true;
+    }
     if (w <= std::uint64_t{1} << 53) {
         // Both exact as doubles, so one rounding: the product's or quotient's.
         double scale = toDouble(pow10(exponent < 0 ? -exponent : exponent));
@@ -204,7 +408,7 @@ const char* RealTexts::realText(double d, char* buf, std::size_t size) {
 #ifdef __SIZEOF_INT128__
     std::uint64_t digits;
     int exponent;
-    if (size >= 32 && digits17(std::fabs(d), digits, exponent)) {
+    if (size >= 32 && (digits17(std::fabs(d), digits, exponent) || digits17Exactly(std::fabs(d), digits, exponent))) {
         g17(d < 0, digits, exponent, buf);
         return buf;
     }

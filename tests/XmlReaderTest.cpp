@@ -335,13 +335,14 @@ TEST(XmlReal, Grammar) {
 }
 
 TEST(XmlReal, ReadsToStrtodsValueBitForBit) {
-    // Short texts are read without strtod where that is exact; whatever
-    // they read to, strtod reads too, to the end of the text.
+    // Texts of up to 19 digits are read without strtod where the value is a
+    // normal double; whatever they read to, strtod reads too, to the end of
+    // the text.
     std::mt19937_64 rng(11);
     const char alphabet[] = "+-.0123456789eE";
     char buf[64];
     for (int i = 0; i < 100000; ++i) {
-        double d = std::pow(10.0, std::uniform_real_distribution<double>(-25, 25)(rng));
+        double d = std::pow(10.0, std::uniform_real_distribution<double>(i % 2 ? -25 : -330, i % 2 ? 25 : 310)(rng));
         std::string texts[] = {std::string(buf, std::snprintf(buf, sizeof buf, "%.17g", d)),
                                std::string(buf, std::snprintf(buf, sizeof buf, "%.*f", int(rng() % 25), -d)),
                                std::string(buf, std::snprintf(buf, sizeof buf, "%.*e", int(rng() % 20), d)),
@@ -355,6 +356,14 @@ TEST(XmlReal, ReadsToStrtodsValueBitForBit) {
             ASSERT_EQ(end, t.c_str() + t.size()) << t;
             ASSERT_EQ(std::memcmp(&mine, &theirs, 8), 0) << t;
         }
+    }
+    // Texts whose digits a power of five divides, so that what they read
+    // to is exact: 2^-23 to 2^-27, in full.
+    for (int n = 23; n <= 27; ++n) {
+        double mine, exact = std::ldexp(1.0, -n);
+        std::string t(buf, std::snprintf(buf, sizeof buf, "%.18e", exact));
+        ASSERT_TRUE(plist::detail::realFromText(t, mine)) << t;
+        EXPECT_EQ(mine, exact) << t;
     }
 }
 

@@ -59,6 +59,18 @@ void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
     std::inplace_merge(first, half, last, less);
 }
 
+// Items sorted from `head` on merged into those before them, sorted too,
+// stably, from the back: room for the sorted tail alone, where a sort of
+// all would take room for half of them (a key or two out of place in a
+// wide root), and nothing where head is 0.
+template <typename T, typename Less>
+void mergeTail(std::vector<T>& items, std::size_t head, Less less) {
+    if (head == 0) return;
+    std::vector<T> tail(items.begin() + static_cast<std::ptrdiff_t>(head), items.end());
+    for (std::size_t a = head, b = tail.size(), out = items.size(); b > 0;)
+        items[--out] = a > 0 && less(tail[b - 1], items[a - 1]) ? items[--a] : tail[--b];
+}
+
 }  // namespace
 
 double Scalar::real() const {
@@ -373,12 +385,15 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     // Found here, in the file's order, where the key is at hand.
     std::vector<bool> loneSurrogate(count_, false);
     bool allPrefixed = true;
-    for (std::uint32_t key : keys)
-        if (key != npos && sorted(key, s, lone, true, x)) {
-            loneSurrogate[key] = lone;
+    std::size_t inOrder = 0;  // of them, those of the keys found in order above: only the rest are sorted
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        if (keys[k] != npos && sorted(keys[k], s, lone, true, x)) {
+            loneSurrogate[keys[k]] = lone;
             order.push_back(s);
             allPrefixed &= s.prefix[0] != 0;
         }
+        if (k < i) inOrder = order.size();
+    }
     keys = std::vector<std::uint32_t>();
     // Keys made in file order are often mostly in order: a merge sort, as
     // std::sort fell back to its heap sort on those of a wide root. Where
@@ -389,14 +404,18 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     // Whether a key's text is the one before it's is kept for its rank.
     std::vector<unsigned char> sameAsBefore(order.size(), 0);
     if (!allPrefixed) {
-        std::stable_sort(order.begin(), order.end(),
-                         [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; });
+        auto before = [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; };
+        if (inOrder < order.size() / 2) inOrder = 0;
+        std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(inOrder), order.end(), before);
+        mergeTail(order, inOrder, before);
         for (std::size_t k = 1; k < order.size(); ++k) sameAsBefore[k] = ordering(order[k - 1], order[k]) == 0;
     } else {
         auto byteOf = [](const Sorted& s, unsigned d) {
             return static_cast<unsigned>(s.prefix[d / 8] >> (56 - 8 * (d % 8)) & 0xFF);
         };
-        radixSort(order.data(), order.data() + order.size(), 16, byteOf, prefixBefore);
+        if (inOrder < order.size() / 2) inOrder = 0;
+        radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore);
+        mergeTail(order, inOrder, prefixBefore);
         // Bytes [from, from + 16) of a key's text in its UTF-8 form, as its
         // prefix, where they sort as UTF-16 does (no character from U+10000
         // or surrogate among them); `more`: the text goes on past `from`.

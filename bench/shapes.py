@@ -9,7 +9,8 @@ non-ASCII strings full of characters XML escapes, data, reals and dates,
 one small set of strings shared all over a binary file, a root of many
 small entries, a key of its own in each of many dictionaries, values
 smaller than their bookkeeping (empty containers, flags), keys that are
-not ASCII, one large blob, and the records as UTF-16 XML. For each file,
+not ASCII, one large blob, a wide root in no order, reals of any size, and
+the records as UTF-16 XML. For each file,
 in one run: the release tool inside the sandbox (best of the runs, the
 sandbox's own start-up outside the figure), the floor (a copy of the
 tool's own output to a new file, synced), libplist's `plistutil -f xml`
@@ -89,6 +90,16 @@ def shapes(target):
     # Keys that are no ASCII: a binary file holds them as UTF-16.
     yield 'non-ascii-keys', {'%s-%d' % (''.join(rng.choice(WORDS) for _ in range(2)), i): i for i in range(target // 60)}
     yield 'one-blob', {'Blob': rng.randbytes(target * 3 // 4)}
+    # A wide root in no order, as a binary file lists a dictionary's
+    # entries in its hash order (written unsorted, see UNSORTED).
+    keys = ['Setting%07d' % i for i in range(target // 48)]
+    rng.shuffle(keys)
+    yield 'shuffled-root', {k: i for i, k in enumerate(keys)}
+    # Reals of any size, not only those near 1.
+    yield 'reals-any-size', {'Values': fill(lambda i: rng.random() * 10.0 ** rng.randint(-300, 300), target, 40)}
+
+
+UNSORTED = {'shuffled-root'}  # shapes whose dictionaries are written in their own order
 
 
 def write_forms(folder, name, value):
@@ -96,7 +107,8 @@ def write_forms(folder, name, value):
     for form in ('bplist', 'xml'):
         path = os.path.join(folder, '%s.%s' % (name, form))
         with open(path, 'wb') as f:
-            plistlib.dump(value, f, fmt=plistlib.FMT_BINARY if form == 'bplist' else plistlib.FMT_XML)
+            plistlib.dump(value, f, fmt=plistlib.FMT_BINARY if form == 'bplist' else plistlib.FMT_XML,
+                          sort_keys=name not in UNSORTED)
         paths[form] = path
     if name == 'records-in-array':
         path = os.path.join(folder, 'records-utf16.xml')

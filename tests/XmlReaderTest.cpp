@@ -340,7 +340,7 @@ TEST(XmlReal, ReadsToStrtodsValueBitForBit) {
     // the text.
     std::mt19937_64 rng(11);
     const char alphabet[] = "+-.0123456789eE";
-    char buf[64];
+    char buf[400];  // "%f" of the largest double takes 309 digits before the point
     for (int i = 0; i < 100000; ++i) {
         double d = std::pow(10.0, std::uniform_real_distribution<double>(i % 2 ? -25 : -330, i % 2 ? 25 : 310)(rng));
         std::string texts[] = {std::string(buf, std::snprintf(buf, sizeof buf, "%.17g", d)),

@@ -433,7 +433,8 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
                     if (unit >= 0xD800 && unit <= 0xDFFF) return false;
                     char bytes[4];
                     for (std::size_t b = 0, n = unicode::encode(bytes, unit); b < n; ++b, ++at)
-                        if (at >= from && at < from + sizeof head) head[at - from] = static_cast<unsigned char>(bytes[b]);
+                        if (at >= from && at < from + sizeof head)
+                            head[at - from] = static_cast<unsigned char>(bytes[b]);
                 }
                 more |= at > from;
             }

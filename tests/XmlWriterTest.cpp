@@ -274,9 +274,10 @@ TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
         };
         for (int i = 0; i < 3000; ++i) keys.push_back(tail(stems[i % 4], wide && i % 50 == 0));
         // As many again tying on sixteen bytes, the last a character's first.
-        for (int i = 0; i < 5000; ++i)
-            keys.push_back(tail(u"AgentAgentAgent" + unit(0xE9 + i % 3) + unit(u'a' + i / 3 % 26) + unit(u'a' + i / 78 % 26),
-                                wide && i % 500 == 0));
+        for (int i = 0; i < 5000; ++i) {
+            std::u16string tied = u"AgentAgentAgent" + unit(0xE9 + i % 3);
+            keys.push_back(tail(tied + unit(u'a' + i / 3 % 26) + unit(u'a' + i / 78 % 26), wide && i % 500 == 0));
+        }
         std::shuffle(keys.begin(), keys.end(), rng);
         // In code-unit order, each with its value's text; of equal keys a
         // binary file's first value is kept, a text's last.

@@ -201,7 +201,12 @@ Big timesFive(std::uint64_t m, int k) {
 // floor(a / b) into q, a left as the rest; false where it is 2^64 or more.
 bool divide(Big& a, const Big& b, std::uint64_t& q) {
     int na = a.bits(), nb = b.bits();
-    if (na - nb >= 64) return false;
+    if (na - nb > 64) return false;
+    if (na - nb == 64) {
+        Big limit = b;
+        limit.shiftLeft(64);
+        if (Big::compare(a, limit) >= 0) return false;
+    }
     if (na < nb) return q = 0, true;
     if (nb <= 64) {
         u128 n = a.bitsFrom(0), d = b.bitsFrom(0);
@@ -322,6 +327,126 @@ bool scaledExactly(std::uint64_t w, int e, double& d) {
     d = static_cast<double>(top) * pow2(shift / 2) * pow2(shift - shift / 2);
     return true;
 }
+
+// 10^k for k from -kMostFives to kLargestTen as 128 bits and a power of two,
+// the bits cut short: 10^k = (high * 2^64 + low + a fraction) * 2^exponent.
+// Made at its first use, from the exact powers of five.
+constexpr int kLargestTen = 340;
+struct Tens {
+    struct Power {
+        std::uint64_t high, low;
+        int exponent;
+    };
+    Power of[kMostFives + 1 + kLargestTen];
+    Tens() {
+        Big five = Big::of(1);
+        for (int k = 0; k <= kMostFives; ++k, five.multiply(5)) {
+            int bits = five.bits();
+            if (k <= kLargestTen) {
+                // 5^k's top 128 bits, the rest cut; 2^k goes to the exponent.
+                Big top = five;
+                if (bits < 128) top.shiftLeft(128 - bits);
+                u128 v = top.bitsFrom(std::max(bits - 128, 0));
+                of[kMostFives + k] = Power{static_cast<std::uint64_t>(v >> 64), static_cast<std::uint64_t>(v),
+                                           bits - 128 + k};
+            }
+            if (k > 0) {
+                // 2^(127 + bits) / 5^k, a quotient of 128 bits: 64 of them, then
+                // the next 64 from the rest.
+                Big n = Big::of(1);
+                n.shiftLeft(63 + bits);
+                std::uint64_t high = 0, low = 0;
+                divide(n, five, high);
+                n.shiftLeft(64);
+                divide(n, five, low);
+                of[kMostFives - k] = Power{high, low, -(127 + bits + k)};
+            }
+        }
+    }
+    const Power& operator[](int k) const { return of[kMostFives + k]; }
+};
+
+const Tens& tens() {
+    static const Tens table;
+    return table;
+}
+
+// m * (high * 2^64 + low) as top * 2^64 + rest.
+void product(std::uint64_t m, const Tens::Power& p, u128& top, std::uint64_t& rest) {
+    u128 a = u128{m} * p.low;
+    top = u128{m} * p.high + (a >> 64);  // below 2^128: m * high is 2^65 short of it at least
+    rest = static_cast<std::uint64_t>(a);
+}
+
+// digits17() for any positive normal `d`, from the powers of ten cut to
+// 128 bits: what they leave out moves the product by less than 2^53 of its
+// last units, so the digits stand unless the part cut off lies that near a
+// half or a whole unit (then false, for digits17Exactly).
+bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    int biased = static_cast<int>(bits >> 52 & 0x7FF);
+    if (biased == 0) return false;
+    std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
+    int e2 = biased - 1075;
+    double f = static_cast<double>(m) * pow2(-52) - 1;
+    int x = static_cast<int>(std::floor((e2 + 52 + f * (1.3465 - 0.3465 * f)) * 0.30102999566398120));
+    const std::uint64_t low = 10000000000000000, high = 10 * low;
+    for (int tries = 0; tries < 3; ++tries) {
+        int k = 16 - x;
+        if (k > kLargestTen || -k > kMostFives) return false;
+        const Tens::Power& p = tens()[k];
+        u128 top;
+        std::uint64_t rest;
+        product(m, p, top, rest);
+        // d * 10^k = (top * 2^64 + rest) * 2^(e2 + exponent): the point falls
+        // `s` bits above rest, within top.
+        int s = -(e2 + p.exponent) - 64;
+        if (s <= 0 || s >= 127) return false;
+        u128 q = top >> s, cut = top & ((u128{1} << s) - 1), half = u128{1} << (s - 1);
+        if (q >= high) {
+            ++x;
+            continue;
+        }
+        if (q < low) {
+            --x;
+            continue;
+        }
+        constexpr std::uint64_t kNear = ~std::uint64_t{0} - (std::uint64_t{1} << 53);
+        if ((cut == half && rest == 0) || (cut == half - 1 && rest >= kNear) || (cut == (half << 1) - 1 && rest >= kNear))
+            return false;
+        std::uint64_t digitsNow = static_cast<std::uint64_t>(q) + (cut >= half);
+        if (digitsNow == high) digitsNow = low, ++x;
+        digits = digitsNow;
+        exponent = x;
+        return true;
+    }
+    return false;
+}
+
+// scaledExactly() from the powers of ten cut to 128 bits, where the bits
+// they leave out cannot move the rounding; false elsewhere.
+bool scaledQuickly(std::uint64_t w, int e, double& d) {
+    if (e > kLargestTen || -e > kMostFives) return false;
+    const Tens::Power& p = tens()[e];
+    int lz = __builtin_clzll(w);
+    u128 top;
+    std::uint64_t rest;
+    product(w << lz, p, top, rest);  // what is cut adds less than 2^64 of rest's units
+    // The product's first 64 bits from its top one (191 or 190): 53 of
+    // them, and 11 to round by. Below those, what is cut could carry into
+    // them, and decides a half: where it could matter, false.
+    int up = static_cast<int>(top >> 127);
+    auto head = static_cast<std::uint64_t>(top >> (63 + up));
+    unsigned round = head & 0x7FF;
+    if (round == 0x3FF || round == 0x400) return false;
+    std::uint64_t mantissa = (head >> 11) + (round > 0x400);
+    int exponent = 138 + up + p.exponent - lz;  // the value is mantissa * 2^exponent
+    if (mantissa == std::uint64_t{1} << 53) mantissa >>= 1, ++exponent;
+    if (exponent + 53 > 1023 || exponent + 53 < -1021) return false;  // as scaledExactly()
+    d = static_cast<double>(mantissa) * pow2(exponent / 2) * pow2(exponent - exponent / 2);
+    return true;
+}
 #endif
 
 }  // namespace
@@ -374,7 +499,7 @@ bool realFromText(std::string_view t, double& value) {
     }
     double d;
     if (exponent > 22 || exponent < -22) {
-        if (!scaledExactly(w, exponent, d)) return false;
+        if (!scaledQuickly(w, exponent, d) && !scaledExactly(w, exponent, d)) return false;
         value = negative ? -d : d;
         return true;
     }
@@ -408,7 +533,9 @@ const char* RealTexts::realText(double d, char* buf, std::size_t size) {
 #ifdef __SIZEOF_INT128__
     std::uint64_t digits;
     int exponent;
-    if (size >= 32 && (digits17(std::fabs(d), digits, exponent) || digits17Exactly(std::fabs(d), digits, exponent))) {
+    double a = std::fabs(d);
+    if (size >= 32 && (digits17(a, digits, exponent) || digits17Quickly(a, digits, exponent) ||
+                       digits17Exactly(a, digits, exponent))) {
         g17(d < 0, digits, exponent, buf);
         return buf;
     }

@@ -113,21 +113,20 @@ double pow2(int e) {
 }
 
 // A natural number of up to kLimbs 32-bit limbs, the lowest first: enough
-// for any double times a power of ten that keeps 17 digits of it, and for
-// 19 digits times a power of ten a double reaches.
+// for 2^128 times the powers of five the table of tens is made from.
 struct Big {
     static constexpr int kLimbs = 44;
     std::uint32_t limb[kLimbs] = {};
     int size = 0;  // limbs in use, the top one not zero
 
-    static constexpr Big of(std::uint64_t v) {
+    static Big of(std::uint64_t v) {
         Big b;
         b.limb[0] = static_cast<std::uint32_t>(v), b.limb[1] = static_cast<std::uint32_t>(v >> 32);
         b.size = v >> 32 ? 2 : v ? 1 : 0;
         return b;
     }
     int bits() const { return size == 0 ? 0 : 32 * size - __builtin_clz(limb[size - 1]); }
-    constexpr void multiply(std::uint64_t m) {
+    void multiply(std::uint64_t m) {
         u128 carry = 0;
         for (int i = 0; i < size; ++i) {
             u128 t = u128{limb[i]} * m + carry;
@@ -154,12 +153,6 @@ struct Big {
         if (s != 0 && i + 4 < size) v |= u128{limb[i + 4]} << (128 - s);
         return v;
     }
-    bool any() const { return size != 0; }
-    bool anyBelow(int n) const {
-        for (int i = 0; i < n / 32 && i < size; ++i)
-            if (limb[i] != 0) return true;
-        return n / 32 < size && (limb[n / 32] & ((std::uint32_t{1} << n % 32) - 1)) != 0;
-    }
     static int compare(const Big& a, const Big& b) {
         if (a.size != b.size) return a.size < b.size ? -1 : 1;
         for (int i = a.size - 1; i >= 0; --i)
@@ -175,28 +168,6 @@ struct Big {
         while (size > 0 && limb[size - 1] == 0) --size;
     }
 };
-
-// 5^(13 j): 5^13 is the highest power of five in 32 bits.
-constexpr std::uint64_t kFive13 = 1220703125;
-struct FivePowers {
-    Big of[28];
-    constexpr FivePowers() : of() {
-        of[0] = Big::of(1);
-        for (int j = 1; j < 28; ++j) of[j] = of[j - 1], of[j].multiply(kFive13);
-    }
-};
-constexpr FivePowers kFivePowers;
-constexpr int kMostFives = 27 * 13 + 12;
-
-// m * 5^k, k up to kMostFives.
-Big timesFive(std::uint64_t m, int k) {
-    Big b = kFivePowers.of[k / 13];
-    std::uint64_t rest = 1;
-    for (int r = k % 13; r > 0; --r) rest *= 5;
-    b.multiply(rest);
-    if (m != 1) b.multiply(m);
-    return b;
-}
 
 // floor(a / b) into q, a left as the rest; false where it is 2^64 or more.
 bool divide(Big& a, const Big& b, std::uint64_t& q) {
@@ -231,64 +202,6 @@ bool divide(Big& a, const Big& b, std::uint64_t& q) {
     return true;
 }
 
-// digits17() for any positive, finite `d`, with numbers as wide as it takes.
-bool digits17Exactly(double d, std::uint64_t& digits, int& exponent) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &d, 8);
-    int biased = static_cast<int>(bits >> 52 & 0x7FF);
-    std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
-    if (biased != 0) m |= std::uint64_t{1} << 52;
-    int e2 = biased == 0 ? -1074 : biased - 1075;  // d = m * 2^e2
-    // log10(d) from the top bit's place and the bits below it (log2 of 1 + f
-    // within 0.006): the power of ten is seldom one off.
-    int top = 63 - __builtin_clzll(m);
-    double f = static_cast<double>(m << (63 - top) >> 11) * pow2(-52) - 1;
-    int x = static_cast<int>(std::floor((e2 + top + f * (1.3465 - 0.3465 * f)) * 0.30102999566398120));
-    const std::uint64_t low = 10000000000000000, high = 10 * low;
-    for (int tries = 0; tries < 3; ++tries) {
-        int k = 16 - x;  // d * 10^k = m * 5^k * 2^(e2 + k): 17 digits before the point when x is right
-        if (k > kMostFives || -k > kMostFives) return false;
-        std::uint64_t q;
-        int c;  // twice the rest against the unit
-        if (k >= 0 && e2 + k < 0) {
-            // A power of two for the unit: the rest is the bits below it.
-            Big n = timesFive(m, k);
-            int s = -(e2 + k);
-            if (n.bits() > s + 64) {
-                ++x;
-                continue;
-            }
-            q = static_cast<std::uint64_t>(n.bitsFrom(s));
-            bool half = s > 0 && (n.bitsFrom(s - 1) & 1) != 0;
-            c = !half ? -1 : n.anyBelow(s - 1) ? 1 : 0;
-        } else {
-            Big n = k >= 0 ? timesFive(m, k) : Big::of(m), unit = k >= 0 ? Big::of(1) : timesFive(1, -k);
-            if (e2 + k >= 0) n.shiftLeft(e2 + k);
-            else unit.shiftLeft(-(e2 + k));
-            if (!divide(n, unit, q)) {
-                ++x;
-                continue;
-            }
-            n.shiftLeft(1);
-            c = Big::compare(n, unit);
-        }
-        if (q >= high) {
-            ++x;
-            continue;
-        }
-        if (q < low) {
-            --x;
-            continue;
-        }
-        if (c > 0 || (c == 0 && (q & 1))) ++q;
-        if (q == high) q = low, ++x;
-        digits = q;
-        exponent = x;
-        return true;
-    }
-    return false;
-}
-
 // `v` as a double, rounded to nearest: the bits below the 64 kept stand
 // as one sticky bit, so that the one rounding to 53 bits is the right one.
 double toDouble(u128 v) {
@@ -300,54 +213,28 @@ double toDouble(u128 v) {
     return static_cast<double>(top) * pow2(shift);
 }
 
-// w * 10^e rounded to nearest, ties to even, where that is a normal double,
-// with numbers as wide as it takes; false elsewhere.
-bool scaledExactly(std::uint64_t w, int e, double& d) {
-    if (e > 309 || -e > kMostFives) return false;  // past the largest double, or 0
-    std::uint64_t top;  // the value is top * 2^shift; below top's 64 bits, only whether any is set
-    int shift;
-    if (e >= 0) {
-        Big n = timesFive(w, e);
-        int bits = n.bits();
-        shift = std::max(bits - 64, 0);
-        top = static_cast<std::uint64_t>(n.bitsFrom(shift)) | n.anyBelow(shift);
-        shift += e;
-    } else {
-        // w / 5^-e, the quotient 63 or 64 bits wide, times 2^e.
-        Big n = Big::of(w), unit = timesFive(1, -e);
-        int s = 63 - n.bits() + unit.bits();
-        n.shiftLeft(s);
-        if (!divide(n, unit, top)) return false;
-        top |= n.any();
-        shift = e - s;
-    }
-    int high = 64 - __builtin_clzll(top) + shift;  // the value is below 2^high, and not below 2^(high - 1)
-    if (high > 1023 || high < -1021) return false;  // strtod's to overflow, or to round below the normal range
-    // Made a double (the one rounding, to 53 bits), then scaled exactly in two steps that keep it normal.
-    d = static_cast<double>(top) * pow2(shift / 2) * pow2(shift - shift / 2);
-    return true;
-}
-
-// 10^k for k from -kMostFives to kLargestTen as 128 bits and a power of two,
-// the bits cut short: 10^k = (high * 2^64 + low + a fraction) * 2^exponent.
-// Made at its first use, from the exact powers of five.
-constexpr int kLargestTen = 340;
+// 10^k for k from -kSmallestTen to kLargestTen as 128 bits and a power of
+// two, the bits cut short: 10^k = (high * 2^64 + low + a fraction) *
+// 2^exponent. Made at its first use, from the exact powers of five. Below
+// 10^-363, 19 digits make no normal double; 10^340 takes the smallest
+// double to 17 digits.
+constexpr int kSmallestTen = 363, kLargestTen = 340;
 struct Tens {
     struct Power {
         std::uint64_t high, low;
         int exponent;
     };
-    Power of[kMostFives + 1 + kLargestTen];
+    Power of[kSmallestTen + 1 + kLargestTen];
     Tens() {
         Big five = Big::of(1);
-        for (int k = 0; k <= kMostFives; ++k, five.multiply(5)) {
+        for (int k = 0; k <= kSmallestTen; ++k, five.multiply(5)) {
             int bits = five.bits();
             if (k <= kLargestTen) {
                 // 5^k's top 128 bits, the rest cut; 2^k goes to the exponent.
                 Big top = five;
                 if (bits < 128) top.shiftLeft(128 - bits);
                 u128 v = top.bitsFrom(std::max(bits - 128, 0));
-                of[kMostFives + k] = Power{static_cast<std::uint64_t>(v >> 64), static_cast<std::uint64_t>(v),
+                of[kSmallestTen + k] = Power{static_cast<std::uint64_t>(v >> 64), static_cast<std::uint64_t>(v),
                                            bits - 128 + k};
             }
             if (k > 0) {
@@ -359,11 +246,11 @@ struct Tens {
                 divide(n, five, high);
                 n.shiftLeft(64);
                 divide(n, five, low);
-                of[kMostFives - k] = Power{high, low, -(127 + bits + k)};
+                of[kSmallestTen - k] = Power{high, low, -(127 + bits + k)};
             }
         }
     }
-    const Power& operator[](int k) const { return of[kMostFives + k]; }
+    const Power& operator[](int k) const { return of[kSmallestTen + k]; }
 };
 
 const Tens& tens() {
@@ -381,7 +268,7 @@ void product(std::uint64_t m, const Tens::Power& p, u128& top, std::uint64_t& re
 // digits17() for any positive normal `d`, from the powers of ten cut to
 // 128 bits: what they leave out moves the product by less than 2^53 of its
 // last units, so the digits stand unless the part cut off lies that near a
-// half or a whole unit (then false, for digits17Exactly).
+// half or a whole unit (then false, for printf).
 bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
     std::uint64_t bits;
     std::memcpy(&bits, &d, 8);
@@ -394,7 +281,7 @@ bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
     const std::uint64_t low = 10000000000000000, high = 10 * low;
     for (int tries = 0; tries < 3; ++tries) {
         int k = 16 - x;
-        if (k > kLargestTen || -k > kMostFives) return false;
+        if (k > kLargestTen || -k > kSmallestTen) return false;
         const Tens::Power& p = tens()[k];
         u128 top;
         std::uint64_t rest;
@@ -424,10 +311,11 @@ bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
     return false;
 }
 
-// scaledExactly() from the powers of ten cut to 128 bits, where the bits
-// they leave out cannot move the rounding; false elsewhere.
+// w * 10^e rounded to nearest, ties to even, from the powers of ten cut to
+// 128 bits, where the bits they leave out cannot move the rounding and the
+// value is a normal double; false elsewhere (for strtod).
 bool scaledQuickly(std::uint64_t w, int e, double& d) {
-    if (e > kLargestTen || -e > kMostFives) return false;
+    if (e > kLargestTen || -e > kSmallestTen) return false;
     const Tens::Power& p = tens()[e];
     int lz = __builtin_clzll(w);
     u128 top;
@@ -443,7 +331,7 @@ bool scaledQuickly(std::uint64_t w, int e, double& d) {
     std::uint64_t mantissa = (head >> 11) + (round > 0x400);
     int exponent = 138 + up + p.exponent - lz;  // the value is mantissa * 2^exponent
     if (mantissa == std::uint64_t{1} << 53) mantissa >>= 1, ++exponent;
-    if (exponent + 53 > 1023 || exponent + 53 < -1021) return false;  // as scaledExactly()
+    if (exponent + 53 > 1023 || exponent + 53 < -1021) return false;  // strtod's to overflow, or to round below the normal range
     d = static_cast<double>(mantissa) * pow2(exponent / 2) * pow2(exponent - exponent / 2);
     return true;
 }
@@ -499,7 +387,7 @@ bool realFromText(std::string_view t, double& value) {
     }
     double d;
     if (exponent > 22 || exponent < -22) {
-        if (!scaledQuickly(w, exponent, d) && !scaledExactly(w, exponent, d)) return false;
+        if (!scaledQuickly(w, exponent, d)) return false;
         value = negative ? -d : d;
         return true;
     }
@@ -534,8 +422,7 @@ const char* RealTexts::realText(double d, char* buf, std::size_t size) {
     std::uint64_t digits;
     int exponent;
     double a = std::fabs(d);
-    if (size >= 32 && (digits17(a, digits, exponent) || digits17Quickly(a, digits, exponent) ||
-                       digits17Exactly(a, digits, exponent))) {
+    if (size >= 32 && (digits17(a, digits, exponent) || digits17Quickly(a, digits, exponent))) {
         g17(d < 0, digits, exponent, buf);
         return buf;
     }

@@ -16,8 +16,9 @@ namespace plist::detail {
 std::string_view integerText(const Scalar& v, char* end);
 
 // The real a decimal text stands for, as strtod reads it, where that is
-// quick to work out exactly: up to 19 digits, and a normal double.
-// False elsewhere, and for any text strtod would not read to its end.
+// quick to work out exactly: up to 19 digits, a normal double, and not all
+// but halfway between two. False elsewhere, and for any text strtod would
+// not read to its end.
 bool realFromText(std::string_view text, double& value);
 
 // A date as the XML format writes it, in UTC.

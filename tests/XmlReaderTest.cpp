@@ -335,9 +335,9 @@ TEST(XmlReal, Grammar) {
 }
 
 TEST(XmlReal, ReadsToStrtodsValueBitForBit) {
-    // Texts of up to 19 digits are read without strtod where the value is a
-    // normal double; whatever they read to, strtod reads too, to the end of
-    // the text.
+    // Texts of up to 19 digits are read without strtod where that is quick
+    // and exact, at any power of ten; whatever they read to, strtod reads
+    // too, to the end of the text.
     std::mt19937_64 rng(11);
     const char alphabet[] = "+-.0123456789eE";
     char buf[400];  // "%f" of the largest double takes 309 digits before the point

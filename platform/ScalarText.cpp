@@ -26,16 +26,24 @@ constexpr Powers kPowers;
 
 u128 pow10(int k) { return kPowers.of[k]; }
 
-// The 17 significant digits of a positive, finite `d` and its decimal
-// exponent, rounded as printf rounds: to nearest, ties to even. Exact
-// arithmetic in 128 bits reaches from about 1e-6 to 1e38; elsewhere false.
-bool digits17(double d, std::uint64_t& digits, int& exponent) {
+// A positive normal `d` as m * 2^e2, m of 53 bits; false for a subnormal.
+bool parts(double d, std::uint64_t& m, int& e2) {
     std::uint64_t bits;
     std::memcpy(&bits, &d, 8);
     int biased = static_cast<int>(bits >> 52 & 0x7FF);
     if (biased == 0) return false;
-    std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
-    int e2 = biased - 1075;  // d = m * 2^e2
+    m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
+    e2 = biased - 1075;
+    return true;
+}
+
+// The 17 significant digits of a positive, finite `d` and its decimal
+// exponent, rounded as printf rounds: to nearest, ties to even. Exact
+// arithmetic in 128 bits reaches from about 1e-6 to 1e38; elsewhere false.
+bool digits17(double d, std::uint64_t& digits, int& exponent) {
+    std::uint64_t m;
+    int e2;
+    if (!parts(d, m, e2)) return false;
     int x = static_cast<int>(std::floor((e2 + 52) * 0.30102999566398120));
     const u128 low = pow10(16), high = low * 10;
     for (int tries = 0; tries < 3; ++tries) {
@@ -270,12 +278,9 @@ void product(std::uint64_t m, const Tens::Power& p, u128& top, std::uint64_t& re
 // last units, so the digits stand unless the part cut off lies that near a
 // half or a whole unit (then false, for printf).
 bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &d, 8);
-    int biased = static_cast<int>(bits >> 52 & 0x7FF);
-    if (biased == 0) return false;
-    std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) | std::uint64_t{1} << 52;
-    int e2 = biased - 1075;
+    std::uint64_t m;
+    int e2;
+    if (!parts(d, m, e2)) return false;
     double f = static_cast<double>(m) * pow2(-52) - 1;
     int x = static_cast<int>(std::floor((e2 + 52 + f * (1.3465 - 0.3465 * f)) * 0.30102999566398120));
     const std::uint64_t low = 10000000000000000, high = 10 * low;

@@ -224,8 +224,8 @@ double toDouble(u128 v) {
 // 10^k for k from -kSmallestTen to kLargestTen as 128 bits and a power of
 // two, the bits cut short: 10^k = (high * 2^64 + low + a fraction) *
 // 2^exponent. Made at its first use, from the exact powers of five. Below
-// 10^-363, 19 digits make no normal double; 10^340 takes the smallest
-// double to 17 digits.
+// 10^-363, 19 digits make no normal double; above 10^340, no normal double
+// needs more for its 17 digits (the smallest needs 10^324).
 constexpr int kSmallestTen = 363, kLargestTen = 340;
 struct Tens {
     struct Power {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -14,8 +13,10 @@ namespace plist {
 namespace {
 
 // Keys whose prefixes tie, up to this many, have their texts fetched once
-// while they are sorted.
-constexpr std::size_t kFetchedRun = 4096;
+// while they are sorted; more are sorted by their next sixteen bytes, and
+// so on, up to this many bytes: past them, keys that still tie are compared
+// whole, which runs through a long shared start at once.
+constexpr std::size_t kFetchedRun = 4096, kChunkedBelow = 64;
 
 // The k-th code unit of a binary string's text (big-endian UTF-16, else
 // one byte a unit), or the k-th byte of a text's UTF-8.
@@ -441,31 +442,44 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
             return true;
         };
-        // A run of keys whose texts agree on their first `from` bytes:
-        // where there are many, sorted by the next sixteen, each text
-        // fetched once for them (keys that share a long start, such as
-        // reverse domain names); a few, or what has no such bytes, by
-        // their texts.
+        // Runs of keys whose texts agree on their first `from` bytes, still
+        // to be sorted (kept in a list, not a recursion, however long the
+        // starts they share): where there are many, by the next sixteen,
+        // each text fetched once for them (keys that share a long start,
+        // such as reverse domain names); a few, or what has no such bytes,
+        // by their texts.
+        struct Run {
+            Sorted *first, *end;
+            std::size_t from;
+        };
+        std::vector<Run> runs;
+        auto addTied = [&](Sorted* first, Sorted* end, std::size_t from) {
+            for (Sorted* tied = first; tied != end;) {
+                Sorted* next = tied + 1;
+                while (next != end && samePrefix(*next, *tied)) ++next;
+                if (next - tied > 1) runs.push_back(Run{tied, next, from});
+                tied = next;
+            }
+        };
+        addTied(order.data(), order.data() + order.size(), 16);
         std::vector<std::pair<Object, Sorted>> texts;
-        std::function<void(Sorted*, Sorted*, std::size_t)> sortRun = [&](Sorted* run, Sorted* end, std::size_t from) {
+        while (!runs.empty()) {
+            Run r = runs.back();
+            runs.pop_back();
+            Sorted *run = r.first, *end = r.end;
             auto first = static_cast<std::size_t>(run - order.data()), n = static_cast<std::size_t>(end - run);
             if (n > kFetchedRun) {
-                bool chunked = true, more = false;
+                bool chunked = r.from < kChunkedBelow, more = false;
                 for (Sorted* it = run; it != end && chunked; ++it) {
                     if (end - it > 16) prefetch(it[16].key, false);
                     if (end - it > 8) prefetch(it[8].key, true);
                     if (end - it > 4) prefetchText(it[4].key);
-                    chunked = chunkAt(*it, from, more);
+                    chunked = chunkAt(*it, r.from, more);
                 }
                 if (chunked && more) {
                     radixSort(run, end, 16, byteOf, prefixBefore);
-                    for (Sorted* tied = run; tied != end;) {
-                        Sorted* next = tied + 1;
-                        while (next != end && samePrefix(*next, *tied)) ++next;
-                        if (next - tied > 1) sortRun(tied, next, from + 16);
-                        tied = next;
-                    }
-                    return;
+                    addTied(run, end, r.from + 16);
+                    continue;
                 }
                 std::stable_sort(run, end, [&](const Sorted& a, const Sorted& b) { return compare(a, b) < 0; });
                 for (std::size_t k = 1; k < n; ++k) sameAsBefore[first + k] = compare(run[k - 1], run[k]) == 0;
@@ -480,12 +494,6 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
                     if (k > 0) sameAsBefore[first + k] = compareObjects(texts[k - 1].first, texts[k].first, true) == 0;
                 }
             }
-        };
-        for (Sorted* run = order.data(), *end = run + order.size(); run != end;) {
-            Sorted* next = run + 1;
-            while (next != end && samePrefix(*next, *run)) ++next;
-            if (next - run > 1) sortRun(run, next, 16);
-            run = next;
         }
     }
     slot_.assign(count_, npos);

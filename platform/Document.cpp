@@ -396,6 +396,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         if (k < i) inOrder = order.size();
     }
     keys = std::vector<std::uint32_t>();
+    if (inOrder < order.size() / 2) inOrder = 0;  // a few in order are not worth a merge
     // Keys made in file order are often mostly in order: a merge sort, as
     // std::sort fell back to its heap sort on those of a wide root. Where
     // every key has a prefix, the keys are sorted by their prefixes alone,
@@ -406,7 +407,6 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     std::vector<unsigned char> sameAsBefore(order.size(), 0);
     if (!allPrefixed) {
         auto before = [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; };
-        if (inOrder < order.size() / 2) inOrder = 0;
         std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(inOrder), order.end(), before);
         mergeTail(order, inOrder, before);
         for (std::size_t k = 1; k < order.size(); ++k) sameAsBefore[k] = ordering(order[k - 1], order[k]) == 0;
@@ -414,7 +414,6 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         auto byteOf = [](const Sorted& s, unsigned d) {
             return static_cast<unsigned>(s.prefix[d / 8] >> (56 - 8 * (d % 8)) & 0xFF);
         };
-        if (inOrder < order.size() / 2) inOrder = 0;
         radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore);
         mergeTail(order, inOrder, prefixBefore);
         // Bytes [from, from + 16) of a key's text in its UTF-8 form, as its

@@ -37,19 +37,40 @@ bool parts(double d, std::uint64_t& m, int& e2) {
     return true;
 }
 
+// The 17 significant digits of d * 10^(16 - x) and x, the power of ten
+// their first stands for, for a guess x at most one off: `scaled(k, q, up)`
+// gives the whole part of d * 10^k and whether it rounds up (to nearest,
+// ties to even, as printf rounds), or false where it cannot tell.
+template <typename Scaled>
+bool seventeenDigits(int x, Scaled scaled, std::uint64_t& digits, int& exponent) {
+    const u128 low = pow10(16), high = low * 10;
+    for (int tries = 0; tries < 3; ++tries) {
+        u128 q;
+        bool up;
+        if (!scaled(16 - x, q, up)) return false;
+        if (q < low || q >= high) {
+            x += q < low ? -1 : 1;
+            continue;
+        }
+        q += up;
+        if (q == high) q = low, ++x;
+        digits = static_cast<std::uint64_t>(q);
+        exponent = x;
+        return true;
+    }
+    return false;
+}
+
 // The 17 significant digits of a positive, finite `d` and its decimal
-// exponent, rounded as printf rounds: to nearest, ties to even. Exact
-// arithmetic in 128 bits reaches from about 1e-6 to 1e38; elsewhere false.
+// exponent. Exact arithmetic in 128 bits reaches from about 1e-6 to 1e38;
+// elsewhere false.
 bool digits17(double d, std::uint64_t& digits, int& exponent) {
     std::uint64_t m;
     int e2;
     if (!parts(d, m, e2)) return false;
-    int x = static_cast<int>(std::floor((e2 + 52) * 0.30102999566398120));
-    const u128 low = pow10(16), high = low * 10;
-    for (int tries = 0; tries < 3; ++tries) {
-        int k = 16 - x;  // d * 10^k has 17 digits before the point when x is right
+    auto scaled = [&](int k, u128& q, bool& up) {
         if (k > 22 || k < -22) return false;
-        u128 q, rest, unit;  // d * 10^k = q + rest / unit
+        u128 rest, unit;  // d * 10^k = q + rest / unit
         if (k >= 0) {
             u128 n = m * pow10(k);
             if (e2 >= 0) {
@@ -66,21 +87,10 @@ bool digits17(double d, std::uint64_t& digits, int& exponent) {
             unit = pow10(-k);
             q = n / unit, rest = n % unit;
         }
-        if (q < low) {
-            --x;
-            continue;
-        }
-        if (q >= high) {
-            ++x;
-            continue;
-        }
-        if (2 * rest > unit || (2 * rest == unit && (q & 1))) ++q;
-        if (q == high) q = low, ++x;
-        digits = static_cast<std::uint64_t>(q);
-        exponent = x;
+        up = 2 * rest > unit || (2 * rest == unit && (q & 1));
         return true;
-    }
-    return false;
+    };
+    return seventeenDigits(static_cast<int>(std::floor((e2 + 52) * 0.30102999566398120)), scaled, digits, exponent);
 }
 
 // "%.17g" from the digits: of the two styles printf chooses between, the
@@ -281,11 +291,7 @@ bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
     std::uint64_t m;
     int e2;
     if (!parts(d, m, e2)) return false;
-    double f = static_cast<double>(m) * pow2(-52) - 1;
-    int x = static_cast<int>(std::floor((e2 + 52 + f * (1.3465 - 0.3465 * f)) * 0.30102999566398120));
-    const std::uint64_t low = 10000000000000000, high = 10 * low;
-    for (int tries = 0; tries < 3; ++tries) {
-        int k = 16 - x;
+    auto scaled = [&](int k, u128& q, bool& up) {
         if (k > kLargestTen || -k > kSmallestTen) return false;
         const Tens::Power& p = tens()[k];
         u128 top;
@@ -295,25 +301,18 @@ bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
         // `s` bits above rest, within top.
         int s = -(e2 + p.exponent) - 64;
         if (s <= 0 || s >= 127) return false;
-        u128 q = top >> s, cut = top & ((u128{1} << s) - 1), half = u128{1} << (s - 1);
-        if (q >= high) {
-            ++x;
-            continue;
-        }
-        if (q < low) {
-            --x;
-            continue;
-        }
+        u128 cut = top & ((u128{1} << s) - 1), half = u128{1} << (s - 1);
         constexpr std::uint64_t kNear = ~std::uint64_t{0} - (std::uint64_t{1} << 53);
         if ((cut == half && rest == 0) || (cut == half - 1 && rest >= kNear) || (cut == (half << 1) - 1 && rest >= kNear))
             return false;
-        std::uint64_t digitsNow = static_cast<std::uint64_t>(q) + (cut >= half);
-        if (digitsNow == high) digitsNow = low, ++x;
-        digits = digitsNow;
-        exponent = x;
+        q = top >> s, up = cut >= half;
         return true;
-    }
-    return false;
+    };
+    // log10(d) from the top bit's place and the bits below it (log2 of 1 + f
+    // within 0.006): the power of ten is seldom one off.
+    double f = static_cast<double>(m) * pow2(-52) - 1;
+    int x = static_cast<int>(std::floor((e2 + 52 + f * (1.3465 - 0.3465 * f)) * 0.30102999566398120));
+    return seventeenDigits(x, scaled, digits, exponent);
 }
 
 // w * 10^e rounded to nearest, ties to even, from the powers of ten cut to

@@ -223,7 +223,7 @@ private:
 
 // Sets up a document on a binary file's bytes, once they are checked.
 struct BinaryOpening {
-    static std::unique_ptr<Document> open(std::string& bytes, const BinaryReader& check) {
+    static std::unique_ptr<Document> open(Bytes& bytes, const BinaryReader& check) {
         auto doc = std::make_unique<Document>();
         doc->offsetSize_ = check.offsetSize();
         doc->refSize_ = check.refSize();
@@ -251,7 +251,7 @@ struct BinaryOpening {
 
 namespace detail {
 
-ReadResult binaryFrom(std::string& bytes) {
+ReadResult binaryFrom(Bytes& bytes) {
     return runReader([&] {
         BinaryReader check(bytes);
         check.run();

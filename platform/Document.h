@@ -14,6 +14,36 @@
 
 namespace plist {
 
+// The bytes a document is read from, held as long as it lives: a string's,
+// or a block a file is read into straight, whose memory nothing writes
+// first (so that each of its pages is touched once, by the read).
+class Bytes {
+public:
+    Bytes() = default;
+    Bytes(std::string bytes) : string_(std::move(bytes)) {}
+    Bytes(const char* bytes) : string_(bytes) {}
+    // n bytes, not initialised.
+    static Bytes block(std::size_t n) {
+        Bytes b;
+        b.block_.reset(new char[n]);
+        b.size_ = n;
+        return b;
+    }
+
+    char* data() { return block_ ? block_.get() : &string_[0]; }
+    const char* data() const { return block_ ? block_.get() : string_.data(); }
+    std::size_t size() const { return block_ ? size_ : string_.size(); }
+    bool empty() const { return size() == 0; }
+    operator std::string_view() const { return {data(), size()}; }
+    // Down to the first n bytes.
+    void shrink(std::size_t n) { block_ ? void(size_ = n) : string_.resize(n); }
+
+private:
+    std::string string_;
+    std::unique_ptr<char[]> block_;
+    std::size_t size_ = 0;
+};
+
 enum class Type : std::uint8_t {
     Boolean,
     Integer,
@@ -189,7 +219,7 @@ private:
 
     // The objects: a binary file's own bytes, or those a text's reader
     // wrote, in a buffer left uninitialised where they never reached.
-    std::string file_;
+    Bytes file_;
     std::unique_ptr<unsigned char[]> built_;
     const unsigned char* bytes_ = nullptr;  // in one of them
     std::size_t size_ = 0;
@@ -197,7 +227,7 @@ private:
     // 32 bits until the objects take more than 4 GiB.
     std::vector<std::uint32_t> offsets_;
     std::vector<std::uint64_t> wideOffsets_;
-    std::string ownedSource_;
+    Bytes ownedSource_;
     std::string_view source_;  // the text that views refer to
     std::uint64_t offsetSize_ = 0, refSize_ = 0, table_ = 0;
     std::uint32_t count_ = 0, root_ = 0;

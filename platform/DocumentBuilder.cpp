@@ -493,7 +493,7 @@ void DocumentBuilder::rewind(const Mark& m) {
     items_.resize(m.items);
 }
 
-std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, std::string source, bool wellFormed) {
+std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes source, bool wellFormed) {
     if (!pending_.empty()) settleKeys();
     doc_->size_ = used_;
     doc_->count_ = static_cast<std::uint32_t>(count());

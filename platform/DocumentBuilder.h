@@ -99,7 +99,7 @@ public:
     // The document, its root given; `source` is the string that was read
     // (the views' text, wherever it now is). `wellFormed`: the reader let
     // no lone surrogate into any text.
-    std::unique_ptr<Document> finish(std::uint32_t root, std::string source, bool wellFormed);
+    std::unique_ptr<Document> finish(std::uint32_t root, Bytes source, bool wellFormed);
 
     // A document of one empty dictionary.
     static std::unique_ptr<Document> emptyDictionary();

@@ -407,6 +407,9 @@ bool replaceFile(const std::string& path, const std::function<bool(const Sink&)>
     return replace(path, produce, error, nullptr) == Replaced::Done;
 }
 
+// From this size a file is read in two halves at once.
+constexpr std::size_t kHalvedFrom = 8 << 20;
+
 std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& unreadable) {
     unreadable = false;
     // Non-blocking, so that a FIFO at the path cannot hold the tool up.
@@ -432,10 +435,11 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
         }
         readAt()[path] = identityOf(st);
         if (!S_ISREG(st.st_mode)) return nullptr;
-        // Bytes read into `to`: 0 at the end of the file, -1 where the read failed.
-        auto readInto = [&](char* to, std::size_t room) {
+        // Bytes read into `to` from `at`: 0 at the end of the file, -1 where
+        // the read failed. The fault hooks are only for the calling thread.
+        auto readInto = [&](char* to, std::size_t room, std::size_t at, bool hooked = true) {
             while (true) {
-                ssize_t r = fails(Call::ReadFile) ? -1 : ::read(fd, to, room);
+                ssize_t r = hooked && fails(Call::ReadFile) ? -1 : ::pread(fd, to, room, static_cast<off_t>(at));
                 if (r >= 0 || errno != EINTR) return r;
             }
         };
@@ -446,30 +450,81 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
         };
         // The first four bytes tell UTF-16 text, which is made UTF-8 as it
         // is read: the file, twice the size, is then never held whole.
-        std::string bytes(4, '\0');
+        char head[4];
         std::size_t used = 0;
         for (ssize_t r = 1; used < 4 && r > 0; used += static_cast<std::size_t>(r))
-            if ((r = readInto(&bytes[used], 4 - used)) < 0) return failed();
+            if ((r = readInto(head + used, 4 - used, used)) < 0) return failed();
         std::size_t skip;
         bool bigEndian;
-        if (used == 4 && plist::encoding::utf16Start(bytes, skip, bigEndian)) {
+        if (used == 4 && plist::encoding::utf16Start(std::string_view(head, 4), skip, bigEndian)) {
             plist::encoding::Utf16Converter text(bigEndian, static_cast<std::size_t>(st.st_size));
-            text.add(bytes.data() + skip, used - skip);
+            text.add(head + skip, used - skip);
             std::string chunk(1 << 20, '\0');
             ssize_t r;
-            while ((r = readInto(&chunk[0], chunk.size())) > 0) text.add(chunk.data(), static_cast<std::size_t>(r));
+            while ((r = readInto(&chunk[0], chunk.size(), used)) > 0) {
+                text.add(chunk.data(), static_cast<std::size_t>(r));
+                used += static_cast<std::size_t>(r);
+            }
             if (r < 0) return failed();
             return plist::readUtf16Dictionary(text.finish());
         }
-        bytes.resize(std::max(used, static_cast<std::size_t>(st.st_size)) + 1);
+        // One byte more than the file holds, so that its end is met
+        // without growing.
+        plist::Bytes bytes = plist::Bytes::block(std::max(used, static_cast<std::size_t>(st.st_size)) + 1);
+        std::memcpy(bytes.data(), head, used);
+        // Fills [from, to) up to the file's end; false where a read failed.
+        // Each page is written first from here, so that the thread doing
+        // the reading is the one the system makes its pages for.
+        auto fill = [&](std::size_t from, std::size_t to, std::size_t& end, bool hooked) {
+            for (std::size_t page = from; page < to; page += 4096) bytes.data()[page] = 0;
+            for (end = from; end < to;) {
+                ssize_t r = readInto(bytes.data() + end, to - end, end, hooked);
+                if (r < 0) return false;
+                if (r == 0) break;
+                end += static_cast<std::size_t>(r);
+            }
+            return true;
+        };
+        // A large file's second half is read on a thread of its own
+        // meanwhile: reading into memory never touched before waits mostly
+        // on the system's making of its pages, which two threads halve.
+        std::size_t half = bytes.size() / 2 & ~std::size_t{4095};
+        if (bytes.size() > kHalvedFrom && half > used) {
+            bool injected = fails(Call::ReadFile);  // for the other thread, decided here
+            std::size_t secondEnd = half;
+            bool secondRead = false;
+            std::thread second;
+            try {
+                second = std::thread([&] { secondRead = !injected && fill(half, bytes.size() - 1, secondEnd, false); });
+            } catch (const std::system_error&) {
+                // read on this thread alone, below
+            }
+            if (second.joinable()) {
+                std::size_t firstEnd;
+                bool firstRead = fill(used, half, firstEnd, true);
+                second.join();
+                // What one read from the start would give: the bytes up to
+                // the first end met, or the first failure before it.
+                if (!firstRead || (firstEnd == half && !secondRead)) return failed();
+                used = firstEnd == half ? secondEnd : firstEnd;
+                if (used < bytes.size() - 1) {
+                    bytes.shrink(used);
+                    return plist::readDictionary(std::move(bytes));
+                }
+            }
+        }
         while (true) {
-            if (used == bytes.size()) bytes.resize(bytes.size() * 2);
-            ssize_t r = readInto(&bytes[used], bytes.size() - used);
+            if (used == bytes.size()) {
+                plist::Bytes larger = plist::Bytes::block(2 * bytes.size());
+                std::memcpy(larger.data(), bytes.data(), used);
+                bytes = std::move(larger);
+            }
+            ssize_t r = readInto(bytes.data() + used, bytes.size() - used, used);
             if (r < 0) return failed();
             if (r == 0) break;
             used += static_cast<std::size_t>(r);
         }
-        bytes.resize(used);
+        bytes.shrink(used);
         return plist::readDictionary(std::move(bytes));
     } catch (const std::exception&) {  // no memory for the file or its values
         unreadable = true;

@@ -284,7 +284,7 @@ private:
 namespace detail {
 
 // The text, a view of `owner`, read; `owner` is taken only where it reads.
-ReadResult openStepOf(std::string_view text, std::string& owner) {
+ReadResult openStepOf(std::string_view text, Bytes& owner) {
     return runReader([&] {
         DocumentBuilder builder(owner);
         std::uint32_t root = OpenStepReader(text, builder).document();
@@ -292,7 +292,7 @@ ReadResult openStepOf(std::string_view text, std::string& owner) {
     });
 }
 
-ReadResult openStepFrom(std::string& bytes) {
+ReadResult openStepFrom(Bytes& bytes) {
     ReadResult result;
     std::optional<std::string> converted;
     encoding::Detected detected;
@@ -305,10 +305,12 @@ ReadResult openStepFrom(std::string& bytes) {
         result.error = "invalid UTF-8";
         return result;
     }
-    return openStepOf(text, converted ? *converted : bytes);
+    if (!converted) return openStepOf(text, bytes);
+    Bytes owner(std::move(*converted));  // the text is the whole of it
+    return openStepOf(owner, owner);
 }
 
-ReadResult openStepFromUtf16(std::string& text) { return openStepOf(text, text); }
+ReadResult openStepFromUtf16(Bytes& text) { return openStepOf(text, text); }
 
 }  // namespace detail
 

@@ -2,12 +2,12 @@
 
 namespace plist {
 
-ReadResult read(std::string bytes) {
+ReadResult read(Bytes bytes) {
     if (bytes.empty()) return ReadResult{};
     // Each format that fails hands over to the next, as in Foundation; an
     // XML file whose declared encoding fails goes no further.
     ReadResult first;
-    if (bytes.compare(0, 7, "bplist0") == 0) {
+    if (std::string_view(bytes).compare(0, 7, "bplist0") == 0) {
         first = detail::binaryFrom(bytes);
         if (first) return first;
     }
@@ -18,9 +18,9 @@ ReadResult read(std::string bytes) {
     return first.error != "not read" ? std::move(first) : std::move(xml);
 }
 
-ReadResult readBinary(std::string bytes) { return detail::binaryFrom(bytes); }
-ReadResult readXml(std::string bytes) { return detail::xmlFrom(bytes); }
-ReadResult readOpenStep(std::string bytes) { return detail::openStepFrom(bytes); }
+ReadResult readBinary(Bytes bytes) { return detail::binaryFrom(bytes); }
+ReadResult readXml(Bytes bytes) { return detail::xmlFrom(bytes); }
+ReadResult readOpenStep(Bytes bytes) { return detail::openStepFrom(bytes); }
 
 namespace {
 
@@ -31,9 +31,9 @@ std::unique_ptr<Document> dictionaryOf(ReadResult result) {
 
 }  // namespace
 
-std::unique_ptr<Document> readDictionary(std::string bytes) { return dictionaryOf(read(std::move(bytes))); }
+std::unique_ptr<Document> readDictionary(Bytes bytes) { return dictionaryOf(read(std::move(bytes))); }
 
-std::unique_ptr<Document> readUtf16Dictionary(std::string text) {
+std::unique_ptr<Document> readUtf16Dictionary(Bytes text) {
     // As read() takes such a file: it is no binary file, and its encoding
     // cannot fail.
     ReadResult xml = detail::xmlFromUtf16(text);

@@ -37,28 +37,28 @@ struct ReadResult {
 // Each reader keeps the bytes in the document it makes (a binary file's
 // objects are its bytes; a text's strings are views of it, or of its text
 // decoded), so they are taken rather than copied.
-ReadResult readBinary(std::string bytes);
-ReadResult readXml(std::string bytes);
-ReadResult readOpenStep(std::string bytes);
+ReadResult readBinary(Bytes bytes);
+ReadResult readXml(Bytes bytes);
+ReadResult readOpenStep(Bytes bytes);
 
 // Every format Foundation reads, tried in Foundation's order.
-ReadResult read(std::string bytes);
+ReadResult read(Bytes bytes);
 
 // The document of the bytes, or null when they hold no root dictionary.
-std::unique_ptr<Document> readDictionary(std::string bytes);
+std::unique_ptr<Document> readDictionary(Bytes bytes);
 // The same for a UTF-16 file, given as the UTF-8 it was converted to as it
 // was read (see encoding::Utf16Converter).
-std::unique_ptr<Document> readUtf16Dictionary(std::string text);
+std::unique_ptr<Document> readUtf16Dictionary(Bytes text);
 
 namespace detail {
 // The readers, taking the bytes only where they succeed, so that the next
 // format can be tried on them.
-ReadResult binaryFrom(std::string& bytes);
-ReadResult xmlFrom(std::string& bytes);
-ReadResult openStepFrom(std::string& bytes);
+ReadResult binaryFrom(Bytes& bytes);
+ReadResult xmlFrom(Bytes& bytes);
+ReadResult openStepFrom(Bytes& bytes);
 // The same for a UTF-16 file's text, converted.
-ReadResult xmlFromUtf16(std::string& text);
-ReadResult openStepFromUtf16(std::string& text);
+ReadResult xmlFromUtf16(Bytes& text);
+ReadResult openStepFromUtf16(Bytes& text);
 class Entries;
 }  // namespace detail
 

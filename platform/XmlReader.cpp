@@ -771,7 +771,7 @@ std::string_view decodeText(std::string_view bytes, std::optional<std::string>& 
 namespace detail {
 
 // The text, a view of `owner`, read; `owner` is taken only where it reads.
-ReadResult xmlOf(std::string_view text, bool fromUtf16, std::string& owner) {
+ReadResult xmlOf(std::string_view text, bool fromUtf16, Bytes& owner) {
     return runReader([&] {
         DocumentBuilder builder(owner);
         std::uint32_t root = XmlReader(text, fromUtf16, builder).document();
@@ -781,7 +781,7 @@ ReadResult xmlOf(std::string_view text, bool fromUtf16, std::string& owner) {
     });
 }
 
-ReadResult xmlFrom(std::string& bytes) {
+ReadResult xmlFrom(Bytes& bytes) {
     ReadResult result;
     std::optional<std::string> converted;
     bool fromUtf16, failed;
@@ -791,10 +791,12 @@ ReadResult xmlFrom(std::string& bytes) {
         result.badEncoding = true;
         return result;
     }
-    return xmlOf(text, fromUtf16, converted ? *converted : bytes);
+    if (!converted) return xmlOf(text, fromUtf16, bytes);
+    Bytes owner(std::move(*converted));  // the text is the whole of it
+    return xmlOf(owner, fromUtf16, owner);
 }
 
-ReadResult xmlFromUtf16(std::string& text) { return xmlOf(text, true, text); }
+ReadResult xmlFromUtf16(Bytes& text) { return xmlOf(text, true, text); }
 
 }  // namespace detail
 

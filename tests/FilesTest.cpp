@@ -151,6 +151,27 @@ TEST(LoadDictionary, AFileThatCannotBeReadIsNeverTakenForNoFile) {
     EXPECT_TRUE(unreadable);
 }
 
+TEST(LoadDictionary, ALargeFileIsReadWholeAndAFailingHalfIsNeverTakenForItsEnd) {
+    using platform::faults::Call;
+    TempDir dir;
+    std::string text = "<plist><dict><key>Lines</key><array>";
+    for (int i = 0; text.size() < (9u << 20); ++i) text += "<string>line " + std::to_string(i) + "</string>";
+    text += "</array><key>Last</key><true/></dict></plist>";
+    writeFile(dir / "f", text);
+    auto whole = load(dir / "f");
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(plist::valueOf(*whole), plist::valueOf(plist::readXml(text)));
+    // The reads after the first four bytes: the second half's, then the first's.
+    for (int nth : {2, 3}) {
+        SCOPED_TRACE(nth);
+        platform::faults::inject(Call::ReadFile, EIO, nth);
+        bool unreadable = false;
+        EXPECT_FALSE(platform::loadDictionary(dir / "f", unreadable));
+        EXPECT_TRUE(unreadable);
+        platform::faults::clear();
+    }
+}
+
 TEST(WriteDictionary, RefusedValueLeavesTheFileAlone) {
     TempDir dir;
     writeFile(dir / "f", "old");

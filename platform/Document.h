@@ -15,8 +15,7 @@
 namespace plist {
 
 // The bytes a document is read from, held as long as it lives: a string's,
-// or a block a file is read into straight, whose memory nothing writes
-// first (so that each of its pages is touched once, by the read).
+// or a block a file is read into straight, not initialised first.
 class Bytes {
 public:
     Bytes() = default;

@@ -473,8 +473,9 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
         plist::Bytes bytes = plist::Bytes::block(std::max(used, static_cast<std::size_t>(st.st_size)) + 1);
         std::memcpy(bytes.data(), head, used);
         // Fills [from, to) up to the file's end; false where a read failed.
-        // Each page is written first from here, so that the thread doing
-        // the reading is the one the system makes its pages for.
+        // Each page is written to from here before the read fills it, so
+        // that the pages are made on this thread: a read into pages not yet
+        // made left part of that cost to whoever looked at them first after.
         auto fill = [&](std::size_t from, std::size_t to, std::size_t& end, bool hooked) {
             for (std::size_t page = from; page < to; page += 4096) bytes.data()[page] = 0;
             for (end = from; end < to;) {

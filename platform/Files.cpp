@@ -508,22 +508,17 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
                 // the first end met, or the first failure before it.
                 if (!firstRead || (firstEnd == half && !secondRead)) return failed();
                 used = firstEnd == half ? secondEnd : firstEnd;
-                if (used < bytes.size() - 1) {
-                    bytes.shrink(used);
-                    return plist::readDictionary(std::move(bytes));
-                }
             }
         }
+        // The rest, up to the file's end, however far it has grown.
         while (true) {
-            if (used == bytes.size()) {
-                plist::Bytes larger = plist::Bytes::block(2 * bytes.size());
-                std::memcpy(larger.data(), bytes.data(), used);
-                bytes = std::move(larger);
-            }
-            ssize_t r = readInto(bytes.data() + used, bytes.size() - used, used);
-            if (r < 0) return failed();
-            if (r == 0) break;
-            used += static_cast<std::size_t>(r);
+            std::size_t end;
+            if (!fill(used, bytes.size(), end, true)) return failed();
+            used = end;
+            if (used < bytes.size()) break;
+            plist::Bytes larger = plist::Bytes::block(2 * bytes.size());
+            std::memcpy(larger.data(), bytes.data(), used);
+            bytes = std::move(larger);
         }
         bytes.shrink(used);
         return plist::readDictionary(std::move(bytes));

@@ -436,7 +436,7 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
         readAt()[path] = identityOf(st);
         if (!S_ISREG(st.st_mode)) return nullptr;
         // Bytes read into `to` from `at`: 0 at the end of the file, -1 where
-        // the read failed. The fault hooks are only for the calling thread.
+        // the read failed. Only the calling thread asks the fault hooks.
         auto readInto = [&](char* to, std::size_t room, std::size_t at, bool hooked = true) {
             while (true) {
                 ssize_t r = hooked && fails(Call::ReadFile) ? -1 : ::pread(fd, to, room, static_cast<off_t>(at));

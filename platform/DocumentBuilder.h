@@ -96,7 +96,7 @@ public:
     Mark mark();
     void rewind(const Mark& m);
 
-    // The document, its root given; `source` is the string that was read
+    // The document, its root given; `source` holds the bytes that were read
     // (the views' text, wherever it now is). `wellFormed`: the reader let
     // no lone surrogate into any text.
     std::unique_ptr<Document> finish(std::uint32_t root, Bytes source, bool wellFormed);

@@ -490,7 +490,7 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
         // meanwhile: reading into memory never touched before waits mostly
         // on the system's making of its pages, which two threads halve.
         std::size_t half = bytes.size() / 2 & ~std::size_t{4095};
-        if (bytes.size() > kHalvedFrom && half > used) {
+        if (bytes.size() > kHalvedFrom) {  // the head is then well inside the first half
             bool injected = fails(Call::ReadFile);  // for the other thread, decided here
             std::size_t secondEnd = half;
             bool secondRead = false;

@@ -89,6 +89,7 @@ Document::Object Document::object(std::uint32_t index) const {
     case 0x60:
     case kUtf8:
     case kUtf8View:
+    case kDataView:
     case 0xA0:
     case 0xC0:
     case 0xD0:
@@ -98,8 +99,8 @@ Document::Object Document::object(std::uint32_t index) const {
             o.count = bigEndian(o.data + 1 + (width > 8 ? width - 8 : 0), width > 8 ? 8 : width);
             o.data += 1 + width;
         }
-        if (o.kind() == kUtf8View) {
-            o.marker = static_cast<unsigned char>(kUtf8 | (o.marker & 0x0F));
+        if (o.kind() == kUtf8View || o.kind() == kDataView) {
+            o.marker = static_cast<unsigned char>((o.kind() == kUtf8View ? kUtf8 : 0x40) | (o.marker & 0x0F));
             o.data = reinterpret_cast<const unsigned char*>(source_.data()) + bigEndian(o.data, 4);
         }
         break;

@@ -92,12 +92,14 @@ public:
     static constexpr std::uint32_t npos = 0xFFFFFFFF;
 
     // Markers the text readers use beside the binary format's: UTF-8 text,
-    // held in the object or (kUtf8View) in the source text. A binary file
-    // holding either marker fails to read, so neither comes from one.
-    static constexpr unsigned char kUtf8 = 0x70, kUtf8View = 0x90;
+    // held in the object or (kUtf8View) in the source text, and data held
+    // in the source text (kDataView). A binary file holding any of them
+    // fails to read, so none comes from one.
+    static constexpr unsigned char kUtf8 = 0x70, kUtf8View = 0x90, kDataView = 0xB0;
 
     // An object's marker and, for strings, data and containers, its count
-    // and where its bytes (or references) start. A view reads as kUtf8.
+    // and where its bytes (or references) start. A view reads as kUtf8, or
+    // as data.
     struct Object {
         unsigned char marker;
         std::uint64_t count;

@@ -181,29 +181,20 @@ std::uint32_t DocumentBuilder::scalar(const Scalar& value) {
 }
 
 std::uint32_t DocumentBuilder::string(std::string_view text) {
-    char* p;
-    if (text.size() > 8 && inSource(text) && static_cast<std::size_t>(text.data() - source_.data()) <= 0xFFFFFFFFu) {
-        std::uint32_t index = begin(Document::kUtf8View, text.size(), 4, p);
-        put<4>(p, static_cast<std::uint64_t>(text.data() - source_.data()));
-        return index;
-    }
-    return bytesObject(Document::kUtf8, text);
+    return viewOrCopy(Document::kUtf8View, Document::kUtf8, text);
 }
 
-std::uint32_t DocumentBuilder::data(std::string_view bytes) { return bytesObject(0x40, bytes); }
+std::uint32_t DocumentBuilder::data(std::string_view bytes) { return viewOrCopy(Document::kDataView, 0x40, bytes); }
 
-// The bytes go where the longest marker and count would leave them, and
-// move back by what the real ones leave over.
-constexpr std::size_t kLongestHead = 2 + 8;
-
-char* DocumentBuilder::dataRoom(std::size_t most) { return room(kLongestHead + most) + kLongestHead; }
-
-std::uint32_t DocumentBuilder::dataInRoom(std::size_t size) {
-    const char* bytes = room(kLongestHead + size) + kLongestHead;
+std::uint32_t DocumentBuilder::viewOrCopy(unsigned char view, unsigned char kind, std::string_view bytes) {
     char* p;
-    std::uint32_t index = begin(0x40, size, size, p);
-    std::memmove(p, bytes, size);
-    return index;
+    auto at = [&] { return static_cast<std::size_t>(bytes.data() - source_.data()); };
+    if (bytes.size() > 8 && inSource(bytes) && at() <= 0xFFFFFFFFu) {
+        std::uint32_t index = begin(view, bytes.size(), 4, p);
+        put<4>(p, at());
+        return index;
+    }
+    return bytesObject(kind, bytes);
 }
 
 std::uint32_t DocumentBuilder::bytesObject(unsigned char kind, std::string_view bytes) {

@@ -59,13 +59,8 @@ public:
     // the source's first 4 GiB longer than eight bytes, else a copy, so
     // that a short text is read where its object is.
     std::uint32_t string(std::string_view text);
+    // Data, a view or a copy likewise.
     std::uint32_t data(std::string_view bytes);
-    // Room for a data object's bytes, at most `most` of them, written
-    // there by the caller before dataInRoom() makes the object of the
-    // first `size`: decoded in place, a large object is never held twice.
-    // Nothing else may be added in between.
-    char* dataRoom(std::size_t most);
-    std::uint32_t dataInRoom(std::size_t size);
     // A dictionary key: equal keys are one object, as a binary file
     // shares them.
     std::uint32_t key(std::string_view text);
@@ -112,6 +107,7 @@ private:
     void resize(std::size_t capacity);  // of the objects' buffer
     std::uint32_t begin(unsigned char kind, std::uint64_t count, std::size_t body, char*& out);
     std::uint32_t bytesObject(unsigned char kind, std::string_view bytes);
+    std::uint32_t viewOrCopy(unsigned char view, unsigned char kind, std::string_view bytes);
     bool inSource(std::string_view text) const;
     std::uint32_t hash(std::string_view text) const;
     std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos

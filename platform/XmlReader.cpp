@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "DocumentBuilder.h"
 #include "PropertyList.h"
@@ -69,8 +70,10 @@ constexpr std::int64_t kDaysTo2001 = 11323;  // 1970-01-01 to 2001-01-01
 
 class XmlReader {
 public:
-    XmlReader(std::string_view text, bool surrogatesAllowed, DocumentBuilder& builder)
-        : s_(text), surrogatesAllowed_(surrogatesAllowed), b_(builder) {}
+    // The text is written over where it has been read: a text or data that
+    // needs decoding is decoded in its own place, which it never outgrows.
+    XmlReader(char* text, std::size_t size, bool surrogatesAllowed, DocumentBuilder& builder)
+        : s_(text, size), surrogatesAllowed_(surrogatesAllowed), w_(text), b_(builder) {}
 
     std::uint32_t document() {
         while (p_ < s_.size()) {
@@ -357,10 +360,11 @@ private:
 
     // Text converted from UTF-16 is well formed by construction but may carry
     // lone surrogates; they load, and the writer refuses them.
-    void appendRaw(std::string& out, std::size_t from, std::size_t to, bool ascii = false) {
+    void appendRaw(char*& out, std::size_t from, std::size_t to, bool ascii = false) {
         std::string_view piece = s_.substr(from, to - from);
         if (!ascii && !surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", from);
-        out.append(piece);
+        if (out != piece.data()) std::memmove(out, piece.data(), piece.size());
+        out += piece.size();
     }
 
     // Of the eight bytes at p_, how many come before the first '<' or '&'
@@ -375,9 +379,8 @@ private:
         return plain;
     }
 
-    // Text up to the close tag, with entities and CDATA sections resolved.
-    // Most text has neither: it is then a view of the source. Otherwise it
-    // is decoded into `decoded_`, which holds it until the next text.
+    // Text up to the close tag, with entities and CDATA sections resolved
+    // (decoded in its place), a view of the source.
     std::string_view plainText() {
         std::size_t start = p_;
         // Every byte or'ed: ASCII text needs no check of its UTF-8. Eight
@@ -394,9 +397,9 @@ private:
             if (seen >= 0x80 && !surrogatesAllowed_ && !unicode::isValidUtf8(piece)) fail("invalid UTF-8", start);
             return piece;
         }
-        decoded_.clear();
-        text(decoded_, start, seen);
-        return decoded_;
+        char* out = w_ + start;
+        text(out, start, seen);
+        return std::string_view(w_ + start, static_cast<std::size_t>(out - (w_ + start)));
     }
 
     std::uint32_t stringBody(std::string_view name, bool asKey) {
@@ -405,13 +408,13 @@ private:
         std::uint32_t object = Document::npos;
         if (asKey) b_.addKey(t);  // added to the dictionary's items here
         else object = b_.string(t);
-        if (decoded_.capacity() > kDecodedKept) std::string().swap(decoded_);  // a long text is not held on
         return object;
     }
 
-    // Appends the text from `mark` up to the close tag; the plain bytes from
-    // `mark` to p_, already scanned, or'ed together in `seen`.
-    void text(std::string& out, std::size_t mark, unsigned char seen) {
+    // Writes the text from `mark` up to the close tag at `out`, which never
+    // passes what has been read; the plain bytes from `mark` to p_, already
+    // scanned, or'ed together in `seen`.
+    void text(char*& out, std::size_t mark, unsigned char seen) {
         while (p_ < s_.size()) {
             char c = s_[p_];
             if (c == '<') {
@@ -439,7 +442,7 @@ private:
         appendRaw(out, mark, p_, seen < 0x80);
     }
 
-    void cdata(std::string& out) {
+    void cdata(char*& out) {
         if (!startsWith("<![CDATA[")) fail("improper CDATA opening", p_);
         std::size_t begin = p_ + 9;
         std::size_t end = s_.find("]]>", begin);
@@ -449,7 +452,7 @@ private:
         p_ = end + 3;
     }
 
-    void entity(std::string& out) {
+    void entity(char*& out) {
         std::size_t at = p_++;
         static const std::pair<std::string_view, char> named[] = {
             {"lt;", '<'}, {"gt;", '>'}, {"amp;", '&'}, {"apos;", '\''}, {"quot;", '"'},
@@ -466,7 +469,7 @@ private:
         for (std::size_t k = from; k < to; ++k) {
             const auto& e = named[k];
             if (startsWith(e.first)) {
-                out += e.second;
+                *out++ = e.second;
                 p_ += e.first.size();
                 return;
             }
@@ -482,7 +485,7 @@ private:
             if (c == ';') {
                 ++p_;
                 if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) fail("character reference out of range", at);
-                unicode::append(out, cp);
+                out += unicode::encode(out, cp);
                 return;
             }
             int d;
@@ -675,8 +678,8 @@ private:
                     p[place][c] = kinds[c] < kEquals ? std::uint32_t{kinds[c]} << (18 - 6 * place) : 0x80000000u;
             return p;
         }();
-        // Three bytes for each four digits, at most.
-        char* const start = b_.dataRoom(t.size() / 4 * 3);
+        // Three bytes for each four digits, at most: decoded in place.
+        char* const start = w_ + (t.data() - s_.data());
         char* out = start;
         std::uint32_t acc = 0;
         unsigned count = 0, equals = 0;
@@ -716,7 +719,7 @@ private:
                 if (equals < 1) *out++ = static_cast<char>(acc & 0xFF);
             }
         }
-        return b_.dataInRoom(static_cast<std::size_t>(out - start));
+        return b_.data(std::string_view(start, static_cast<std::size_t>(out - start)));
     }
 
     static std::uint64_t bitsOf(double d) {
@@ -729,9 +732,8 @@ private:
     std::string_view s_;
     std::size_t p_ = 0;
     bool surrogatesAllowed_;
+    char* w_;  // s_, to be written over
     DocumentBuilder& b_;
-    std::string decoded_;
-    static constexpr std::size_t kDecodedKept = 64 << 10;
 };
 
 // The value of encoding="..." in a leading XML declaration, or nothing.
@@ -770,11 +772,13 @@ std::string_view decodeText(std::string_view bytes, std::optional<std::string>& 
 
 namespace detail {
 
-// The text, a view of `owner`, read; `owner` is taken only where it reads.
+// The text, a view of `owner`, read; `owner` is taken only where it reads,
+// and written over inside the elements read, where it reads or not.
 ReadResult xmlOf(std::string_view text, bool fromUtf16, Bytes& owner) {
     return runReader([&] {
         DocumentBuilder builder(owner);
-        std::uint32_t root = XmlReader(text, fromUtf16, builder).document();
+        char* writable = owner.data() + (text.data() - std::as_const(owner).data());
+        std::uint32_t root = XmlReader(writable, text.size(), fromUtf16, builder).document();
         // Text from UTF-16 may hold lone surrogates; any other was refused
         // where it was not well-formed UTF-8.
         return builder.finish(root, std::move(owner), !fromUtf16);

@@ -19,8 +19,6 @@ constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is 
 // Keys added before their objects are settled: a new key's slot of the key
 // table is most often a miss of the cache, fetched meanwhile.
 constexpr std::size_t kPendingKeys = 32;
-// Room for their decoded texts kept from one batch to the next, at most.
-constexpr std::size_t kPendingTextsKept = 64 << 10;
 // Keys whose follower is kept to guess from: the first ones made, which a
 // file's records hold. A root of many different keys guesses none of its
 // own anyway, and would hold as many followers as keys.
@@ -330,11 +328,9 @@ void DocumentBuilder::addKey(std::string_view text) {
         cursor_ = lastAdded_ = guess;
         return;
     }
-    std::size_t decodedAt = std::string::npos;
-    if (!inSource(text)) decodedAt = pendingTexts_.size(), pendingTexts_.append(text);
     std::uint32_t h = hash(text);
     if (!keyTable_.empty()) __builtin_prefetch(&keyTable_[h & (keyTable_.size() - 1)]);
-    pending_.push_back(PendingKey{text, decodedAt, h, lastAdded_, guess, items_.size()});
+    pending_.push_back(PendingKey{text, h, lastAdded_, guess, items_.size()});
     items_.push_back(Document::npos);
     // A key in the guessed one's stead (a record's own name, say) is
     // followed by what followed that one.
@@ -346,9 +342,7 @@ void DocumentBuilder::addKey(std::string_view text) {
 void DocumentBuilder::settleKeys() {
     std::uint32_t before = Document::npos;
     for (const PendingKey& k : pending_) {
-        std::string_view text = k.text;
-        if (k.decodedAt != std::string::npos) text = std::string_view(pendingTexts_).substr(k.decodedAt, text.size());
-        std::uint32_t place = keyPlace(text, k.hash);
+        std::uint32_t place = keyPlace(k.text, k.hash);
         items_[k.item] = keys_[place];
         std::uint32_t after = k.after != Document::npos ? k.after : before;
         if (after < next_.size() && next_[after] == Document::npos) next_[after] = place;
@@ -359,8 +353,6 @@ void DocumentBuilder::settleKeys() {
     if (lastAdded_ == Document::npos) lastAdded_ = before;
     if (cursor_ == Document::npos) cursor_ = lastAdded_;
     pending_.clear();
-    pendingTexts_.clear();
-    if (pendingTexts_.capacity() > kPendingTextsKept) std::string().swap(pendingTexts_);  // not held on for one long key
 }
 
 std::uint32_t DocumentBuilder::keyPlace(std::string_view text, std::uint32_t h) {
@@ -498,7 +490,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes sour
     auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
     items_.clear();
     release(keyTable_), release(next_);
-    release(byKey_), release(dropped_), release(pending_), release(pendingTexts_);
+    release(byKey_), release(dropped_), release(pending_);
     // Where many keys may be alone in their dictionaries (a list of
     // entries each under a name of its own, say), the dictionaries are
     // walked for those that are not: the others need no place in the

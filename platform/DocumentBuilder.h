@@ -67,7 +67,7 @@ public:
     // A dictionary key, added to the open dictionary's items at once: its
     // object is found or made a few keys later (at the latest when a
     // dictionary is made, or at mark()), so that the key table is read
-    // from memory meanwhile.
+    // from memory meanwhile. The text must stay where it is until then.
     void addKey(std::string_view text);
     // A string object of its own with the text of a string made before.
     std::uint32_t copy(std::uint32_t index);
@@ -143,18 +143,15 @@ private:
     std::vector<std::uint32_t> next_;
     std::uint32_t cursor_ = Document::npos, lastAdded_ = Document::npos;
     std::uint32_t booleans_[2] = {Document::npos, Document::npos};  // false's object, true's
-    // Keys added, and where in items_; decoded texts kept until then, one
-    // after another.
+    // Keys added, and where in items_.
     struct PendingKey {
-        std::string_view text;    // of a decoded text, only its size holds
-        std::size_t decodedAt;    // where a decoded text is in pendingTexts_, else npos
+        std::string_view text;
         std::uint32_t hash;
         std::uint32_t after;      // the key added before it, npos where that one waited too
         std::uint32_t displaced;  // the key guessed in its stead, or npos
         std::size_t item;
     };
     std::vector<PendingKey> pending_;
-    std::string pendingTexts_;
     // A large dictionary's entries, while they are settled.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> byKey_;
     std::vector<bool> dropped_;

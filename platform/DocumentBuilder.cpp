@@ -19,6 +19,8 @@ constexpr std::size_t kIndexedFrom = 16;  // entries; below, a linear search is 
 // Keys added before their objects are settled: a new key's slot of the key
 // table is most often a miss of the cache, fetched meanwhile.
 constexpr std::size_t kPendingKeys = 32;
+// Room for their texts kept from one batch to the next, at most.
+constexpr std::size_t kPendingTextsKept = 64 << 10;
 // Keys whose follower is kept to guess from: the first ones made, which a
 // file's records hold. A root of many different keys guesses none of its
 // own anyway, and would hold as many followers as keys.
@@ -48,6 +50,20 @@ void putWidth(char* at, std::uint64_t v, unsigned log) {
     case 2: put<4>(at, v); break;
     default: put<8>(at, v); break;
     }
+}
+
+// The marker of an object and its count as the binary format writes one:
+// how many bytes they take, and those bytes at `at`.
+std::size_t headSize(std::uint64_t count) { return count < 15 ? 1 : 2 + (std::size_t{1} << widthLog(count)); }
+void putHead(char* at, unsigned char kind, std::uint64_t count) {
+    if (count < 15) {
+        *at = static_cast<char>(kind | count);
+        return;
+    }
+    unsigned log = widthLog(count);
+    at[0] = static_cast<char>(kind | 0x0F);
+    at[1] = static_cast<char>(0x10 | log);
+    putWidth(at + 2, count, log);
 }
 
 }  // namespace
@@ -82,13 +98,28 @@ void DocumentBuilder::resize(std::size_t capacity) {
     // Not zeroed: a page is touched only once an object reaches it, and a
     // large container's references are not written over zeros first.
     std::unique_ptr<unsigned char[]> bytes(new unsigned char[capacity]);
-    if (used_ != 0) std::memcpy(bytes.get(), doc_->built_.get(), used_);
+    if (used_ != 0) std::memcpy(bytes.get(), doc_->bytes_, used_);
     doc_->built_ = std::move(bytes);
     doc_->bytes_ = doc_->built_.get();
     capacity_ = capacity;
 }
 
+void DocumentBuilder::writeBehind(char* text, const std::size_t& read) {
+    if (used_ != 0) return;  // objects made before stay where they are
+    inText_ = text + read;
+    text_ = text;
+    read_ = &read;
+    doc_->bytes_ = reinterpret_cast<unsigned char*>(inText_);
+}
+
 char* DocumentBuilder::room(std::size_t n) {
+    if (inText_ != nullptr) {
+        // The objects never reach what is still to be read; should they
+        // ever, they move to their own memory and stay there.
+        if (static_cast<std::size_t>(text_ + *read_ - inText_) - used_ >= n) return inText_ + used_;
+        inText_ = nullptr;
+        resize(std::max(capacity_, used_ + n));
+    }
     if (capacity_ - used_ < n) resize(std::max(used_ + n, 2 * capacity_));
     return reinterpret_cast<char*>(doc_->built_.get()) + used_;
 }
@@ -114,21 +145,13 @@ std::size_t DocumentBuilder::count() const {
     return doc_->wideOffsets_.empty() ? doc_->offsets_.size() : doc_->wideOffsets_.size();
 }
 
-// The marker of a new object and its count as the binary format writes
-// one, then room for `body` bytes of it at `out`.
+// A new object's head, then room for `body` bytes of it at `out`.
 std::uint32_t DocumentBuilder::begin(unsigned char kind, std::uint64_t count, std::size_t body, char*& out) {
     std::uint32_t index = place();
-    if (count < 15) {
-        out = grow(1 + body);
-        *out++ = static_cast<char>(kind | count);
-        return index;
-    }
-    unsigned log = widthLog(count);
-    out = grow(2 + (std::size_t{1} << log) + body);
-    out[0] = static_cast<char>(kind | 0x0F);
-    out[1] = static_cast<char>(0x10 | log);
-    putWidth(out + 2, count, log);
-    out += 2 + (std::size_t{1} << log);
+    std::size_t head = headSize(count);
+    out = grow(head + body);
+    putHead(out, kind, count);
+    out += head;
     return index;
 }
 
@@ -186,8 +209,9 @@ std::uint32_t DocumentBuilder::data(std::string_view bytes) { return viewOrCopy(
 
 std::uint32_t DocumentBuilder::viewOrCopy(unsigned char view, unsigned char kind, std::string_view bytes) {
     char* p;
+    // Not where the objects are written over the source.
     auto at = [&] { return static_cast<std::size_t>(bytes.data() - source_.data()); };
-    if (bytes.size() > 8 && inSource(bytes) && at() <= 0xFFFFFFFFu) {
+    if (bytes.size() > 8 && inText_ == nullptr && inSource(bytes) && at() <= 0xFFFFFFFFu) {
         std::uint32_t index = begin(view, bytes.size(), 4, p);
         put<4>(p, at());
         return index;
@@ -196,9 +220,13 @@ std::uint32_t DocumentBuilder::viewOrCopy(unsigned char view, unsigned char kind
 }
 
 std::uint32_t DocumentBuilder::bytesObject(unsigned char kind, std::string_view bytes) {
-    char* p;
-    std::uint32_t index = begin(kind, bytes.size(), bytes.size(), p);
-    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+    // Read into the objects' own memory, the bytes may lie where the head
+    // goes: they are moved first.
+    std::uint32_t index = place();
+    std::size_t head = headSize(bytes.size());
+    char* p = grow(head + bytes.size());
+    if (!bytes.empty()) std::memmove(p + head, bytes.data(), bytes.size());
+    putHead(p, kind, bytes.size());
     return index;
 }
 
@@ -330,7 +358,10 @@ void DocumentBuilder::addKey(std::string_view text) {
     }
     std::uint32_t h = hash(text);
     if (!keyTable_.empty()) __builtin_prefetch(&keyTable_[h & (keyTable_.size() - 1)]);
-    pending_.push_back(PendingKey{text, h, lastAdded_, guess, items_.size()});
+    // Where objects are written over the text, its text may be gone by then.
+    std::size_t keptAt = std::string::npos;
+    if (inText_ != nullptr) keptAt = pendingTexts_.size(), pendingTexts_.append(text);
+    pending_.push_back(PendingKey{text, keptAt, h, lastAdded_, guess, items_.size()});
     items_.push_back(Document::npos);
     // A key in the guessed one's stead (a record's own name, say) is
     // followed by what followed that one.
@@ -342,7 +373,9 @@ void DocumentBuilder::addKey(std::string_view text) {
 void DocumentBuilder::settleKeys() {
     std::uint32_t before = Document::npos;
     for (const PendingKey& k : pending_) {
-        std::uint32_t place = keyPlace(k.text, k.hash);
+        std::string_view text = k.text;
+        if (k.keptAt != std::string::npos) text = std::string_view(pendingTexts_).substr(k.keptAt, text.size());
+        std::uint32_t place = keyPlace(text, k.hash);
         items_[k.item] = keys_[place];
         std::uint32_t after = k.after != Document::npos ? k.after : before;
         if (after < next_.size() && next_[after] == Document::npos) next_[after] = place;
@@ -353,6 +386,8 @@ void DocumentBuilder::settleKeys() {
     if (lastAdded_ == Document::npos) lastAdded_ = before;
     if (cursor_ == Document::npos) cursor_ = lastAdded_;
     pending_.clear();
+    pendingTexts_.clear();
+    if (pendingTexts_.capacity() > kPendingTextsKept) std::string().swap(pendingTexts_);  // not held on for one long key
 }
 
 std::uint32_t DocumentBuilder::keyPlace(std::string_view text, std::uint32_t h) {
@@ -481,8 +516,13 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes sour
     doc_->size_ = used_;
     doc_->count_ = static_cast<std::uint32_t>(count());
     doc_->root_ = root;
+    std::size_t objectsAt = inText_ ? static_cast<std::size_t>(inText_ - source_.data()) : 0;
     doc_->ownedSource_ = std::move(source);
     doc_->source_ = doc_->ownedSource_;  // the same text, wherever it now is
+    if (inText_) {
+        doc_->bytes_ = reinterpret_cast<const unsigned char*>(doc_->source_.data()) + objectsAt;
+        doc_->built_.reset();
+    }
     doc_->keysRepeated_ = doc_->tree_ = true;
     doc_->wellFormed_ = wellFormed;
     // What only the reading needed goes before the keys are ranked: for a
@@ -490,7 +530,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes sour
     auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
     items_.clear();
     release(keyTable_), release(next_);
-    release(byKey_), release(dropped_), release(pending_);
+    release(byKey_), release(dropped_), release(pending_), release(pendingTexts_);
     // Where many keys may be alone in their dictionaries (a list of
     // entries each under a name of its own, say), the dictionaries are
     // walked for those that are not: the others need no place in the

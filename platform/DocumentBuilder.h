@@ -56,8 +56,9 @@ public:
 
     std::uint32_t scalar(const Scalar& value);
     // A string: a view (a four-byte place) where the text is a piece of
-    // the source's first 4 GiB longer than eight bytes, else a copy, so
-    // that a short text is read where its object is.
+    // the source's first 4 GiB longer than eight bytes and the objects are
+    // not written over the source, else a copy, so that a short text is
+    // read where its object is.
     std::uint32_t string(std::string_view text);
     // Data, a view or a copy likewise.
     std::uint32_t data(std::string_view bytes);
@@ -67,7 +68,7 @@ public:
     // A dictionary key, added to the open dictionary's items at once: its
     // object is found or made a few keys later (at the latest when a
     // dictionary is made, or at mark()), so that the key table is read
-    // from memory meanwhile. The text must stay where it is until then.
+    // from memory meanwhile. A text in the source must stay there until then.
     void addKey(std::string_view text);
     // A string object of its own with the text of a string made before.
     std::uint32_t copy(std::uint32_t index);
@@ -82,6 +83,14 @@ public:
     // entry {CF$UID = n}, n from 0 to 2^32 - 1, is the UID n (a keyed
     // archiver's, as XML writes it).
     std::uint32_t dictionary(std::size_t opened, bool uids);
+
+    // From here on, the objects are written over the source's text behind
+    // `read`, the place in `text` (a view of the source, writable) up to
+    // which it has been read: memory already touched, where no other
+    // memory need be. Every text and data is then copied into its object,
+    // none a view, and a key's text is kept until its object is made. The
+    // reader may no longer look at what it has read.
+    void writeBehind(char* text, const std::size_t& read);
 
     // Where the document stands, so that what a failed read added can be
     // taken away.
@@ -123,6 +132,11 @@ private:
 
     std::unique_ptr<Document> doc_;
     std::size_t used_ = 0, capacity_ = 0;  // of doc_'s bytes
+    // Where the objects start when they are written over the text (see
+    // writeBehind), else null; the text and how far it has been read.
+    char* inText_ = nullptr;
+    const char* text_ = nullptr;
+    const std::size_t* read_ = nullptr;
     std::string_view source_;
     ItemStack items_;
     // Every key made, for their ranks; a key's text is its object's. Of
@@ -145,13 +159,15 @@ private:
     std::uint32_t booleans_[2] = {Document::npos, Document::npos};  // false's object, true's
     // Keys added, and where in items_.
     struct PendingKey {
-        std::string_view text;
+        std::string_view text;    // of a kept text, only its size holds
+        std::size_t keptAt;       // where its text is kept in pendingTexts_, else npos
         std::uint32_t hash;
         std::uint32_t after;      // the key added before it, npos where that one waited too
         std::uint32_t displaced;  // the key guessed in its stead, or npos
         std::size_t item;
     };
     std::vector<PendingKey> pending_;
+    std::string pendingTexts_;
     // A large dictionary's entries, while they are settled.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> byKey_;
     std::vector<bool> dropped_;

@@ -93,8 +93,14 @@ public:
                 ++p_;
                 skipProcessingInstruction();
             } else {
-                // Whatever follows the root element is ignored, as Foundation ignores it.
-                return element(0, nullptr);
+                // The objects are written over what the root's content
+                // leaves read (OpenStep, tried on the same text should this
+                // fail, gives up before the end of this tag). Whatever
+                // follows the root element is ignored, as Foundation ignores
+                // it.
+                OpenTag root = openTag();
+                b_.writeBehind(w_, p_);
+                return element(root, 0, nullptr);
             }
         }
         fail("no XML content", p_);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 
+#include "DocumentBuilder.h"
 #include "PropertyList.h"
 #include "ScalarText.h"
 #include "TextEncoding.h"
@@ -261,6 +262,29 @@ TEST(XmlDict, ContainersAcrossTheBlocksOfItemsReadWhole) {
         ASSERT_EQ(b.entries[static_cast<std::size_t>(i)].second.integer(), i < 1000 ? i + 59000 : i);
     }
     EXPECT_EQ(root.dict().find("C")->text().size(), std::size_t{6} << 20);
+}
+
+// A text's objects are written over what has been read of it; one that
+// would reach what is still to be read moves them all to memory of their
+// own first.
+TEST(XmlDocument, ObjectsWrittenOverTheTextNeverReachWhatIsStillToBeRead) {
+    std::string text(256, '-');
+    std::size_t read = 16;
+    plist::DocumentBuilder b(text);
+    b.writeBehind(&text[0], read);
+    std::size_t opened = b.open();
+    read = 48;
+    b.add(b.string("short"));
+    b.add(b.string(std::string(100, 'x')));
+    b.add(b.data(std::string(40, '\1')));
+    EXPECT_EQ(text.substr(48), std::string(208, '-'));
+    read = text.size();
+    std::unique_ptr<plist::Document> doc = b.finish(b.array(opened), std::move(text), true);
+    Value v = plist::valueOf(*doc);
+    ASSERT_EQ(v.items().size(), 3u);
+    EXPECT_EQ(v.items()[0].text(), "short");
+    EXPECT_EQ(v.items()[1].text(), std::string(100, 'x'));
+    EXPECT_EQ(v.items()[2].text(), std::string(40, '\1'));
 }
 
 TEST(XmlInteger, Grammar) {

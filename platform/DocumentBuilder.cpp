@@ -115,8 +115,9 @@ void DocumentBuilder::writeBehind(char* text, const std::size_t& read) {
 char* DocumentBuilder::room(std::size_t n) {
     if (inText_ != nullptr) {
         // The objects never reach what is still to be read; should they
-        // ever, they move to their own memory and stay there.
-        if (static_cast<std::size_t>(text_ + *read_ - inText_) - used_ >= n) return inText_ + used_;
+        // ever, or once the reader is gone, they move to their own memory
+        // and stay there.
+        if (read_ != nullptr && static_cast<std::size_t>(text_ + *read_ - inText_) - used_ >= n) return inText_ + used_;
         inText_ = nullptr;
         resize(std::max(capacity_, used_ + n));
     }
@@ -512,6 +513,7 @@ void DocumentBuilder::rewind(const Mark& m) {
 }
 
 std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes source, bool wellFormed) {
+    read_ = nullptr;  // the reader is gone
     if (!pending_.empty()) settleKeys();
     doc_->size_ = used_;
     doc_->count_ = static_cast<std::uint32_t>(count());

@@ -279,7 +279,8 @@ TEST(XmlDocument, ObjectsWrittenOverTheTextNeverReachWhatIsStillToBeRead) {
     b.add(b.data(std::string(40, '\1')));
     EXPECT_EQ(text.substr(48), std::string(208, '-'));
     read = text.size();
-    std::unique_ptr<plist::Document> doc = b.finish(b.array(opened), std::move(text), true);
+    std::uint32_t root = b.array(opened);
+    std::unique_ptr<plist::Document> doc = b.finish(root, std::move(text), true);
     Value v = plist::valueOf(*doc);
     ASSERT_EQ(v.items().size(), 3u);
     EXPECT_EQ(v.items()[0].text(), "short");

@@ -219,10 +219,11 @@ private:
     }
 
     // The objects: a binary file's own bytes, or those a text's reader
-    // wrote, in a buffer left uninitialised where they never reached.
+    // wrote, over the text it had read or in a buffer left uninitialised
+    // where they never reached.
     Bytes file_;
     std::unique_ptr<unsigned char[]> built_;
-    const unsigned char* bytes_ = nullptr;  // in one of them
+    const unsigned char* bytes_ = nullptr;  // in file_, built_ or ownedSource_
     std::size_t size_ = 0;
     // A text's objects (neither for a binary file): where they start, in
     // 32 bits until the objects take more than 4 GiB.

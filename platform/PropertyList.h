@@ -35,8 +35,8 @@ struct ReadResult {
 };
 
 // Each reader keeps the bytes in the document it makes (a binary file's
-// objects are its bytes; a text's strings are views of it, or of its text
-// decoded), so they are taken rather than copied.
+// objects are its bytes; an XML text's objects are written over it as it
+// is read), so they are taken rather than copied.
 ReadResult readBinary(Bytes bytes);
 ReadResult readXml(Bytes bytes);
 ReadResult readOpenStep(Bytes bytes);
@@ -52,7 +52,8 @@ std::unique_ptr<Document> readUtf16Dictionary(Bytes text);
 
 namespace detail {
 // The readers, taking the bytes only where they succeed, so that the next
-// format can be tried on them.
+// format can be tried on them. The XML reader writes over what it has read
+// of the root element's content, which the next format never reaches.
 ReadResult binaryFrom(Bytes& bytes);
 ReadResult xmlFrom(Bytes& bytes);
 ReadResult openStepFrom(Bytes& bytes);

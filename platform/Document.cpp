@@ -198,6 +198,18 @@ bool Document::hasLoneSurrogate(const Object& o) const {
     return false;
 }
 
+void Document::makeSlots() {
+    std::size_t skip = (alignof(std::uint32_t) - reinterpret_cast<std::uintptr_t>(spare_) % alignof(std::uint32_t)) %
+                       alignof(std::uint32_t);
+    if (spare_ != nullptr && spareSize_ >= skip && (spareSize_ - skip) / sizeof(std::uint32_t) >= count_) {
+        slot_ = reinterpret_cast<std::uint32_t*>(spare_ + skip);
+        std::fill_n(slot_, count_, npos);
+    } else {
+        slots_.assign(count_, npos);
+        slot_ = slots_.data();
+    }
+}
+
 void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uint64_t>* shared) {
     // Keys alone in their dictionaries (a thousand records each under a
     // name of its own, say) are set apart: their order is never asked for.
@@ -358,7 +370,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     // Keys in order already, as a single dictionary's often are, are
     // ranked as they come, straight into their slots, without a table of
     // them all.
-    slot_.assign(count_, npos);
+    makeSlots();
     Sorted s{}, last{};
     Object x{}, lastObject{};
     bool lone = false;
@@ -380,7 +392,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         numberContainers();
         return;
     }
-    slot_ = std::vector<std::uint32_t>();
+    slots_ = std::vector<std::uint32_t>(), slot_ = nullptr;
     std::fill(keyLoneSurrogate_.begin(), keyLoneSurrogate_.end(), 0);
     std::vector<Sorted> order;
     order.reserve(keys.size());
@@ -496,7 +508,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             }
         }
     }
-    slot_.assign(count_, npos);
+    makeSlots();
     numberContainers();
     ranks = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {

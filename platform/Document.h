@@ -234,8 +234,14 @@ private:
     std::uint64_t offsetSize_ = 0, refSize_ = 0, table_ = 0;
     std::uint32_t count_ = 0, root_ = 0;
     // Per object: a container's number, a key's rank (no key is a
-    // container), or npos.
-    std::vector<std::uint32_t> slot_;
+    // container), or npos; in slots_, or in spare_.
+    std::uint32_t* slot_ = nullptr;
+    std::vector<std::uint32_t> slots_;
+    void makeSlots();
+    // Memory of the text past its objects, where they were written over it
+    // (none then refers to the text): touched already, and free.
+    char* spare_ = nullptr;
+    std::size_t spareSize_ = 0;
     std::uint32_t containers_ = 0, ranks_ = 0;
     std::vector<std::uint64_t> keyLoneSurrogate_;  // a bit a rank
     std::vector<Edit> edits_;

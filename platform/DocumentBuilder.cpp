@@ -524,6 +524,8 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes sour
     if (inText_) {
         doc_->bytes_ = reinterpret_cast<const unsigned char*>(doc_->source_.data()) + objectsAt;
         doc_->built_.reset();
+        doc_->spare_ = doc_->ownedSource_.data() + objectsAt + used_;
+        doc_->spareSize_ = doc_->ownedSource_.size() - objectsAt - used_;
     }
     doc_->keysRepeated_ = doc_->tree_ = true;
     doc_->wellFormed_ = wellFormed;

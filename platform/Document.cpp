@@ -198,6 +198,7 @@ bool Document::hasLoneSurrogate(const Object& o) const {
     return false;
 }
 
+// The slot table, npos throughout: in the spare memory where it fits.
 void Document::makeSlots() {
     std::size_t skip = (alignof(std::uint32_t) - reinterpret_cast<std::uintptr_t>(spare_) % alignof(std::uint32_t)) %
                        alignof(std::uint32_t);

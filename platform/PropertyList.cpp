@@ -6,8 +6,8 @@ ReadResult read(Bytes bytes) {
     if (bytes.empty()) return ReadResult{};
     // Each format that fails hands over to the next, as in Foundation; an
     // XML file whose declared encoding fails goes no further. The XML reader
-    // writes over the text only inside an element it entered, and OpenStep
-    // fails within the first tag, before reaching any of it.
+    // writes over the text only past the root element's open tag, and
+    // OpenStep fails within the first tag, before reaching any of it.
     ReadResult first;
     if (std::string_view(bytes).compare(0, 7, "bplist0") == 0) {
         first = detail::binaryFrom(bytes);

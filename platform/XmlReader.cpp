@@ -71,7 +71,8 @@ constexpr std::int64_t kDaysTo2001 = 11323;  // 1970-01-01 to 2001-01-01
 class XmlReader {
 public:
     // The text is written over where it has been read: a text or data that
-    // needs decoding is decoded in its own place, which it never outgrows.
+    // needs decoding is decoded in its own place, which it never outgrows,
+    // and the builder writes its objects behind (see writeBehind).
     XmlReader(char* text, std::size_t size, bool surrogatesAllowed, DocumentBuilder& builder)
         : s_(text, size), surrogatesAllowed_(surrogatesAllowed), w_(text), b_(builder) {}
 

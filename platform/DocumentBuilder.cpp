@@ -309,6 +309,8 @@ void DocumentBuilder::enter(std::uint32_t place, std::uint32_t hash, const char*
                    slots < (std::size_t{1} << 31))
                 slots *= 2;
         }
+        // Room for every key's place, those made without a look-up too.
+        while (4 * (keys_.size() + 1) > 3 * slots && slots < (std::size_t{1} << 31)) slots *= 2;
         keyTable_ = std::vector<std::uint32_t>();
         keyTable_.assign(slots, 0);
         tableBits_ = static_cast<unsigned>(__builtin_ctzll(slots));
@@ -319,19 +321,21 @@ void DocumentBuilder::enter(std::uint32_t place, std::uint32_t hash, const char*
         constexpr std::uint32_t kAhead = 8;
         std::string_view texts[kAhead];
         std::uint32_t hashes[kAhead];
+        // Keys not in the table are passed over.
         std::size_t n = keys_.size();
+        auto tabled = [&](std::size_t p, std::size_t behind) { return p >= behind && p - behind < n && tabled_[p - behind]; };
         for (std::size_t p = 0; p < n + 3 * kAhead; ++p) {
             std::size_t at = p % kAhead;
-            if (p >= 3 * kAhead) insert(static_cast<std::uint32_t>(p - 3 * kAhead), hashes[at]);
-            if (p >= 2 * kAhead && p - 2 * kAhead < n) {
+            if (tabled(p, 3 * kAhead)) insert(static_cast<std::uint32_t>(p - 3 * kAhead), hashes[at]);
+            if (tabled(p, 2 * kAhead)) {
                 hashes[at] = this->hash(texts[at]);
                 __builtin_prefetch(&keyTable_[hashes[at] & (slots - 1)], 1);
             }
-            if (p >= kAhead && p - kAhead < n) {
+            if (tabled(p, kAhead)) {
                 texts[at] = keyText(static_cast<std::uint32_t>(p - kAhead));
                 __builtin_prefetch(texts[at].data());
             }
-            if (p < n) doc_->prefetch(keys_[p], true);
+            if (tabled(p, 0)) doc_->prefetch(keys_[p], true);
         }
     }
     insert(place, hash);
@@ -346,23 +350,49 @@ void DocumentBuilder::insert(std::uint32_t place, std::uint32_t hash) {
 
 std::uint32_t DocumentBuilder::key(std::string_view text) { return keys_[keyPlace(text, hash(text))]; }
 
-void DocumentBuilder::addKey(std::string_view text) {
+bool DocumentBuilder::comesAfter(std::string_view text, KeyRun& run) {
+    std::size_t keys = (items_.size() - run.opened) / 2;
+    if (keys < kOrderedFrom) return false;  // a record's keys, most often: never compared
+    if (keys == kOrderedFrom) {
+        // Those looked up as they came are compared once.
+        if (!pending_.empty()) settleKeys();
+        std::string_view before;
+        for (std::size_t k = 0; k < keys && run.ordered; ++k) {
+            Document::Object o = doc_->object(items_[run.opened + 2 * k]);
+            std::string_view t(reinterpret_cast<const char*>(o.data), o.count);
+            run.ordered = k == 0 || before < t;
+            before = t;
+        }
+        if (run.ordered) run.last.assign(before.data(), before.size());
+    }
+    if (run.ordered && std::string_view(run.last) < text) {
+        run.last.assign(text.data(), text.size());
+        return true;
+    }
+    if (run.ordered && keys > kOrderedFrom) lookUp(run);
+    run.ordered = false;
+    return false;
+}
+
+void DocumentBuilder::addKey(std::string_view text, KeyRun* run) {
+    bool unlooked = run != nullptr && run->ordered && comesAfter(text, *run);
     // The key that followed this place in the keys' order before, as a
     // file's records hold their keys: a key found so is neither hashed nor
-    // looked up.
+    // looked up. One made without a look-up is never guessed: it stays in
+    // the dictionary that made it, the only one that could hold it twice.
     std::uint32_t guess = cursor_ < next_.size() ? next_[cursor_] : Document::npos;
     if (guess >= keys_.size()) guess = Document::npos;
-    if (guess != Document::npos && keyText(guess) == text) {
+    if (guess != Document::npos && tabled_[guess] && keyText(guess) == text) {
         items_.push_back(keys_[guess]);
         cursor_ = lastAdded_ = guess;
         return;
     }
-    std::uint32_t h = hash(text);
-    if (!keyTable_.empty()) __builtin_prefetch(&keyTable_[h & (keyTable_.size() - 1)]);
+    std::uint32_t h = unlooked ? 0 : hash(text);
+    if (!unlooked && !keyTable_.empty()) __builtin_prefetch(&keyTable_[h & (keyTable_.size() - 1)]);
     // Where objects are written over the text, its text may be gone by then.
     std::size_t keptAt = std::string::npos;
     if (inText_ != nullptr) keptAt = pendingTexts_.size(), pendingTexts_.append(text);
-    pending_.push_back(PendingKey{text, keptAt, h, lastAdded_, guess, items_.size()});
+    pending_.push_back(PendingKey{text, keptAt, h, lastAdded_, guess, items_.size(), unlooked});
     items_.push_back(Document::npos);
     // A key in the guessed one's stead (a record's own name, say) is
     // followed by what followed that one.
@@ -376,7 +406,7 @@ void DocumentBuilder::settleKeys() {
     for (const PendingKey& k : pending_) {
         std::string_view text = k.text;
         if (k.keptAt != std::string::npos) text = std::string_view(pendingTexts_).substr(k.keptAt, text.size());
-        std::uint32_t place = keyPlace(text, k.hash);
+        std::uint32_t place = k.unlooked ? newKey(text, nullptr) : keyPlace(text, k.hash);
         items_[k.item] = keys_[place];
         std::uint32_t after = k.after != Document::npos ? k.after : before;
         if (after < next_.size() && next_[after] == Document::npos) next_[after] = place;
@@ -391,13 +421,39 @@ void DocumentBuilder::settleKeys() {
     if (pendingTexts_.capacity() > kPendingTextsKept) std::string().swap(pendingTexts_);  // not held on for one long key
 }
 
+void DocumentBuilder::lookUp(const KeyRun& run) {
+    // Each key made without a look-up becomes the one of its text already
+    // in the table, or joins it: from here on the dictionary's keys are
+    // told apart by their objects. A key's place is found by halves, the
+    // keys being made in the order of their objects.
+    if (!pending_.empty()) settleKeys();
+    for (std::size_t k = run.opened + 2 * kOrderedFrom; k < items_.size(); k += 2) {
+        auto at = std::lower_bound(keys_.begin(), keys_.end(), items_[k]);
+        auto place = static_cast<std::uint32_t>(at - keys_.begin());
+        if (at == keys_.end() || *at != items_[k] || tabled_[place]) continue;
+        std::string_view text = keyText(place);
+        std::uint32_t h = hash(text);
+        std::uint32_t found = findKey(text, h);
+        if (found != Document::npos) {
+            items_[k] = keys_[found];
+            continue;
+        }
+        enter(place, h, nullptr);
+        tabled_[place] = true;
+    }
+}
+
 std::uint32_t DocumentBuilder::keyPlace(std::string_view text, std::uint32_t h) {
     std::uint32_t found = findKey(text, h);
-    if (found != Document::npos) return found;
+    return found != Document::npos ? found : newKey(text, &h);
+}
+
+std::uint32_t DocumentBuilder::newKey(std::string_view text, const std::uint32_t* hash) {
     std::uint32_t index = string(text);
     auto place = static_cast<std::uint32_t>(keys_.size());
-    enter(place, h, inSource(text) ? text.data() : nullptr);
+    if (hash != nullptr) enter(place, *hash, inSource(text) ? text.data() : nullptr);
     keys_.push_back(index);
+    tabled_.push_back(hash != nullptr);
     if (place < kFollowedKeys) next_.push_back(Document::npos);
     return place;
 }
@@ -496,10 +552,13 @@ void DocumentBuilder::rewind(const Mark& m) {
     // enters them again in that order), so no older key's probe passes its
     // slot, which is simply left empty.
     while (!keys_.empty() && keys_.back() >= m.objects) {
-        std::size_t mask = keyTable_.size() - 1;
-        std::size_t i = hash(keyText(static_cast<std::uint32_t>(keys_.size() - 1))) & mask;
-        while (placeOf(keyTable_[i]) != keys_.size()) i = (i + 1) & mask;
-        keyTable_[i] = 0;
+        if (tabled_.back()) {
+            std::size_t mask = keyTable_.size() - 1;
+            std::size_t i = hash(keyText(static_cast<std::uint32_t>(keys_.size() - 1))) & mask;
+            while (placeOf(keyTable_[i]) != keys_.size()) i = (i + 1) & mask;
+            keyTable_[i] = 0;
+        }
+        tabled_.pop_back();
         if (next_.size() == keys_.size()) next_.pop_back();
         keys_.pop_back();
     }
@@ -533,7 +592,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes sour
     // root of many keys, as much memory again as the ranking's own.
     auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
     items_.clear();
-    release(keyTable_), release(next_);
+    release(keyTable_), release(next_), release(tabled_);
     release(byKey_), release(dropped_), release(pending_), release(pendingTexts_);
     // Where many keys may be alone in their dictionaries (a list of
     // entries each under a name of its own, say), the dictionaries are

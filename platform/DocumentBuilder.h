@@ -65,11 +65,23 @@ public:
     // A dictionary key: equal keys are one object, as a binary file
     // shares them.
     std::uint32_t key(std::string_view text);
+    // The keys of one open dictionary as they come. While each comes after
+    // the one before it, byte by byte, no two of them are equal: past the
+    // first kOrderedFrom keys, a key not guessed is made without a look-up
+    // (a wide root's keys, each new, are then kept out of the key table).
+    // Should one come out of order, those are looked up there and then.
+    struct KeyRun {
+        explicit KeyRun(std::size_t at) : opened(at) {}
+        std::size_t opened;  // where the dictionary's items start
+        bool ordered = true;
+        std::string last;  // the text of the last key, once compared
+    };
+    static constexpr std::size_t kOrderedFrom = 64;
     // A dictionary key, added to the open dictionary's items at once: its
     // object is found or made a few keys later (at the latest when a
     // dictionary is made, or at mark()), so that the key table is read
     // from memory meanwhile. A text in the source must stay there until then.
-    void addKey(std::string_view text);
+    void addKey(std::string_view text, KeyRun* run = nullptr);
     // A string object of its own with the text of a string made before.
     std::uint32_t copy(std::uint32_t index);
 
@@ -122,6 +134,10 @@ private:
     std::uint32_t findKey(std::string_view text, std::uint32_t hash) const;  // keys_'s place, or npos
     std::uint32_t keyPlace(std::string_view text, std::uint32_t hash);  // in keys_, made if new
     void settleKeys();
+    // A new key, entered in the key table where its hash is given.
+    std::uint32_t newKey(std::string_view text, const std::uint32_t* hash);
+    bool comesAfter(std::string_view text, KeyRun& run);  // the run's keys so far, and made without a look-up
+    void lookUp(const KeyRun& run);  // the run's keys made so
     std::string_view keyText(std::uint32_t place) const;  // of keys_[place]
     void enter(std::uint32_t place, std::uint32_t hash, const char* at);  // at: where in the source its text is, if it is
     void insert(std::uint32_t place, std::uint32_t hash);
@@ -143,6 +159,9 @@ private:
     // them, how many were made for a dictionary of that one key alone.
     std::vector<std::uint32_t> keys_;
     std::size_t lonelyKeys_ = 0;
+    // By key, whether it is in the key table: one made without a look-up
+    // is not, though the table keeps room for its place.
+    std::vector<bool> tabled_;
     // Open addressing over the keys made, at most three quarters full (a
     // root of many keys is most of the memory read), four bytes a slot:
     // 2^tableBits_ slots, each a key's place plus one in its low bits and
@@ -165,6 +184,7 @@ private:
         std::uint32_t after;      // the key added before it, npos where that one waited too
         std::uint32_t displaced;  // the key guessed in its stead, or npos
         std::size_t item;
+        bool unlooked;  // made without a look-up (see KeyRun)
     };
     std::vector<PendingKey> pending_;
     std::string pendingTexts_;

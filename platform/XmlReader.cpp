@@ -282,7 +282,7 @@ private:
             [[fallthrough]];
         case Tag::String:
             if (empty && isKey && tag == Tag::Key) {
-                b_.addKey({});  // added to the dictionary's items here
+                b_.addKey({}, run_);  // added to the dictionary's items here
                 return Document::npos;
             }
             if (empty) return b_.string({});
@@ -351,6 +351,10 @@ private:
 
     std::uint32_t dictionary(int depth) {
         std::size_t opened = b_.open();
+        // A key is only ever read straight in a dictionary.
+        DocumentBuilder::KeyRun run(opened);
+        DocumentBuilder::KeyRun* outer = run_;
+        run_ = &run;
         while (true) {
             bool gotKey = false;
             auto key = content(depth + 1, &gotKey);
@@ -360,6 +364,7 @@ private:
             if (!value) fail("value missing for key", p_);
             b_.add(*value);
         }
+        run_ = outer;
         closeTag("dict");
         // A keyed archiver's UID is written as a dictionary of one integer.
         return b_.dictionary(opened, true);
@@ -413,7 +418,7 @@ private:
         std::string_view t = plainText();
         closeTag(name);
         std::uint32_t object = Document::npos;
-        if (asKey) b_.addKey(t);  // added to the dictionary's items here
+        if (asKey) b_.addKey(t, run_);  // added to the dictionary's items here
         else object = b_.string(t);
         return object;
     }
@@ -741,6 +746,7 @@ private:
     bool surrogatesAllowed_;
     char* w_;  // s_, to be written over
     DocumentBuilder& b_;
+    DocumentBuilder::KeyRun* run_ = nullptr;  // of the dictionary being read
 };
 
 // The value of encoding="..." in a leading XML declaration, or nothing.

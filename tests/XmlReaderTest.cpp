@@ -264,6 +264,52 @@ TEST(XmlDict, ContainersAcrossTheBlocksOfItemsReadWhole) {
     EXPECT_EQ(root.dict().find("C")->text().size(), std::size_t{6} << 20);
 }
 
+// Keys that come in order are told apart without being looked up; one out
+// of order after them still finds its equal among them, though that key's
+// text is in the key table from another dictionary: the first keeps its
+// place, the last its value. Such keys are never guessed where they
+// follow in another dictionary, which could then hold one twice.
+TEST(XmlDict, KeysInOrderAndOneOutOfOrderAfterThemAreTheKeysTheyHold) {
+    auto key = [](int i) {
+        char k[8];
+        std::snprintf(k, sizeof k, "k%03d", i);
+        return std::string(k);
+    };
+    std::string xml = "<dict><key>a</key><dict><key>k150</key><true/></dict><key>b</key><dict>";
+    std::vector<std::pair<std::string, int>> expected;
+    for (int i = 0; i < 200; ++i) {
+        xml += "<key>" + key(i) + "</key><integer>" + std::to_string(i) + "</integer>";
+        expected.emplace_back(key(i), i);
+    }
+    for (int i : {150, 10, 199, 150}) {
+        xml += "<key>" + key(i) + "</key><integer>" + std::to_string(1000 + i) + "</integer>";
+        expected[static_cast<std::size_t>(i)].second = 1000 + i;
+    }
+    xml += "<key>k0005</key><false/></dict><key>c</key><dict>";
+    expected.emplace_back("k0005", -1);
+    // "B" comes in order after 64 keys, so it is made without a look-up, and
+    // follows "Ak063", which is in the table; the dictionary after guesses
+    // "Ak063" from "Ak062" before it, and "B" from "Ak063".
+    for (int i = 0; i < 64; ++i) xml += "<key>A" + key(i) + "</key><true/>";
+    xml += "<key>B</key><true/><key>C</key><true/></dict><key>d</key><array>"
+           "<dict><key>Ak062</key><true/></dict><dict><key>Ak063</key><true/>"
+           "<key>B</key><integer>1</integer><key>B</key><integer>2</integer></dict></array></dict>";
+    plist::ReadResult r = plist::readXml(xml);
+    ASSERT_TRUE(r) << r.error;
+    Value root = plist::valueOf(r);
+    const plist::Array& d = root.dict().find("d")->items();
+    ASSERT_EQ(d[1].dict().size(), 2u);
+    EXPECT_EQ(d[1].dict().find("B")->integer(), 2);
+    const plist::Dictionary& b = root.dict().find("b")->dict();
+    ASSERT_EQ(b.size(), expected.size());
+    for (std::size_t k = 0; k < b.size(); ++k) {
+        ASSERT_EQ(b.entries[k].first.text(), expected[k].first);
+        if (expected[k].second >= 0) {
+            EXPECT_EQ(b.entries[k].second.integer(), expected[k].second) << k;
+        }
+    }
+}
+
 // A text's objects are written over what has been read of it; one that
 // would reach what is still to be read moves them all to memory of their
 // own first.

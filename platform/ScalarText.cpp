@@ -10,6 +10,20 @@ namespace plist::detail {
 
 namespace {
 
+// "00" to "99", two digits a step.
+struct DigitPairs {
+    char text[200];
+};
+constexpr DigitPairs digitPairs() {
+    DigitPairs d{};
+    for (int i = 0; i < 100; ++i) {
+        d.text[2 * i] = static_cast<char>('0' + i / 10);
+        d.text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return d;
+}
+constexpr DigitPairs kDigitPairs = digitPairs();
+
 constexpr std::int64_t kDaysTo2001 = 11323;  // 1970-01-01 to 2001-01-01
 
 #ifdef __SIZEOF_INT128__
@@ -93,11 +107,21 @@ bool digits17(double d, std::uint64_t& digits, int& exponent) {
     return seventeenDigits(static_cast<int>(std::floor((e2 + 52) * 0.30102999566398120)), scaled, digits, exponent);
 }
 
+// The eight decimal digits of v, below 10^8, at `out`, two at a time.
+void eightDigits(std::uint32_t v, char* out) {
+    for (int k = 6; k >= 0; k -= 2, v /= 100) std::memcpy(out + k, kDigitPairs.text + 2 * (v % 100), 2);
+}
+
 // "%.17g" from the digits: of the two styles printf chooses between, the
 // one the exponent asks for, the fraction's trailing zeros dropped.
 void g17(bool negative, std::uint64_t digits, int x, char* out) {
+    // Seventeen digits as one and two runs of eight, each run worked out
+    // apart from the other.
     char d[17];
-    for (int i = 16; i >= 0; --i) d[i] = static_cast<char>('0' + digits % 10), digits /= 10;
+    std::uint64_t high = digits / 100000000;
+    eightDigits(static_cast<std::uint32_t>(digits % 100000000), d + 9);
+    eightDigits(static_cast<std::uint32_t>(high % 100000000), d + 1);
+    d[0] = static_cast<char>('0' + high / 100000000);
     int last = 16;
     while (d[last] == '0') --last;
     if (negative) *out++ = '-';
@@ -434,24 +458,6 @@ const char* RealTexts::realText(double d, char* buf, std::size_t size) {
     std::snprintf(buf, size, "%.17g", d);
     return buf;
 }
-
-namespace {
-
-// "00" to "99", two digits a step.
-struct DigitPairs {
-    char text[200];
-};
-constexpr DigitPairs digitPairs() {
-    DigitPairs d{};
-    for (int i = 0; i < 100; ++i) {
-        d.text[2 * i] = static_cast<char>('0' + i / 10);
-        d.text[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-    return d;
-}
-constexpr DigitPairs kDigitPairs = digitPairs();
-
-}  // namespace
 
 std::string_view integerText(const Scalar& v, char* end) {
     char* p = end;

@@ -268,7 +268,9 @@ TEST(XmlDict, ContainersAcrossTheBlocksOfItemsReadWhole) {
 // of order after them still finds its equal among them, though that key's
 // text is in the key table from another dictionary: the first keeps its
 // place, the last its value. Such keys are never guessed where they
-// follow in another dictionary, which could then hold one twice.
+// follow in another dictionary, nor entered in the table when it grows,
+// and the table keeps room for their places: else a dictionary could
+// hold a key twice.
 TEST(XmlDict, KeysInOrderAndOneOutOfOrderAfterThemAreTheKeysTheyHold) {
     auto key = [](int i) {
         char k[8];
@@ -293,13 +295,25 @@ TEST(XmlDict, KeysInOrderAndOneOutOfOrderAfterThemAreTheKeysTheyHold) {
     for (int i = 0; i < 64; ++i) xml += "<key>A" + key(i) + "</key><true/>";
     xml += "<key>B</key><true/><key>C</key><true/></dict><key>d</key><array>"
            "<dict><key>Ak062</key><true/></dict><dict><key>Ak063</key><true/>"
-           "<key>B</key><integer>1</integer><key>B</key><integer>2</integer></dict></array></dict>";
+           "<key>B</key><integer>1</integer><key>B</key><integer>2</integer></dict></array>";
+    // "C", made so too, is looked up once before the table grows and once
+    // after; then 3,000 more keys are made so, and the next one entered in
+    // the table is looked up at once.
+    xml += "<key>e</key><dict><key>C</key><integer>1</integer>";
+    for (int i = 300; i-- > 0;) xml += "<key>z" + key(i) + "</key><true/>";
+    xml += "<key>C</key><integer>2</integer></dict><key>f</key><dict>";
+    for (int i = 0; i < 3000; ++i) xml += "<key>F" + std::to_string(10000 + i) + "</key><true/>";
+    xml += "</dict><key>g</key><integer>1</integer><key>g</key><integer>2</integer></dict>";
     plist::ReadResult r = plist::readXml(xml);
     ASSERT_TRUE(r) << r.error;
     Value root = plist::valueOf(r);
     const plist::Array& d = root.dict().find("d")->items();
     ASSERT_EQ(d[1].dict().size(), 2u);
     EXPECT_EQ(d[1].dict().find("B")->integer(), 2);
+    ASSERT_EQ(root.dict().find("e")->dict().size(), 301u);
+    EXPECT_EQ(root.dict().find("e")->dict().find("C")->integer(), 2);
+    EXPECT_EQ(root.dict().size(), 7u);
+    EXPECT_EQ(root.dict().find("g")->integer(), 2);
     const plist::Dictionary& b = root.dict().find("b")->dict();
     ASSERT_EQ(b.size(), expected.size());
     for (std::size_t k = 0; k < b.size(); ++k) {

@@ -136,8 +136,11 @@ private:
     void settleKeys();
     // A new key, entered in the key table where its hash is given.
     std::uint32_t newKey(std::string_view text, const std::uint32_t* hash);
-    bool comesAfter(std::string_view text, KeyRun& run);  // the run's keys so far, and made without a look-up
-    void lookUp(const KeyRun& run);  // the run's keys made so
+    // Whether the key comes after the run's keys so far, so is to be made
+    // without a look-up; the run's keys made so are looked up once one
+    // does not.
+    bool comesAfter(std::string_view text, KeyRun& run);
+    void lookUp(const KeyRun& run);
     std::string_view keyText(std::uint32_t place) const;  // of keys_[place]
     void enter(std::uint32_t place, std::uint32_t hash, const char* at);  // at: where in the source its text is, if it is
     void insert(std::uint32_t place, std::uint32_t hash);

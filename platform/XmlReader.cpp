@@ -351,7 +351,7 @@ private:
 
     std::uint32_t dictionary(int depth) {
         std::size_t opened = b_.open();
-        // A key is only ever read straight in a dictionary.
+        // A key is read only straight in a dictionary: run_ is that one's.
         DocumentBuilder::KeyRun run(opened);
         DocumentBuilder::KeyRun* outer = run_;
         run_ = &run;

@@ -24,6 +24,11 @@ constexpr DigitPairs digitPairs() {
 }
 constexpr DigitPairs kDigitPairs = digitPairs();
 
+// What snprintf() put in the buffer, from what it returned.
+std::string_view printed(const char* buf, std::size_t size, int n) {
+    return std::string_view(buf, n < 0 ? 0 : std::min(static_cast<std::size_t>(n), size - 1));
+}
+
 constexpr std::int64_t kDaysTo2001 = 11323;  // 1970-01-01 to 2001-01-01
 
 #ifdef __SIZEOF_INT128__
@@ -113,8 +118,9 @@ void eightDigits(std::uint32_t v, char* out) {
 }
 
 // "%.17g" from the digits: of the two styles printf chooses between, the
-// one the exponent asks for, the fraction's trailing zeros dropped.
-void g17(bool negative, std::uint64_t digits, int x, char* out) {
+// one the exponent asks for, the fraction's trailing zeros dropped. Returns
+// where the text ends, at its NUL.
+char* g17(bool negative, std::uint64_t digits, int x, char* out) {
     // Seventeen digits as one and two runs of eight, each run worked out
     // apart from the other.
     char d[17];
@@ -143,6 +149,7 @@ void g17(bool negative, std::uint64_t digits, int x, char* out) {
         out = std::copy(d, d + last + 1, out);
     }
     *out = '\0';
+    return out;
 }
 
 // 2^e for a normal double's exponent: multiplying by it is exact, and
@@ -442,7 +449,7 @@ bool realFromText(std::string_view t, double& value) {
 #endif
 }
 
-const char* RealTexts::realText(double d, char* buf, std::size_t size) {
+std::string_view RealTexts::realText(double d, char* buf, std::size_t size) {
     if (std::isnan(d)) return "nan";
     if (std::isinf(d)) return d > 0 ? "+infinity" : "-infinity";
     if (d == 0) return std::signbit(d) ? "-0.0" : "0.0";  // Foundation drops the sign of -0.0
@@ -451,12 +458,10 @@ const char* RealTexts::realText(double d, char* buf, std::size_t size) {
     int exponent;
     double a = std::fabs(d);
     if (size >= 32 && (digits17(a, digits, exponent) || digits17Quickly(a, digits, exponent))) {
-        g17(d < 0, digits, exponent, buf);
-        return buf;
+        return std::string_view(buf, static_cast<std::size_t>(g17(d < 0, digits, exponent, buf) - buf));
     }
 #endif
-    std::snprintf(buf, size, "%.17g", d);
-    return buf;
+    return printed(buf, size, std::snprintf(buf, size, "%.17g", d));
 }
 
 std::string_view integerText(const Scalar& v, char* end) {
@@ -470,7 +475,7 @@ std::string_view integerText(const Scalar& v, char* end) {
     return std::string_view(p, static_cast<std::size_t>(end - p));
 }
 
-const char* dateText(double seconds, char* buf, std::size_t size) {
+std::string_view dateText(double seconds, char* buf, std::size_t size) {
     std::int64_t s = static_cast<std::int64_t>(std::floor(seconds));
     std::int64_t days = (s >= 0 ? s / 86400 : (s - 86399) / 86400);
     std::int64_t rest = s - days * 86400;
@@ -507,11 +512,11 @@ const char* dateText(double seconds, char* buf, std::size_t size) {
         two(buf + 17, r % 60);
         buf[19] = 'Z';
         buf[20] = '\0';
-        return buf;
+        return std::string_view(buf, 20);
     }
-    std::snprintf(buf, size, "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ", year, static_cast<int>(month),
-                  static_cast<int>(day), r / 3600, r / 60 % 60, r % 60);
-    return buf;
+    return printed(buf, size,
+                   std::snprintf(buf, size, "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ", year, static_cast<int>(month),
+                                 static_cast<int>(day), r / 3600, r / 60 % 60, r % 60));
 }
 
 }  // namespace plist::detail

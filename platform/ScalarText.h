@@ -22,7 +22,7 @@ std::string_view integerText(const Scalar& v, char* end);
 bool realFromText(std::string_view text, double& value);
 
 // A date as the XML format writes it, in UTC.
-const char* dateText(double seconds, char* buf, std::size_t size);
+std::string_view dateText(double seconds, char* buf, std::size_t size);
 
 // The text of reals, remembered by their bits: a binary file holds each
 // distinct real once and refers to it from everywhere, and "%.17g" is dear.
@@ -34,17 +34,18 @@ public:
         Slot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
         if (slot.length == 0 || slot.bits != bits) {
             char buf[64];
-            const char* t = realText(d, buf, sizeof buf);
-            std::size_t n = std::strlen(t);
-            if (n >= sizeof slot.text) return cold_ = t;
-            std::memcpy(slot.text, t, n);
+            std::string_view t = realText(d, buf, sizeof buf);
+            std::size_t n = t.size();
+            if (n >= sizeof slot.text) return cold_.assign(t.data(), n);
+            std::memcpy(slot.text, t.data(), n);
             slot.length = static_cast<unsigned char>(n);
             slot.bits = bits;
         }
         return std::string_view(slot.text, slot.length);
     }
 
-    static const char* realText(double d, char* buf, std::size_t size);
+    // NUL-terminated in `buf` or in static memory.
+    static std::string_view realText(double d, char* buf, std::size_t size);
 
 private:
     static constexpr int kBits = 10;

@@ -133,7 +133,7 @@ TEST(XmlWriter, Reals) {
             if (std::isnan(v) || std::isinf(v) || v == 0) continue;
             char mine[64], theirs[64];
             std::snprintf(theirs, sizeof theirs, "%.17g", v);
-            ASSERT_STREQ(plist::detail::RealTexts::realText(v, mine, sizeof mine), theirs) << std::hexfloat << v;
+            ASSERT_STREQ(plist::detail::RealTexts::realText(v, mine, sizeof mine).data(), theirs) << std::hexfloat << v;
         }
     }
 }

@@ -596,14 +596,15 @@ private:
             i += len;
         }
         if (i == t.size()) fail("empty real", at);
+        std::string_view digits = t.substr(i);
+        double d;
+        // A text it reads holds only what the check below lets through.
+        if (detail::realFromText(digits, d)) return realObject(d);
         for (std::size_t k = i; k < t.size(); ++k) {
             char c = t[k];
             if (!((c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == 'e' || c == 'E'))
                 fail("malformed real", at);
         }
-        std::string_view digits = t.substr(i);
-        double d;
-        if (detail::realFromText(digits, d)) return realObject(d);
         // strtod wants the text ended by a NUL. The program never sets a
         // locale, so it reads the C locale's '.'.
         char buffer[64];

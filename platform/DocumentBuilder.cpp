@@ -369,7 +369,7 @@ bool DocumentBuilder::comesAfter(std::string_view text, KeyRun& run) {
         run.last.assign(text.data(), text.size());
         return true;
     }
-    if (run.ordered && keys > kOrderedFrom) lookUp(run);
+    if (keys > kOrderedFrom) lookUp(run);  // past the first ones, every key so far came in order
     run.ordered = false;
     return false;
 }

@@ -70,28 +70,37 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
     }
     if (inOrder_) return *this;
     entries_.reserve(dict.count);  // at once: a wide root's grown by doubling could take twice the room
+    if (dict.count >= kPlacedFrom && doc.rankCount() / 4 <= dict.count) {
+        // A dictionary that holds a good share of the document's keys (a
+        // wide root out of order) is ordered by setting each entry at its
+        // rank's place: a sort would move each some twenty times. Its
+        // references are then read in that order, each asked for ahead.
+        std::vector<std::uint32_t> placed(doc.rankCount(), Document::npos);
+        for (std::uint32_t k = 0; k < dict.count; ++k) {
+            std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
+            if (rank == Document::npos) refuse("dictionary key is not a string");
+            if (placed[rank] == Document::npos) placed[rank] = k;
+        }
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t r = 0; r < placed.size(); ++r) {
+            if (r + kAhead < placed.size() && placed[r + kAhead] != Document::npos) {
+                doc.prefetchRef(dict, placed[r + kAhead]);
+                doc.prefetchRef(dict, dict.count + placed[r + kAhead]);
+            }
+            if (std::uint32_t k = placed[r]; k != Document::npos)
+                entries_.push_back(Entry{static_cast<std::uint32_t>(r), doc.ref(dict, k), doc.ref(dict, dict.count + k)});
+        }
+        return *this;
+    }
     for (std::uint64_t k = 0; k < dict.count; ++k) {
-        std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
+        std::uint32_t key = doc.ref(dict, k);
+        std::uint32_t rank = doc.keyRank(key);
         if (rank == Document::npos) refuse("dictionary key is not a string");
-        entries_.push_back(Entry{rank, static_cast<std::uint32_t>(k)});
+        entries_.push_back(Entry{rank, key, doc.ref(dict, dict.count + k)});
     }
     // Equal keys have equal ranks; the first of them stays first.
-    auto before = [](const Entry& a, const Entry& b) { return a.rank < b.rank || (a.rank == b.rank && a.at < b.at); };
-    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) {
-        if (dict.count >= kPlacedFrom && doc.rankCount() / 4 <= dict.count) {
-            // A dictionary that holds a good share of the document's keys
-            // (a wide root out of order) is ordered by setting each entry
-            // at its rank's place: a sort would move each some twenty times.
-            std::vector<std::uint32_t> placed(doc.rankCount(), Document::npos);
-            for (const Entry& e : entries_)
-                if (placed[e.rank] == Document::npos) placed[e.rank] = e.at;
-            entries_.clear();
-            for (std::uint32_t r = 0; r < placed.size(); ++r)
-                if (placed[r] != Document::npos) entries_.push_back(Entry{r, placed[r]});
-            return *this;
-        }
-        std::sort(entries_.begin(), entries_.end(), before);
-    }
+    auto before = [](const Entry& a, const Entry& b) { return a.rank < b.rank; };
+    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) std::stable_sort(entries_.begin(), entries_.end(), before);
     entries_.erase(std::unique(entries_.begin(), entries_.end(),
                                [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
                    entries_.end());

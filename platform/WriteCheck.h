@@ -22,11 +22,11 @@ struct WriteFailure {
 void checkDate(double seconds);
 
 // A dictionary as the writer sees it: string keys only, the first of equal
-// keys kept, in the order the text lists them. An entry is its key's rank
-// and its place in the dictionary, whose references give its key and value:
-// a wide root's table takes half the room it would with them.
+// keys kept, in the order the text lists them. An entry is its key's rank,
+// its key and its value: a dictionary out of order is walked in its keys'
+// order, and references read then would each be a miss of the cache.
 struct Entry {
-    std::uint32_t rank, at;
+    std::uint32_t rank, key, value;
 };
 
 class Entries {
@@ -39,7 +39,8 @@ public:
     std::size_t size() const { return inOrder_ ? static_cast<std::size_t>(dict_.count) : entries_.size(); }
     Entry operator[](std::size_t k) const {
         if (!inOrder_) return entries_[k];
-        return Entry{doc_->keyRank(doc_->ref(dict_, k)), static_cast<std::uint32_t>(k)};
+        std::uint32_t key = doc_->ref(dict_, k);
+        return Entry{doc_->keyRank(key), key, doc_->ref(dict_, dict_.count + k)};
     }
     // Each entry in turn, for a walk that does much with each; entries out
     // of the order of their objects are asked for ahead (see ahead).
@@ -50,22 +51,17 @@ public:
             f((*this)[k]);
         }
     }
-    std::uint32_t key(const Entry& e) const { return doc_->ref(dict_, e.at); }
-    std::uint32_t value(const Entry& e) const { return doc_->ref(dict_, dict_.count + e.at); }
+    std::uint32_t key(const Entry& e) const { return e.key; }
+    std::uint32_t value(const Entry& e) const { return e.value; }
 
 private:
     // Entries out of the order of their objects reach them all over the
     // document: at each k, the key and value of one further on are asked
-    // for ahead, their references first, then their offsets. (A quick walk
+    // for ahead, their offsets first, then their objects. (A quick walk
     // would wait for each instead.)
     void ahead(std::size_t k) const {
         constexpr std::size_t kAhead = 8;
         if (inOrder_) return;
-        if (k + 3 * kAhead < entries_.size()) {
-            std::uint32_t at = entries_[k + 3 * kAhead].at;
-            doc_->prefetchRef(dict_, at);
-            doc_->prefetchRef(dict_, dict_.count + at);
-        }
         auto fetch = [&](std::size_t later, bool bytes) {
             if (later >= entries_.size()) return;
             doc_->prefetch(key(entries_[later]), bytes);

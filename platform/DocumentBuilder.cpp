@@ -451,7 +451,12 @@ std::uint32_t DocumentBuilder::keyPlace(std::string_view text, std::uint32_t h) 
 std::uint32_t DocumentBuilder::newKey(std::string_view text, const std::uint32_t* hash) {
     std::uint32_t index = string(text);
     auto place = static_cast<std::uint32_t>(keys_.size());
-    if (hash != nullptr) enter(place, *hash, inSource(text) ? text.data() : nullptr);
+    if (hash != nullptr) {
+        // How far the text has been read: where the key is, or where the
+        // reader is once the key's text is kept apart.
+        const char* at = inSource(text) ? text.data() : read_ != nullptr ? text_ + *read_ : nullptr;
+        enter(place, *hash, at);
+    }
     keys_.push_back(index);
     tabled_.push_back(hash != nullptr);
     if (place < kFollowedKeys) next_.push_back(Document::npos);

@@ -142,7 +142,7 @@ private:
     bool comesAfter(std::string_view text, KeyRun& run);
     void lookUp(const KeyRun& run);
     std::string_view keyText(std::uint32_t place) const;  // of keys_[place]
-    void enter(std::uint32_t place, std::uint32_t hash, const char* at);  // at: where in the source its text is, if it is
+    void enter(std::uint32_t place, std::uint32_t hash, const char* at);  // at: how far the source is read, if known
     void insert(std::uint32_t place, std::uint32_t hash);
     // Of a slot of the key table: the key's place in keys_ plus one (0:
     // empty), and the bits of its hash beyond those of its home slot.

@@ -24,6 +24,9 @@ constexpr DigitPairs digitPairs() {
 }
 constexpr DigitPairs kDigitPairs = digitPairs();
 
+// The two digits of v, below 100, at `out`.
+void twoDigits(char* out, unsigned v) { std::memcpy(out, kDigitPairs.text + 2 * v, 2); }
+
 // What snprintf() put in the buffer, from what it returned.
 std::string_view printed(const char* buf, std::size_t size, int n) {
     return std::string_view(buf, n < 0 ? 0 : std::min(static_cast<std::size_t>(n), size - 1));
@@ -114,7 +117,7 @@ bool digits17(double d, std::uint64_t& digits, int& exponent) {
 
 // The eight decimal digits of v, below 10^8, at `out`, two at a time.
 void eightDigits(std::uint32_t v, char* out) {
-    for (int k = 6; k >= 0; k -= 2, v /= 100) std::memcpy(out + k, kDigitPairs.text + 2 * (v % 100), 2);
+    for (int k = 6; k >= 0; k -= 2, v /= 100) twoDigits(out + k, v % 100);
 }
 
 // "%.17g" from the digits: of the two styles printf chooses between, the
@@ -468,8 +471,8 @@ std::string_view integerText(const Scalar& v, char* end) {
     char* p = end;
     bool negative = !v.isUnsigned && v.integer() < 0;
     std::uint64_t u = negative ? 0 - v.bits : v.bits;
-    for (; u >= 100; u /= 100) p -= 2, std::memcpy(p, kDigitPairs.text + 2 * (u % 100), 2);
-    if (u >= 10) p -= 2, std::memcpy(p, kDigitPairs.text + 2 * u, 2);
+    for (; u >= 100; u /= 100) p -= 2, twoDigits(p, static_cast<unsigned>(u % 100));
+    if (u >= 10) p -= 2, twoDigits(p, static_cast<unsigned>(u));
     else *--p = static_cast<char>('0' + u);
     if (negative) *--p = '-';
     return std::string_view(p, static_cast<std::size_t>(end - p));
@@ -493,10 +496,7 @@ std::string_view dateText(double seconds, char* buf, std::size_t size) {
     int r = static_cast<int>(rest);
     if (year >= 0 && year <= 9999) {
         // The common case, without the cost of a formatted print.
-        auto two = [](char* p, int v) {
-            p[0] = static_cast<char>('0' + v / 10);
-            p[1] = static_cast<char>('0' + v % 10);
-        };
+        auto two = [](char* p, int v) { twoDigits(p, static_cast<unsigned>(v)); };
         int y = static_cast<int>(year);
         two(buf, y / 100);
         two(buf + 2, y % 100);

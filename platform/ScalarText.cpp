@@ -122,11 +122,12 @@ void eightDigits(std::uint32_t v, char* out) {
 
 // "%.17g" from the digits: of the two styles printf chooses between, the
 // one the exponent asks for, the fraction's trailing zeros dropped. Returns
-// where the text ends, at its NUL.
+// where the text ends, at its NUL. The digits go in runs of fixed length,
+// which the next part overwrites or the NUL ends: `out` has room for 48.
 char* g17(bool negative, std::uint64_t digits, int x, char* out) {
     // Seventeen digits as one and two runs of eight, each run worked out
     // apart from the other.
-    char d[17];
+    char d[40] = {};
     std::uint64_t high = digits / 100000000;
     eightDigits(static_cast<std::uint32_t>(digits % 100000000), d + 9);
     eightDigits(static_cast<std::uint32_t>(high % 100000000), d + 1);
@@ -135,8 +136,9 @@ char* g17(bool negative, std::uint64_t digits, int x, char* out) {
     while (d[last] == '0') --last;
     if (negative) *out++ = '-';
     if (x < -4 || x >= 17) {
-        *out++ = d[0];
-        if (last > 0) *out++ = '.', out = std::copy(d + 1, d + last + 1, out);
+        out[0] = d[0], out[1] = '.';
+        std::memcpy(out + 2, d + 1, 16);
+        out += last > 0 ? last + 2 : 1;
         *out++ = 'e';
         *out++ = x < 0 ? '-' : '+';
         int a = x < 0 ? -x : x;
@@ -144,12 +146,18 @@ char* g17(bool negative, std::uint64_t digits, int x, char* out) {
         *out++ = static_cast<char>('0' + a / 10 % 10);
         *out++ = static_cast<char>('0' + a % 10);
     } else if (x >= 0) {
-        out = std::copy(d, d + x + 1, out);
-        if (last > x) *out++ = '.', out = std::copy(d + x + 1, d + last + 1, out);
+        std::memcpy(out, d, 17);
+        out += x + 1;
+        if (last > x) {
+            *out = '.';
+            std::memcpy(out + 1, d + x + 1, 16);
+            out += last - x + 1;
+        }
     } else {
         *out++ = '0', *out++ = '.';
         for (int z = -x - 1; z > 0; --z) *out++ = '0';
-        out = std::copy(d, d + last + 1, out);
+        std::memcpy(out, d, 17);
+        out += last + 1;
     }
     *out = '\0';
     return out;
@@ -460,7 +468,7 @@ std::string_view RealTexts::realText(double d, char* buf, std::size_t size) {
     std::uint64_t digits;
     int exponent;
     double a = std::fabs(d);
-    if (size >= 32 && (digits17(a, digits, exponent) || digits17Quickly(a, digits, exponent))) {
+    if (size >= 48 && (digits17(a, digits, exponent) || digits17Quickly(a, digits, exponent))) {
         return std::string_view(buf, static_cast<std::size_t>(g17(d < 0, digits, exponent, buf) - buf));
     }
 #endif

@@ -26,6 +26,7 @@ std::string_view dateText(double seconds, char* buf, std::size_t size);
 
 // The text of reals, remembered by their bits: a binary file holds each
 // distinct real once and refers to it from everywhere, and "%.17g" is dear.
+// A text of up to kRoom bytes is a view of a slot's kRoom bytes or more.
 class RealTexts {
 public:
     std::string_view text(double d) {
@@ -37,14 +38,19 @@ public:
             std::string_view t = realText(d, buf, sizeof buf);
             std::size_t n = t.size();
             if (n >= sizeof slot.text) return cold_.assign(t.data(), n);
-            std::memcpy(slot.text, t.data(), n);
+            // The whole of the slot in one copy, whatever the text's length.
+            if (t.data() != buf) std::memcpy(buf, t.data(), n);
+            std::memcpy(slot.text, buf, sizeof slot.text);
             slot.length = static_cast<unsigned char>(n);
             slot.bits = bits;
         }
         return std::string_view(slot.text, slot.length);
     }
 
-    // NUL-terminated in `buf` or in static memory.
+    static constexpr std::size_t kRoom = 24;  // any "%.17g" takes 24 at most
+
+    // NUL-terminated in `buf` or in static memory; `buf` needs room for 48
+    // bytes, for the quick way.
     static std::string_view realText(double d, char* buf, std::size_t size);
 
 private:

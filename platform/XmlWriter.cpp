@@ -161,10 +161,14 @@ private:
         out_.endAt(put(out_.room(kWord), tag.close));
     }
 
-    // A real's or a date's text, which never needs escaping.
+    // A real's or a date's text, which never needs escaping. One of
+    // RealTexts::kRoom bytes or fewer is copied as that many, which its
+    // buffer holds.
     void scalar(const Tag& tag, std::string_view text, int depth) {
-        char* o = put(tabsAt(lineRoom(depth, text.size()), depth), tag.open);
-        std::memcpy(o, text.data(), text.size());
+        constexpr std::size_t kRoom = RealTexts::kRoom;
+        char* o = put(tabsAt(lineRoom(depth, std::max(text.size(), kRoom)), depth), tag.open);
+        if (text.size() <= kRoom) std::memcpy(o, text.data(), kRoom);
+        else std::memcpy(o, text.data(), text.size());
         out_.endAt(put(o + text.size(), tag.close));
     }
 

@@ -23,6 +23,7 @@ constexpr std::uint64_t kLineCost = 32;  // tags and line end, roughly; the inde
 // indent on each of many small values is out of proportion too.
 constexpr std::uint64_t kHeldPerReference = 8;
 constexpr std::uint64_t kPlacedFrom = 4096;  // entries: below, a sort is as quick
+constexpr std::size_t kRadixFrom = 64;      // entries: below, a sort by compares is as quick
 constexpr std::uint64_t kLongText = 64;  // bytes: from here a string is counted once
 
 // A container not yet met, being walked, walked, met more than once, and
@@ -100,7 +101,22 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
     }
     // Equal keys have equal ranks; the first of them stays first.
     auto before = [](const Entry& a, const Entry& b) { return a.rank < b.rank; };
-    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) std::stable_sort(entries_.begin(), entries_.end(), before);
+    if (std::is_sorted(entries_.begin(), entries_.end(), before)) {
+    } else if (entries_.size() < kRadixFrom) {
+        std::stable_sort(entries_.begin(), entries_.end(), before);
+    } else {
+        // A byte of the rank at a time, from the lowest, as many as the
+        // document's ranks take; a byte all of them share moves nothing.
+        sorted_.resize(entries_.size());
+        for (unsigned shift = 0; shift < 32 && (doc.rankCount() - 1) >> shift != 0; shift += 8) {
+            std::size_t at[257] = {};
+            for (const Entry& e : entries_) ++at[(e.rank >> shift & 0xFF) + 1];
+            if (std::find(at + 1, at + 257, entries_.size()) != at + 257) continue;
+            for (int b = 0; b < 256; ++b) at[b + 1] += at[b];
+            for (const Entry& e : entries_) sorted_[at[e.rank >> shift & 0xFF]++] = e;
+            entries_.swap(sorted_);
+        }
+    }
     entries_.erase(std::unique(entries_.begin(), entries_.end(),
                                [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
                    entries_.end());

@@ -82,7 +82,7 @@ private:
     // writers leave them, keeps no table: its entries are its own, each
     // rank read where it is needed.
     bool inOrder_ = false;
-    std::vector<Entry> entries_;
+    std::vector<Entry> entries_, sorted_;  // sorted_: room for sorting them
 };
 
 // One entries table per depth, so that recursion reuses them; a deque, so

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <random>
 
 #include "Bplist.h"
@@ -275,6 +276,24 @@ TEST(BinaryContainers, ReferencesKeysAndDuplicates) {
                        "\t<key>\xF0\x9F\x98\x80" "b</key>\n\t<string>first</string>\n</dict>"),
               std::string::npos)
         << out;
+    // Out of order and large enough to be sorted by its keys' ranks, which
+    // take two bytes: each text's first value, among a hundred equal texts.
+    Bplist many;
+    std::vector<Bplist::Ref> keys, values;
+    std::map<std::string, int> first;
+    for (int i = 0; i < 600; ++i) {
+        std::string key = "key" + std::to_string(i * 7919 % 500);
+        keys.push_back(many.ascii(key));
+        values.push_back(many.integer(i));
+        first.emplace(key, i);
+    }
+    r = plist::readBinary(many.build(many.dict(keys, values)));
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(plist::writeXml(*r.document, out));
+    std::string expected = "<dict>\n";
+    for (const auto& [key, i] : first)
+        expected += "\t<key>" + key + "</key>\n\t<integer>" + std::to_string(i) + "</integer>\n";
+    EXPECT_NE(out.find(expected + "</dict>"), std::string::npos);
 
     Bplist badRef;
     top = badRef.dict({badRef.ascii("v")}, {badRef.array({99})});

@@ -485,7 +485,7 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     if (n > 1 && !increasing(n)) {
         // Equal keys are one object: the first keeps its place and takes
         // the last one's value; the others are dropped. Large dictionaries
-        // find theirs by sorting the entries by key, then place.
+        // find theirs in a table of twice as many places, by key object.
         std::vector<bool>& dropped = dropped_;
         dropped.assign(n, false);
         bool anyDropped = false;
@@ -498,17 +498,22 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
                         break;
                     }
         } else {
-            std::vector<std::pair<std::uint32_t, std::uint32_t>>& byKey = byKey_;
-            byKey.clear();
-            for (std::size_t k = 0; k < n; ++k) byKey.emplace_back(pairs(2 * k), static_cast<std::uint32_t>(k));
-            std::sort(byKey.begin(), byKey.end());
-            for (std::size_t k = 1; k < n; ++k)
-                if (byKey[k].first == byKey[k - 1].first) {
-                    std::uint32_t first = byKey[k - 1].second, later = byKey[k].second;
-                    pairs(2 * first + 1) = pairs(2 * later + 1);
-                    dropped[later] = anyDropped = true;
-                    byKey[k].second = first;  // the first of a run takes every later value
+            // A place holds one more than the number of the first entry of
+            // its key; 0 where empty.
+            int bits = 64 - __builtin_clzll(n + n / 2);
+            std::vector<std::uint32_t>& seen = seen_;
+            seen.assign(std::size_t{1} << bits, 0);
+            for (std::size_t k = 0; k < n; ++k) {
+                std::uint32_t key = pairs(2 * k);
+                std::size_t at = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+                while (seen[at] != 0 && pairs(2 * (seen[at] - 1)) != key) at = (at + 1) & (seen.size() - 1);
+                if (seen[at] == 0) {
+                    seen[at] = static_cast<std::uint32_t>(k + 1);
+                    continue;
                 }
+                pairs(2 * (seen[at] - 1) + 1) = pairs(2 * k + 1);
+                dropped[k] = anyDropped = true;
+            }
         }
         if (anyDropped) {
             std::size_t kept = 0;
@@ -598,7 +603,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes sour
     auto release = [](auto& held) { std::remove_reference_t<decltype(held)>().swap(held); };
     items_.clear();
     release(keyTable_), release(next_), release(tabled_);
-    release(byKey_), release(dropped_), release(pending_), release(pendingTexts_);
+    release(seen_), release(dropped_), release(pending_), release(pendingTexts_);
     // Where many keys may be alone in their dictionaries (a list of
     // entries each under a name of its own, say), the dictionaries are
     // walked for those that are not: the others need no place in the

@@ -192,7 +192,7 @@ private:
     std::vector<PendingKey> pending_;
     std::string pendingTexts_;
     // A large dictionary's entries, while they are settled.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> byKey_;
+    std::vector<std::uint32_t> seen_;
     std::vector<bool> dropped_;
 };
 

@@ -58,9 +58,9 @@ void Extent::add(const Extent& child) {
 }
 
 const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
+    if (doc_ != &doc) keysBefore_.clear();
     doc_ = &doc;
     dict_ = dict;
-    entries_.clear();
     inOrder_ = true;
     std::uint32_t last = 0;
     for (std::uint64_t k = 0; k < dict.count && inOrder_; ++k) {
@@ -70,6 +70,16 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
         last = rank;
     }
     if (inOrder_) return *this;
+    // The keys of the dictionary ordered last, in the same order (records,
+    // as a writer that keeps no order leaves them): its order again.
+    bool same = keysBefore_.size() == dict.count;
+    for (std::uint64_t k = 0; k < dict.count && same; ++k) same = doc.ref(dict, k) == keysBefore_[k];
+    if (same) {
+        for (std::size_t i = 0; i < entries_.size(); ++i) entries_[i].value = doc.ref(dict, dict.count + places_[i]);
+        return *this;
+    }
+    keysBefore_.clear();
+    entries_.clear();
     entries_.reserve(dict.count);  // at once: a wide root's grown by doubling could take twice the room
     if (dict.count >= kPlacedFrom && doc.rankCount() / 4 <= dict.count) {
         // A dictionary that holds a good share of the document's keys (a
@@ -93,11 +103,12 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
         }
         return *this;
     }
+    // Each entry holds its place until it is sorted.
     for (std::uint64_t k = 0; k < dict.count; ++k) {
         std::uint32_t key = doc.ref(dict, k);
         std::uint32_t rank = doc.keyRank(key);
         if (rank == Document::npos) refuse("dictionary key is not a string");
-        entries_.push_back(Entry{rank, key, doc.ref(dict, dict.count + k)});
+        entries_.push_back(Entry{rank, key, static_cast<std::uint32_t>(k)});
     }
     // Equal keys have equal ranks; the first of them stays first.
     auto before = [](const Entry& a, const Entry& b) { return a.rank < b.rank; };
@@ -120,6 +131,11 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
     entries_.erase(std::unique(entries_.begin(), entries_.end(),
                                [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),
                    entries_.end());
+    places_.resize(entries_.size());
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+        places_[i] = entries_[i].value, entries_[i].value = doc.ref(dict, dict.count + places_[i]);
+    if (dict.count < kPlacedFrom)
+        for (std::uint64_t k = 0; k < dict.count; ++k) keysBefore_.push_back(doc.ref(dict, k));
     return *this;
 }
 

@@ -83,6 +83,9 @@ private:
     // rank read where it is needed.
     bool inOrder_ = false;
     std::vector<Entry> entries_, sorted_;  // sorted_: room for sorting them
+    // Where sorted, each entry's place in the dictionary; and for a small
+    // one, its keys in the dictionary's order.
+    std::vector<std::uint32_t> places_, keysBefore_;
 };
 
 // One entries table per depth, so that recursion reuses them; a deque, so

@@ -253,6 +253,48 @@ TEST(XmlWriter, KeysReadFromTextSortByUtf16CodeUnits) {
     }
 }
 
+TEST(XmlWriter, RecordsOutOfOrderWriteTheirOwnValues) {
+    // Records whose keys come in one order, not sorted, as a writer that
+    // keeps no order leaves them; between them, the same keys in another
+    // order, other keys as many, and (in a binary file) one text under two
+    // objects, whose first value is kept.
+    const char* const orders[] = {"cab", "cab", "cad", "cab", "bca", "cab", "caA", "caA"};
+    Bplist b;
+    std::map<char, Bplist::Ref> keyOf;
+    for (char c : std::string("abcd")) keyOf[c] = b.ascii(std::string(1, c));
+    keyOf['A'] = b.ascii("a");
+    std::vector<Bplist::Ref> records;
+    std::string xml = "<plist><dict><key>R</key><array>", expected = "\t<array>\n";
+    int value = 0;
+    for (const char* order : orders) {
+        std::vector<Bplist::Ref> keys, values;
+        std::map<char, int> sorted;
+        xml += "<dict>";
+        for (const char* k = order; *k; ++k, ++value) {
+            keys.push_back(keyOf[*k]), values.push_back(b.integer(value));
+            sorted.emplace(*k == 'A' ? 'a' : *k, value);
+            xml += std::string("<key>") + *k + "</key><integer>" + std::to_string(value) + "</integer>";
+        }
+        records.push_back(b.dict(keys, values));
+        xml += "</dict>";
+        if (std::string(order) == "caA") continue;  // a text's equal keys are its reader's to settle
+        expected += "\t\t<dict>\n";
+        for (const auto& [k, v] : sorted)
+            expected += std::string("\t\t\t<key>") + k + "</key>\n\t\t\t<integer>" + std::to_string(v) + "</integer>\n";
+        expected += "\t\t</dict>\n";
+    }
+    plist::ReadResult text = plist::readXml(xml + "</array></dict></plist>");
+    ASSERT_TRUE(text) << text.error;
+    EXPECT_NE(write(*text.document).find(expected), std::string::npos);
+    expected += "\t\t<dict>\n\t\t\t<key>a</key>\n\t\t\t<integer>19</integer>\n\t\t\t<key>c</key>\n"
+                "\t\t\t<integer>18</integer>\n\t\t</dict>\n\t\t<dict>\n\t\t\t<key>a</key>\n"
+                "\t\t\t<integer>22</integer>\n\t\t\t<key>c</key>\n\t\t\t<integer>21</integer>\n\t\t</dict>\n"
+                "\t</array>\n";
+    plist::ReadResult binary = plist::readBinary(b.build(b.dict({b.ascii("R")}, {b.array(records)})));
+    ASSERT_TRUE(binary) << binary.error;
+    EXPECT_NE(write(*binary.document).find(expected), std::string::npos) << write(*binary.document);
+}
+
 // Keys out of order are sorted by their first sixteen bytes, then by their
 // texts where those tie: long shared starts, runs small and past the ones
 // whose texts are fetched once, a binary file's Latin-1 and UTF-16 keys of

@@ -147,6 +147,24 @@ WriteCheck::WriteCheck(const Document& doc, const Entries& root)
       height_(doc.tree() ? 0 : doc.containerCount(), 0),
       seenText_(doc.objectCount(), false) {}
 
+// The bytes of a string's text, or twice a data object's bytes (base64 and
+// its lines). Worked out once for a long string that takes decoding: a file
+// may refer to one from everywhere.
+inline std::uint64_t WriteCheck::textSize(std::uint32_t index, const Document::Object& o) {
+    unsigned char kind = o.kind();
+    if (kind == 0x40) return o.count * 2;
+    if (kind == Document::kUtf8) return o.count;
+    if (kind != 0x50 && kind != 0x60) return 0;
+    if (o.count < kLongText) return doc_.textSize(o);
+    return longTextSize(index, o);
+}
+
+std::uint64_t WriteCheck::longTextSize(std::uint32_t index, const Document::Object& o) {
+    auto found = sizes_.try_emplace(index, 0);
+    if (found.second) found.first->second = doc_.textSize(o);
+    return found.first->second;
+}
+
 std::uint64_t WriteCheck::run() {
     std::uint32_t root = doc_.root();
     Document::Object o = doc_.object(root);
@@ -259,7 +277,22 @@ int WriteCheck::container(std::uint32_t index, const Document::Object& o, int de
         Document::Object co = doc_.object(child);
         std::uint64_t size = textSize(child, co);
         Extent childExtent = leafExtent(co.kind(), size);
-        height = std::max(height, 1 + visit(child, co, depth + 1, size, childExtent));
+        if (co.count == 0 && (co.kind() == 0xA0 || co.kind() == 0xD0)) {
+            // An empty container, taken as container() takes one, without
+            // the walk: its lines, and nothing below them.
+            if (depth + 1 > kMaxDepth) refuse("nested too deep");
+            height = std::max(height, 1);
+            std::uint8_t met = kUnvisited;
+            if (tracked) {
+                std::uint8_t& state = state_[doc_.containerNumber(child, co)];
+                met = state;
+                state = met == kUnvisited ? kDone : kShared;
+            }
+            if (met == kUnvisited) childExtent = containerExtent();
+            else shared_ = true;
+        } else {
+            height = std::max(height, 1 + visit(child, co, depth + 1, size, childExtent));
+        }
         if (key != Document::npos) {
             std::uint64_t keySize = textSize(key, doc_.object(key));
             // A key the file repeats in full counts each time, as it costs
@@ -276,20 +309,6 @@ int WriteCheck::container(std::uint32_t index, const Document::Object& o, int de
         height_[c] = static_cast<std::uint16_t>(height);
     }
     return height;
-}
-
-// The bytes of a string's text, or twice a data object's bytes (base64 and
-// its lines). Worked out once for a long string that takes decoding: a file
-// may refer to one from everywhere.
-std::uint64_t WriteCheck::textSize(std::uint32_t index, const Document::Object& o) {
-    unsigned char kind = o.kind();
-    if (kind == 0x40) return o.count * 2;
-    if (kind == Document::kUtf8) return o.count;
-    if (kind != 0x50 && kind != 0x60) return 0;
-    if (o.count < kLongText) return doc_.textSize(o);
-    auto found = sizes_.try_emplace(index, 0);
-    if (found.second) found.first->second = doc_.textSize(o);
-    return found.first->second;
 }
 
 // True the first time a string or data object is met. Long ones are checked

@@ -138,6 +138,7 @@ private:
     int container(std::uint32_t index, const Document::Object& o, int depth, Extent& extent);
     Extent extentOf(std::uint32_t index, const Document::Object& o, int depth);
     std::uint64_t textSize(std::uint32_t index, const Document::Object& o);
+    std::uint64_t longTextSize(std::uint32_t index, const Document::Object& o);
     bool firstSightOf(std::uint32_t index, std::uint64_t size);
     void countOccurrences();
     template <typename Each>

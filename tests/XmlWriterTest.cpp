@@ -434,19 +434,22 @@ TEST(XmlWriter, RefusesWhatCannotBeWrittenFaithfully) {
 }
 
 TEST(XmlWriter, ContainerReferencedAtMost1536Times) {
-    Value shared = Value::array(items({Value::integer(1)}));
-    auto holder = [&](std::size_t n) { return Value::array(items(std::vector<Value>(n, shared))); };
-    plist::Dictionary ok, tooMany;
-    ok.set("v", holder(1536));
-    tooMany.set("v", holder(1537));
-    std::string out;
-    EXPECT_TRUE(plist::writeXml(ok, out));
-    EXPECT_FALSE(plist::writeXml(tooMany, out));
-    // Occurrences multiply through shared parents: 40 x 40 = 1600.
-    plist::Dictionary nested;
-    Value forty = Value::array(items(std::vector<Value>(40, shared)));
-    nested.set("v", Value::array(items(std::vector<Value>(40, forty))));
-    EXPECT_FALSE(plist::writeXml(nested, out));
+    // Empty ones too.
+    for (const Value& shared : {Value::array(items({Value::integer(1)})), Value::array(items({})),
+                                Value::dictionary(std::make_shared<plist::Dictionary>())}) {
+        auto holder = [&](std::size_t n) { return Value::array(items(std::vector<Value>(n, shared))); };
+        plist::Dictionary ok, tooMany;
+        ok.set("v", holder(1536));
+        tooMany.set("v", holder(1537));
+        std::string out;
+        EXPECT_TRUE(plist::writeXml(ok, out));
+        EXPECT_FALSE(plist::writeXml(tooMany, out));
+        // Occurrences multiply through shared parents: 40 x 40 = 1600.
+        plist::Dictionary nested;
+        Value forty = Value::array(items(std::vector<Value>(40, shared)));
+        nested.set("v", Value::array(items(std::vector<Value>(40, forty))));
+        EXPECT_FALSE(plist::writeXml(nested, out));
+    }
 }
 
 TEST(XmlWriter, SharedTextMayNotExpandOutOfProportion) {

@@ -80,6 +80,35 @@ double Scalar::real() const {
     return d;
 }
 
+Document::Object Document::object(std::uint32_t index) const {
+    const unsigned char* p = bytes_ + offset(index);
+    Object o{p[0], 0, p + 1};
+    switch (o.kind()) {
+    case 0x40:
+    case 0x50:
+    case 0x60:
+    case kUtf8:
+    case kUtf8View:
+    case kDataView:
+    case 0xA0:
+    case 0xC0:
+    case 0xD0:
+        o.count = o.marker & 0x0F;
+        if (o.count == 0x0F) {
+            std::uint64_t width = std::uint64_t{1} << (o.data[0] & 0x0F);
+            o.count = bigEndian(o.data + 1 + (width > 8 ? width - 8 : 0), width > 8 ? 8 : width);
+            o.data += 1 + width;
+        }
+        if (o.kind() == kUtf8View || o.kind() == kDataView) {
+            o.marker = static_cast<unsigned char>((o.kind() == kUtf8View ? kUtf8 : 0x40) | (o.marker & 0x0F));
+            o.data = reinterpret_cast<const unsigned char*>(source_.data()) + bigEndian(o.data, 4);
+        }
+        break;
+    default: break;
+    }
+    return o;
+}
+
 Scalar Document::scalar(const Object& o) const {
     const unsigned char* p = o.data;
     unsigned char m = o.marker;

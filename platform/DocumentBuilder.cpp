@@ -485,7 +485,8 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
     if (n > 1 && !increasing(n)) {
         // Equal keys are one object: the first keeps its place and takes
         // the last one's value; the others are dropped. Large dictionaries
-        // find theirs in a table of twice as many places, by key object.
+        // find theirs by key object, in a table of one and a half to three
+        // times as many places.
         std::vector<bool>& dropped = dropped_;
         dropped.assign(n, false);
         bool anyDropped = false;

@@ -112,10 +112,10 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
     }
     // Equal keys have equal ranks; the first of them stays first.
     auto before = [](const Entry& a, const Entry& b) { return a.rank < b.rank; };
-    if (std::is_sorted(entries_.begin(), entries_.end(), before)) {
-    } else if (entries_.size() < kRadixFrom) {
+    bool sorted = std::is_sorted(entries_.begin(), entries_.end(), before);
+    if (!sorted && entries_.size() < kRadixFrom) {
         std::stable_sort(entries_.begin(), entries_.end(), before);
-    } else {
+    } else if (!sorted) {
         // A byte of the rank at a time, from the lowest, as many as the
         // document's ranks take; a byte all of them share moves nothing.
         sorted_.resize(entries_.size());

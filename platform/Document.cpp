@@ -24,6 +24,56 @@ unsigned unitAt(const Document::Object& o, std::uint64_t k) {
     return o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
 }
 
+// A character's bytes, from `at` in a prefix of 16, in an order that is
+// UTF-16's: UTF-8's below U+E000; beyond U+FFFF, after those, as the first
+// of its two units is; from U+E000 to U+FFFF, after all of them. (The UTF-8
+// form of any number below 2^21 sorts as the number does.) Not for a lone
+// surrogate. Returns where its bytes end.
+std::size_t orderedBytes(unsigned char* prefix, std::size_t at, std::uint32_t cp) {
+    std::uint32_t n = cp < 0xE000 ? cp : cp > 0xFFFF ? cp - 0x10000 + 0xD800 : cp - 0xE000 + 0x10D800;
+    char bytes[4];
+    for (std::size_t b = 0, length = unicode::encode(bytes, n); b < length && at < 16; ++b)
+        prefix[at++] = static_cast<unsigned char>(bytes[b]);
+    return at;
+}
+
+// The first sixteen bytes of a text's characters as orderedBytes() puts
+// them, which sort as the text does, and as ASCII and UTF-8 below U+E000
+// do; false where a lone surrogate comes first.
+bool orderedPrefix(const Document::Object& o, unsigned char* head) {
+    std::memset(head, 0, 16);
+    std::size_t at = 0;
+    if (o.kind() == Document::kUtf8) {
+        std::string_view t(reinterpret_cast<const char*>(o.data), o.count);
+        for (std::size_t i = 0; i < t.size() && at < 16;) {
+            std::uint32_t cp = 0;
+            std::size_t length = unicode::decode(t, i, cp);  // 0 for a lone surrogate
+            if (length == 0) return false;
+            i += length;
+            at = orderedBytes(head, at, cp);
+        }
+        return true;
+    }
+    for (std::uint64_t k = 0; k < o.count && at < 16; ++k) {
+        std::uint32_t cp = unitAt(o, k);
+        if (cp >= 0xD800 && cp <= 0xDFFF) {
+            std::uint32_t low = k + 1 < o.count ? unitAt(o, k + 1) : 0;
+            if (cp > 0xDBFF || low < 0xDC00 || low > 0xDFFF) return false;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00), ++k;
+        }
+        at = orderedBytes(head, at, cp);
+    }
+    return true;
+}
+
+// Whether a text's UTF-8 bytes [from, to) hold a character from U+E000,
+// whose bytes orderedBytes() changes.
+bool changedByOrder(const Document::Object& o, std::uint64_t from, std::uint64_t to) {
+    for (std::uint64_t k = from; k < to && k < o.count; ++k)
+        if (o.data[k] >= 0xEE) return true;
+    return false;
+}
+
 // Sorts [first, last) stably by `digits` bytes each, the first the most
 // significant, through `room` for as many items: a byte at a time from the
 // last, so that an item moves once a byte where a merge sort would compare
@@ -235,10 +285,11 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = containers_++;
         }
     };
-    // The keys are sorted with their first sixteen bytes at hand where
-    // these sort as UTF-16 does (ASCII; in UTF-8, any character below
-    // U+10000, whose bytes sort as its one code unit does): most
-    // comparisons then never look at texts spread all over the file. Equal
+    // The keys are sorted with their first sixteen bytes at hand, in an
+    // order of bytes that sorts as UTF-16 does (ASCII; UTF-8 below U+E000,
+    // whose bytes sort as its one code unit does; other characters as
+    // orderedBytes() puts them): most comparisons then never look at texts
+    // spread all over the file. Equal
     // texts end up side by side and share a rank. Where prefixes tie, texts
     // are compared as they stand in their objects: a binary file's by their
     // code units, undecoded.
@@ -285,21 +336,15 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         }
         bool ascii = highest < 0x80;
         s = Sorted{{0, 0}, key};
-        bool prefixed = ascii || (o.kind() == kUtf8 && highest < 0xF0);
-        if (!prefixed && spelled && o.kind() != kUtf8) {
-            // The first sixteen bytes of its UTF-8 form, which sort as the
-            // text does while none of its units is a surrogate, and as ASCII
-            // and a text's keys do.
-            std::memset(head, 0, sizeof head);
+        // A lone surrogate's bytes (0xED, then 0xA0 or above) could meet
+        // those orderedBytes() gives a character beyond U+FFFF.
+        bool prefixed = ascii;
+        if (o.kind() == kUtf8 && highest < 0xEE) {
             prefixed = true;
-            for (std::size_t k = 0, at = 0; k < o.count && at < sizeof head && prefixed; ++k) {
-                unsigned unit = unitAt(o, k);
-                prefixed = unit < 0xD800 || unit > 0xDFFF;
-                char bytes[4];
-                std::size_t n = unicode::encode(bytes, unit);
-                for (std::size_t b = 0; b < n && at < sizeof head; ++b) head[at++] = static_cast<unsigned char>(bytes[b]);
-            }
+            for (std::uint64_t k = 0; highest == 0xED && k < sizeof head && k + 1 < o.count && prefixed; ++k)
+                prefixed = o.data[k] != 0xED || o.data[k + 1] < 0xA0;
         }
+        if (!prefixed && (spelled || o.kind() == kUtf8)) prefixed = orderedPrefix(o, head);
         if (prefixed) s.prefix[0] = bigEndian(head, 8), s.prefix[1] = bigEndian(head + 8, 8);
         lone = (!ascii || o.count > 16) && hasLoneSurrogate(o);
         return true;
@@ -313,7 +358,9 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         if (x.kind() == kUtf8) {
             std::string_view s(reinterpret_cast<const char*>(x.data), x.count);
             std::string_view t(reinterpret_cast<const char*>(y.data), y.count);
-            return unicode::compareUtf16(s, t, tied && x.count >= 16 && y.count >= 16 ? 16 : 0);
+            // Prefixes from changed bytes may tie on fewer of the texts'.
+            tied = tied && x.count >= 16 && y.count >= 16 && !changedByOrder(x, 0, 16);
+            return unicode::compareUtf16(s, t, tied ? 16 : 0);
         }
         std::uint64_t width = x.kind() == 0x60 ? 2 : 1;
         if (x.kind() == y.kind()) {
@@ -431,20 +478,23 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore);
         mergeTail(order, inOrder, prefixBefore);
         // Bytes [from, from + 16) of a key's text in its UTF-8 form, as its
-        // prefix, where they sort as UTF-16 does (no character from U+10000
-        // or surrogate among them); `more`: the text goes on past `from`.
+        // prefix, where they sort as UTF-16 does and as its prefixes did:
+        // no character from U+E000 among them or in its first sixteen bytes
+        // (orderedBytes() changes those; bytes [16, from) were looked at for
+        // the prefixes before), nor in a binary file's text a surrogate.
+        // `more`: the text goes on past `from`.
         auto chunkAt = [&](Sorted& s, std::size_t from, bool& more) {
             Object o = object(s.key);
             unsigned char head[16] = {};
             if (o.kind() == kUtf8) {
-                for (std::size_t k = from; k < from + sizeof head && k < o.count; ++k)
-                    if ((head[k - from] = o.data[k]) >= 0xF0) return false;
+                if (changedByOrder(o, 0, 16) || changedByOrder(o, from, from + sizeof head)) return false;
+                for (std::size_t k = from; k < from + sizeof head && k < o.count; ++k) head[k - from] = o.data[k];
                 more |= o.count > from;
             } else {
                 std::size_t at = 0;
                 for (std::uint64_t k = 0; k < o.count && at < from + sizeof head; ++k) {
                     unsigned unit = unitAt(o, k);
-                    if (unit >= 0xD800 && unit <= 0xDFFF) return false;
+                    if (unit >= 0xD800) return false;
                     char bytes[4];
                     for (std::size_t b = 0, n = unicode::encode(bytes, unit); b < n; ++b, ++at)
                         if (at >= from && at < from + sizeof head)

@@ -377,6 +377,21 @@ TEST(XmlWriter, KeysOutOfOrderSharingLongStartsSortByUtf16) {
     }
 }
 
+TEST(XmlWriter, KeysThatTieOnTheirPrefixesWithCharactersFromE000AreTwo) {
+    // From U+E000 a character's prefix bytes are not its UTF-8 bytes: two
+    // keys whose prefixes tie can differ within their first sixteen bytes.
+    const std::string start = "abcdefghijklm", e000 = "\xEE\x80\x80", e001 = "\xEE\x80\x81";
+    for (const std::string& end : {std::string("a"), std::string("\xF0\x9F\x98\x80")}) {
+        std::string xml = "<plist><dict><key>" + start + e001 + end + "</key><integer>1</integer><key>" + start +
+                          e000 + end + "</key><integer>2</integer><key>z</key><integer>3</integer></dict></plist>";
+        plist::ReadResult r = plist::readXml(xml);
+        ASSERT_TRUE(r) << r.error;
+        EXPECT_NE(write(*r.document).find("<key>" + start + e000 + end + "</key>\n\t<integer>2</integer>\n\t<key>" +
+                                          start + e001 + end + "</key>\n\t<integer>1</integer>\n\t<key>z</key>"),
+                  std::string::npos);
+    }
+}
+
 TEST(XmlWriter, KeyOrderAgreesWithUtf16OnRandomKeys) {
     const std::uint32_t pool[] = {'a', 'b', 0x7F, 0xE9, 0x7FF, 0xD7FF, 0xD800, 0xDC00, 0xE000, 0xFF61, 0xFFFF, 0x10000, 0x1F600};
     std::mt19937 rng(5);

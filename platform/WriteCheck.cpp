@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "PropertyList.h"
+#include "RadixSort.h"
 
 namespace plist::detail {
 
@@ -116,17 +117,12 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
     if (!sorted && entries_.size() < kRadixFrom) {
         std::stable_sort(entries_.begin(), entries_.end(), before);
     } else if (!sorted) {
-        // A byte of the rank at a time, from the lowest, as many as the
-        // document's ranks take; a byte all of them share moves nothing.
+        // A byte of the rank at a time, as many as the document's ranks take.
+        unsigned digits = 1;
+        while (digits < 4 && (doc.rankCount() - 1) >> (8 * digits) != 0) ++digits;
         sorted_.resize(entries_.size());
-        for (unsigned shift = 0; shift < 32 && (doc.rankCount() - 1) >> shift != 0; shift += 8) {
-            std::size_t at[257] = {};
-            for (const Entry& e : entries_) ++at[(e.rank >> shift & 0xFF) + 1];
-            if (std::find(at + 1, at + 257, entries_.size()) != at + 257) continue;
-            for (int b = 0; b < 256; ++b) at[b + 1] += at[b];
-            for (const Entry& e : entries_) sorted_[at[e.rank >> shift & 0xFF]++] = e;
-            entries_.swap(sorted_);
-        }
+        radixSort(entries_.data(), entries_.data() + entries_.size(), sorted_.data(), digits,
+                  [digits](const Entry& e, unsigned d) { return e.rank >> (8 * (digits - 1 - d)) & 0xFF; });
     }
     entries_.erase(std::unique(entries_.begin(), entries_.end(),
                                [](const Entry& a, const Entry& b) { return a.rank == b.rank; }),

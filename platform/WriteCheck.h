@@ -82,7 +82,7 @@ private:
     // writers leave them, keeps no table: its entries are its own, each
     // rank read where it is needed.
     bool inOrder_ = false;
-    std::vector<Entry> entries_, sorted_;  // sorted_: room for sorting them
+    std::vector<Entry> entries_, sorted_;  // sorted_: room to sort them through
     // Where sorted, each entry's place in the dictionary; and for a small
     // one, its keys in the dictionary's order.
     std::vector<std::uint32_t> places_, keysBefore_;

@@ -146,6 +146,17 @@ TEST(XmlString, RefusesBadEntitiesAndText) {
         "<string>a",
     };
     for (const char* e : refused) EXPECT_TRUE(refusesElement(e)) << e;
+    // Within long runs of two- and three-byte characters, which are read a
+    // word at a time: each ill-formed sequence is still found, and the
+    // well-formed ones nearest it still read.
+    const std::string before = "\xC3\xA9\xC3\xBC\xE6\x95\xB0\xE6\x8D\xAE", after = "\xE6\x95\xB0\xD0\x96\xD0\x96\xD0\x96 text";
+    for (const char* bad : {"\xED\xA0\x80", "\xED\xBF\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xC0\xAF", "\xC1\xBF",
+                            "\xC3", "\xE6\x95", "\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE6\xC3\xA9"})
+        EXPECT_TRUE(refusesElement("<string>" + before + bad + after + "</string>")) << bad;
+    for (const char* good : {"\xED\x9F\xBF", "\xE0\xA0\x80", "\xEF\xBF\xBF", "\xC2\x80", "\xF0\x90\x80\x80"}) {
+        std::string text = before + good + after;
+        EXPECT_EQ(valueOf("<string>" + text + "</string>").text(), text) << good;
+    }
 }
 
 TEST(XmlDict, LastDuplicateKeyWinsAndCfUidIsAUid) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -244,12 +246,90 @@ std::string Utf16Converter::finish() {
 
 bool namesUtf8(std::string_view name) { return charsetFor(name) == "UTF-8"; }
 
+namespace {
+
+// Character sets of a character a byte whose converters keep no state, in
+// every iconv: their text converts a byte at a time to what it converts to
+// whole. (Not CP1255 or CP1258, whose converters join a letter to the
+// accent after it.)
+bool bytewise(const std::string& charset) {
+    static const char* const sets[] = {"US-ASCII", "MACINTOSH", "KOI8-R", "KOI8-U", "CP437", "CP850", "CP866",
+                                       "CP1250",   "CP1251",    "CP1252", "CP1253", "CP1254", "CP1256", "CP1257"};
+    return startsWithNoCase(charset, "ISO-8859-") ||
+           std::any_of(std::begin(sets), std::end(sets), [&](const char* set) { return charset == set; });
+}
+
+// The text converted through a table of what iconv makes of each byte
+// alone, ASCII copied a run at a time: a call into iconv for each
+// character costs several times the rest of the read. Nothing when the
+// table cannot be made (a byte that leaves iconv waiting for more, or
+// whose conversion leaves something behind), so that iconv converts the
+// whole text instead, and `failed` set as well where a byte is not valid
+// in the character set.
+std::optional<std::string> throughTable(iconv_t cd, std::string_view bytes, bool& failed) {
+    struct Character {
+        char utf8[4];
+        unsigned char size;  // 0: not valid
+    } table[256];
+    bool asciiKept = true;
+    for (unsigned b = 0; b < 256; ++b) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        char byte = static_cast<char>(b), *in = &byte, out[8] = {}, *to = out;
+        std::size_t inLeft = 1, outLeft = sizeof out;
+        std::size_t r = iconv(cd, &in, &inLeft, &to, &outLeft);
+        if (r == static_cast<std::size_t>(-1) && errno != EILSEQ) return std::nullopt;
+        std::size_t size = sizeof out - outLeft;
+        if (iconv(cd, nullptr, nullptr, &to, &outLeft) == static_cast<std::size_t>(-1) ||
+            sizeof out - outLeft != size || size > 3 || (r != static_cast<std::size_t>(-1)) != (size > 0))
+            return std::nullopt;
+        table[b].size = static_cast<unsigned char>(size);
+        std::memcpy(table[b].utf8, out, 4);
+        asciiKept = asciiKept && (b >= 0x80 || (size == 1 && out[0] == byte));
+    }
+    if (!asciiKept) return std::nullopt;
+    // Sized first, so that the text takes no room it does not fill.
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t n = bytes.size(), size = 0;
+    for (std::size_t k = 0; k < n;) {
+        std::size_t ascii = unicode::asciiPrefix(p + k, n - k);
+        size += ascii, k += ascii;
+        if (k == n) break;
+        const Character& c = table[p[k++]];
+        if (c.size == 0) return failed = true, std::nullopt;
+        size += c.size;
+    }
+    std::string text(size + 1, '\0');  // a character's fourth byte is stored past the last
+    char* out = text.data();
+    for (std::size_t k = 0; k < n;) {
+        std::size_t ascii = unicode::asciiPrefix(p + k, n - k);
+        std::memcpy(out, p + k, ascii);
+        out += ascii, k += ascii;
+        if (k == n) break;
+        const Character& c = table[p[k++]];
+        std::memcpy(out, c.utf8, 4);
+        out += c.size;
+    }
+    text.resize(size);
+    return text;
+}
+
+}  // namespace
+
 std::optional<std::string> fromCharset(std::string_view bytes, std::string_view name) {
     // A name Foundation does not know may still be one iconv knows.
     std::string charset = charsetFor(name);
     if (charset.empty()) charset = std::string(name);
     iconv_t cd = iconv_open("UTF-8", charset.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+    if (bytewise(charset)) {
+        bool failed = false;
+        std::optional<std::string> text = throughTable(cd, bytes, failed);
+        if (text || failed) {
+            iconv_close(cd);
+            return text;
+        }
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
     // Most text grows little in UTF-8; grow the output only when it must.
     std::string out(bytes.size() + bytes.size() / 2 + 16, '\0');
     char* in = const_cast<char*>(bytes.data());

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iconv.h>
 #include <map>
 #include <optional>
 #include <random>
@@ -574,6 +575,44 @@ TEST(XmlEncoding, NamesAreMatchedAsFoundationMatchesThem) {
         plist::ReadResult r = plist::readXml(std::string(decl) + "<dict><key>k</key><string>\xC3\xA9</string></dict>");
         ASSERT_TRUE(r) << decl << ": " << r.error;
         EXPECT_EQ(plist::valueOf(r).dict().find("k")->text(), "\xC3\xA9");
+    }
+}
+
+// Text in a character set of a byte a character reads as iconv converts it
+// whole: bytes not in the set refuse the file, and where a converter joins
+// a letter to the accent after it (windows-1255, windows-1258), they join.
+TEST(XmlEncoding, TextOfAByteACharacterReadsAsIconvConvertsItWhole) {
+    auto whole = [](const std::string& charset, const std::string& bytes) -> std::optional<std::string> {
+        iconv_t cd = iconv_open("UTF-8", charset.c_str());
+        EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1)) << charset;
+        std::string out(4 * bytes.size() + 16, '\0');
+        char *in = const_cast<char*>(bytes.data()), *to = out.data();
+        std::size_t inLeft = bytes.size(), outLeft = out.size();
+        bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != static_cast<std::size_t>(-1);
+        iconv_close(cd);
+        if (!ok) return std::nullopt;
+        out.resize(out.size() - outLeft);
+        return out;
+    };
+    for (std::string charset : {"ISO-8859-1", "ISO-8859-3", "windows-1252", "KOI8-R", "macintosh", "windows-1255",
+                                "windows-1258"}) {
+        std::string all, valid;  // each byte from 0x80 after a letter; only those valid alone
+        for (int b = 0x80; b < 0x100; ++b) {
+            std::string pair = {'a', static_cast<char>(b)};
+            all += pair;
+            if (whole(charset, pair)) valid += pair;
+        }
+        for (const std::string& text : {all, valid}) {
+            // As in the file, the next character ends a character held to see what follows it.
+            std::optional<std::string> expected = whole(charset, text + "<");
+            if (expected) expected->pop_back();
+            plist::ReadResult r = plist::readXml("<?xml version=\"1.0\" encoding=\"" + charset +
+                                                 "\"?><dict><key>k</key><string>" + text + "</string></dict>");
+            ASSERT_EQ(bool(r), bool(expected)) << charset << ": " << r.error;
+            if (r) {
+                EXPECT_EQ(plist::valueOf(r).dict().find("k")->text(), *expected) << charset;
+            }
+        }
     }
 }
 

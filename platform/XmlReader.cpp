@@ -698,7 +698,7 @@ private:
         unsigned count = 0, equals = 0;
         const auto* digits = reinterpret_cast<const unsigned char*>(t.data());
         for (std::size_t i = 0; i < t.size(); ++i) {
-            if ((count & 3) == 0) {
+            if ((count & 3) == 0 && kinds[digits[i]] < kEquals) {
                 // Whole groups of four digits at once, from where one
                 // starts: a line's run of digits, all but its end.
                 std::size_t from = i;

@@ -248,9 +248,9 @@ bool namesUtf8(std::string_view name) { return charsetFor(name) == "UTF-8"; }
 
 namespace {
 
-// Character sets of a character a byte whose converters keep no state, in
-// every iconv: their text converts a byte at a time to what it converts to
-// whole. (Not CP1255 or CP1258, whose converters join a letter to the
+// Character sets of one byte a character whose converters keep no state,
+// in every iconv: their text converts a byte at a time to what it converts
+// to whole. (Not CP1255 or CP1258, whose converters join a letter to the
 // accent after it.)
 bool bytewise(const std::string& charset) {
     static const char* const sets[] = {"US-ASCII", "MACINTOSH", "KOI8-R", "KOI8-U", "CP437", "CP850", "CP866",

@@ -150,9 +150,13 @@ TEST(OpenStep, TriedAfterBinaryAndXml) {
     // UTF-16 text with a byte-order mark.
     std::string utf16 = "\xFF\xFE";
     for (char c : std::string("{ k = v; }")) utf16 += std::string(1, c) + '\0';
-    EXPECT_TRUE(plist::dictionaryOf(utf16));
-    // An XML file whose declared encoding is unknown goes no further.
+    EXPECT_EQ(stringAt(utf16), "v");
+    // An XML file whose declared encoding is unknown goes no further, nor
+    // does one that declares a character set and fails as XML: it is never
+    // taken for text that holds nothing.
     EXPECT_FALSE(plist::dictionaryOf("<?xml version=\"1.0\" encoding=\"bogus\"?>"));
+    EXPECT_FALSE(plist::dictionaryOf("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><dict><key>k</key></dict>"));
+    EXPECT_FALSE(plist::dictionaryOf("<?xml version=\"1.0\" encoding=\"windows-1258\"?>"));
 }
 
 }  // namespace

@@ -158,6 +158,20 @@ inline unsigned asciiUnitsOfFour(const unsigned char* bytes, char* out) {
 #endif
 }
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+// Big-endian units four to a word, on a little-endian machine: in 16-bit
+// lanes, each unit's high byte below its low byte. The top bit of each lane
+// whose value is not zero (values below 0x8000).
+constexpr std::uint64_t kLaneByte = 0x00FF00FF00FF00FFull, kLaneF8 = 0x00F800F800F800F8ull;
+inline std::uint64_t nonzeroLanes(std::uint64_t x) {
+    constexpr std::uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFull;
+    return (((x & kLow15) + kLow15) | x) & 0x8000800080008000ull;
+}
+inline std::uint64_t surrogateLanes(std::uint64_t w) {
+    return ~nonzeroLanes((w & kLaneF8) ^ 0x00D800D800D800D8ull) & 0x8000800080008000ull;
+}
+#endif
+
 // The units' UTF-8 at `p`, which has room for three bytes a unit and one
 // more, so that a character costs a few stores and no check of room.
 // Where it ends.
@@ -184,6 +198,25 @@ char* unitsAt(char* p, const unsigned char* bytes, std::size_t count) {
                 for (; count - i >= 8 && asciiUnits<BigEndian>(bytes + 2 * i, p); i += 8) p += 8;
             continue;
         }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // Four units of three bytes each (most text in CJK scripts) at once,
+        // looked for from one such unit.
+        if (u >= 0x800 && count - i >= 4) {
+            std::uint64_t w;
+            std::memcpy(&w, bytes + 2 * i, 8);
+            std::uint64_t high = BigEndian ? w & kLaneByte : w >> 8 & kLaneByte;
+            if (nonzeroLanes(high & kLaneF8) == 0x8000800080008000ull && surrogateLanes(high) == 0) {
+                for (int k = 0; k < 4; ++k, p += 3) {
+                    std::uint32_t v = unit(i + k);
+                    p[0] = static_cast<char>(0xE0 | v >> 12);
+                    p[1] = static_cast<char>(0x80 | (v >> 6 & 0x3F));
+                    p[2] = static_cast<char>(0x80 | (v & 0x3F));
+                }
+                i += 4;
+                continue;
+            }
+        }
+#endif
         // Two or three bytes, chosen without a branch: text that mixes
         // scripts would mispredict one on every other character.
         if ((u & 0xF800) != 0xD800) {
@@ -239,19 +272,6 @@ char* utf16BigEndianAt(char* out, const unsigned char* bytes, std::size_t count)
 
 namespace {
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-// Big-endian units four to a word, on a little-endian machine: in 16-bit
-// lanes, each unit's high byte below its low byte. The top bit of each lane
-// whose value is not zero (values below 0x8000).
-constexpr std::uint64_t kLaneByte = 0x00FF00FF00FF00FFull, kLaneF8 = 0x00F800F800F800F8ull;
-inline std::uint64_t nonzeroLanes(std::uint64_t x) {
-    constexpr std::uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFull;
-    return (((x & kLow15) + kLow15) | x) & 0x8000800080008000ull;
-}
-inline std::uint64_t surrogateLanes(std::uint64_t w) {
-    return ~nonzeroLanes((w & kLaneF8) ^ 0x00D800D800D800D8ull) & 0x8000800080008000ull;
-}
-#endif
 
 inline bool isSurrogateHigh(unsigned high) { return (high & 0xF8) == 0xD8; }
 

@@ -25,6 +25,37 @@ unsigned unitAt(const Document::Object& o, std::uint64_t k) {
     return o.kind() == 0x60 ? o.data[2 * k] << 8 | o.data[2 * k + 1] : o.data[k];
 }
 
+// The first n bytes at p (n at most 16) as two little-endian words, zero
+// past them, read in place: a copy of fewer than sixteen bytes read back
+// at once would wait for the copy to reach memory.
+struct Words {
+    std::uint64_t first = 0, second = 0;
+};
+inline Words firstBytes(const unsigned char* p, std::size_t n) {
+    auto load = [p](std::size_t at, std::size_t size) {
+        std::uint64_t v = 0;
+        std::memcpy(&v, p + at, size);
+        return v;
+    };
+    Words w;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (n >= 8) {
+        w.first = load(0, 8);
+        if (n > 8) w.second = load(n - 8, 8) >> (8 * (16 - n));  // its last n - 8 bytes
+    } else if (n >= 4) {
+        w.first = load(0, 4) | load(n - 4, 4) << (8 * (n - 4));  // the two overlap in equal bytes
+    } else {
+        for (std::size_t k = 0; k < n; ++k) w.first |= std::uint64_t{p[k]} << (8 * k);
+    }
+#else
+    unsigned char bytes[16] = {};
+    if (n != 0) std::memcpy(bytes, p, n);
+    std::memcpy(&w.first, bytes, 8);
+    std::memcpy(&w.second, bytes + 8, 8);
+#endif
+    return w;
+}
+
 // A character's bytes, from `at` in a prefix of 16, in an order that is
 // UTF-16's: UTF-8's below U+E000; beyond U+FFFF, after those, as the first
 // of its two units is; from U+E000 to U+FFFF, after all of them. (The UTF-8
@@ -302,10 +333,10 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             // A byte a unit: copied, and looked at one by one only where
             // one is not ASCII.
             auto n = static_cast<std::size_t>(std::min<std::uint64_t>(o.count, sizeof head));
-            if (n != 0) std::memcpy(head, o.data, n);
-            std::uint64_t w[2];
-            std::memcpy(w, head, sizeof w);
-            if ((w[0] | w[1]) & 0x8080808080808080ull)
+            Words w = firstBytes(o.data, n);
+            std::memcpy(head, &w.first, 8);
+            std::memcpy(head + 8, &w.second, 8);
+            if ((w.first | w.second) & 0x8080808080808080ull)
                 for (std::size_t k = 0; k < n; ++k) highest = std::max<unsigned>(highest, head[k]);
         } else {
             for (std::size_t k = 0; k < sizeof head && k < o.count; ++k) {

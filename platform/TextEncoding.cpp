@@ -287,28 +287,28 @@ std::optional<std::string> throughTable(iconv_t cd, std::string_view bytes, bool
         asciiKept = asciiKept && (b >= 0x80 || (size == 1 && out[0] == byte));
     }
     if (!asciiKept) return std::nullopt;
-    // Sized first, so that the text takes no room it does not fill.
+    // Sized first, so that the text takes no room it does not fill: the
+    // walk counts where `out` is null, and writes a character's fourth byte
+    // past the last where it is not. npos for a byte not valid in the set.
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    std::size_t n = bytes.size(), size = 0;
-    for (std::size_t k = 0; k < n;) {
-        std::size_t ascii = unicode::asciiPrefix(p + k, n - k);
-        size += ascii, k += ascii;
-        if (k == n) break;
-        const Character& c = table[p[k++]];
-        if (c.size == 0) return failed = true, std::nullopt;
-        size += c.size;
-    }
-    std::string text(size + 1, '\0');  // a character's fourth byte is stored past the last
-    char* out = text.data();
-    for (std::size_t k = 0; k < n;) {
-        std::size_t ascii = unicode::asciiPrefix(p + k, n - k);
-        std::memcpy(out, p + k, ascii);
-        out += ascii, k += ascii;
-        if (k == n) break;
-        const Character& c = table[p[k++]];
-        std::memcpy(out, c.utf8, 4);
-        out += c.size;
-    }
+    auto walk = [&](char* out) {
+        std::size_t size = 0;
+        for (std::size_t k = 0, n = bytes.size(); k < n;) {
+            std::size_t ascii = unicode::asciiPrefix(p + k, n - k);
+            if (out) std::memcpy(out + size, p + k, ascii);
+            size += ascii, k += ascii;
+            if (k == n) break;
+            const Character& c = table[p[k++]];
+            if (c.size == 0) return std::string::npos;
+            if (out) std::memcpy(out + size, c.utf8, 4);
+            size += c.size;
+        }
+        return size;
+    };
+    std::size_t size = walk(nullptr);
+    if (size == std::string::npos) return failed = true, std::nullopt;
+    std::string text(size + 1, '\0');
+    walk(text.data());
     text.resize(size);
     return text;
 }

@@ -106,7 +106,11 @@ private:
         if (depth > kMaxDepth) fail("nested too deep", 0);
         std::uint8_t state = state_[index];
         if (state == kOpen) fail("reference cycle", 0);
-        if (state == kDone) return;
+        if (state == kDone) {
+            state_[index] = kShared;
+            ++shared_;
+        }
+        if (state >= kDone) return;
         std::uint64_t off = offsetAt(index);
         if (off < 8 || off > last_) fail("object offset outside the object area", off);
         unsigned char m = data_[off];
@@ -114,29 +118,27 @@ private:
         switch (m & 0xF0) {
         case 0x00:
             if (m != 0x00 && m != 0x08 && m != 0x09) fail("unknown marker", off);
-            return;
+            break;
         case 0x10: {
             std::uint64_t width = std::uint64_t{1} << (m & 0x0F);
             if (width > 16) fail("integer wider than 16 bytes", off);
             need(pos, width, off);
-            return;
+            break;
         }
         case 0x20:
             if (m != 0x22 && m != 0x23) fail("real neither 4 nor 8 bytes", off);
             need(pos, m == 0x22 ? 4 : 8, off);
-            return;
+            break;
         case 0x30:
             if (m != 0x33) fail("bad date marker", off);
             need(pos, 8, off);
-            return;
+            break;
         case 0x40:
         case 0x50:
         case 0x60: {
             std::uint64_t n = count(m, pos);
             need(pos, (m & 0xF0) == 0x60 ? n * 2 : n, off);
-            // Strings and data are checked once, however often they are referenced.
-            state_[index] = kDone;
-            return;
+            break;
         }
         case 0x80: {
             std::uint64_t width = (m & 0x0F) + 1u;
@@ -147,13 +149,16 @@ private:
                 v = (v << 8) | data_[pos + k];
             }
             if (v > 0xFFFFFFFF) fail("UID larger than 32 bits", off);
-            return;
+            break;
         }
         case 0xA0:
         case 0xC0: return container(index, m, pos, depth);
         case 0xD0: return dictionary(index, m, pos, depth);
         default: fail("unknown marker", off);
         }
+        // A scalar, string or data is checked once, however often it is
+        // referenced: a file's shared objects lie all over it.
+        state_[index] = kDone;
     }
 
     // Checks the extent of `n` references starting at pos.
@@ -190,7 +195,7 @@ private:
         for (std::uint64_t k = 0; k < n; ++k) {
             std::uint64_t key = ref(pos + k * refSize_);
             isKey_[key] = true;
-            object(key, depth + 1);
+            if (state_[key] < kDone) object(key, depth + 1);  // keys are shared by design
             object(ref(pos + (n + k) * refSize_), depth + 1);
         }
         state_[index] = kDone;
@@ -205,11 +210,13 @@ public:
     // After run(): whether the object is some dictionary's key.
     const std::vector<bool>& keys() const { return isKey_; }
     // After run(): whether the walk met the object, and so checked it.
-    bool met(std::uint64_t index) const { return state_[index] == kDone; }
+    bool met(std::uint64_t index) const { return state_[index] >= kDone; }
+    // After run(): how many objects (keys aside) it met more than once.
+    std::uint64_t sharedObjects() const { return shared_; }
     std::uint64_t singleEntryDictionaries() const { return singles_; }
 
 private:
-    static constexpr std::uint8_t kUnread = 0, kOpen = 1, kDone = 2;
+    static constexpr std::uint8_t kUnread = 0, kOpen = 1, kDone = 2, kShared = 3;
 
     const unsigned char* data_;
     std::size_t size_;
@@ -217,6 +224,7 @@ private:
     std::vector<std::uint8_t> state_;  // per object
     std::vector<bool> isKey_;
     std::uint64_t singles_ = 0;  // dictionaries of one entry
+    std::uint64_t shared_ = 0;
 };
 
 }  // namespace
@@ -233,6 +241,10 @@ struct BinaryOpening {
         doc->file_ = std::move(bytes);
         doc->bytes_ = reinterpret_cast<const unsigned char*>(doc->file_.data());
         doc->size_ = doc->file_.size();
+        // Some 64,000 objects met again, with their offsets, fill a cache of
+        // a few MB: beyond that, a walk's references each miss it unless
+        // asked for ahead.
+        doc->spread_ = check.sharedObjects() >= 0x10000;
         std::vector<std::uint32_t> keys;
         const std::vector<bool>& isKey = check.keys();
         for (std::uint32_t i = 0; i < doc->count_; ++i)

@@ -243,7 +243,10 @@ void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int d
             doc_, root_, [&](const Entry& e) { each(root_.value(e), root_.key(e), nullptr); },
             [&](const Document::Edit& edit) { each(Document::npos, Document::npos, &edit); });
     } else {
-        for (std::uint64_t k = 0; k < o.count; ++k) each(doc_.ref(o, k), Document::npos, nullptr);
+        for (std::uint64_t k = 0; k < o.count; ++k) {
+            doc_.prefetchAhead(o, k, o.count);
+            each(doc_.ref(o, k), Document::npos, nullptr);
+        }
     }
 }
 

@@ -58,10 +58,14 @@ private:
     // Entries out of the order of their objects reach them all over the
     // document: at each k, the key and value of one further on are asked
     // for ahead, their offsets first, then their objects. (A quick walk
-    // would wait for each instead.)
+    // would wait for each instead.) Entries in order have only their
+    // values asked for, and only where many are shared.
     void ahead(std::size_t k) const {
         constexpr std::size_t kAhead = 8;
-        if (inOrder_) return;
+        if (inOrder_) {
+            doc_->prefetchAhead(dict_, dict_.count + k, 2 * dict_.count);  // its values
+            return;
+        }
         auto fetch = [&](std::size_t later, bool bytes) {
             if (later >= entries_.size()) return;
             doc_->prefetch(key(entries_[later]), bytes);

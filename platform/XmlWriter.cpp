@@ -250,7 +250,10 @@ private:
                 return;
             }
             line(depth, "<array>");
-            for (std::uint64_t k = 0; k < o.count; ++k) object(doc_.ref(o, k), depth + 1);
+            for (std::uint64_t k = 0; k < o.count; ++k) {
+                doc_.prefetchAhead(o, k, o.count);
+                object(doc_.ref(o, k), depth + 1);
+            }
             line(depth, "</array>");
             return;
         case 0xD0: {

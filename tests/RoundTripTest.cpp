@@ -1,6 +1,7 @@
 // Whatever loads comes back equal after being written as XML and read again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -226,6 +227,37 @@ TEST(RoundTrip, SharedObjectsAreWrittenOncePerReference) {
     plist::ReadResult again = plist::readXml(xml);
     ASSERT_TRUE(again);
     EXPECT_EQ(plist::valueOf(again), plist::valueOf(r));
+}
+
+// Enough shared objects that the walks ask for them ahead: referenced in
+// and out of the file's order, from arrays and from dictionaries of every
+// size, they write as copies of their own would.
+TEST(RoundTrip, ObjectsSharedAllOverALargeFileWriteAsTheirOwnCopies) {
+    constexpr int kCount = 70000;
+    std::vector<int> order(kCount);
+    for (int i = 0; i < kCount; ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(5));
+    auto build = [&](bool shared) {
+        Bplist b;
+        std::vector<Bplist::Ref> numbers, again, keys{b.ascii("a"), b.ascii("b"), b.ascii("c")};
+        for (int i = 0; i < kCount; ++i) numbers.push_back(b.integer(i * 977));
+        for (int i : order) again.push_back(shared ? numbers[i] : b.integer(i * 977));
+        std::vector<Bplist::Ref> rows;
+        for (int i = 0; i + 3 <= kCount; i += 3)
+            rows.push_back(b.dict(keys, {again[i], again[i + 1], again[i + 2]}));
+        std::vector<Bplist::Ref> wideKeys, wideValues;
+        for (int i = 0; i < 40; ++i) wideKeys.push_back(b.ascii("k" + std::to_string(100 + i))), wideValues.push_back(again[i]);
+        return b.build(b.dict({b.ascii("In order"), b.ascii("Out of order"), b.ascii("Rows"), b.ascii("Wide")},
+                              {b.array(numbers), b.array(again), b.array(rows), b.dict(wideKeys, wideValues)}));
+    };
+    std::string xml[2];
+    for (bool shared : {false, true}) {
+        auto doc = plist::readDictionary(build(shared));
+        ASSERT_TRUE(doc);
+        ASSERT_TRUE(plist::writeXml(*doc, xml[shared]));
+    }
+    EXPECT_EQ(xml[1], xml[0]);
+    EXPECT_NE(xml[1].find("<integer>" + std::to_string(order[kCount - 1] * 977) + "</integer>\n\t</array>"), std::string::npos);
 }
 
 TEST(RoundTrip, DateFractionsAreFlooredToTheSecond) {

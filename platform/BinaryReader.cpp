@@ -244,7 +244,7 @@ struct BinaryOpening {
         // Some 64,000 objects met again, with their offsets, fill a cache of
         // a few MB: beyond that, a walk's references each miss it unless
         // asked for ahead.
-        doc->spread_ = check.sharedObjects() >= 0x10000;
+        doc->spread_ = check.sharedObjects() >= 0x10000 && doc->offsetSize_ <= 8 && doc->refSize_ <= 8;
         std::vector<std::uint32_t> keys;
         const std::vector<bool>& isKey = check.keys();
         for (std::uint32_t i = 0; i < doc->count_; ++i)

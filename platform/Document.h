@@ -145,9 +145,7 @@ public:
     // are shared. Objects met once lie in the order the walks meet them;
     // those met again, anywhere in the file.
     void prefetchAhead(const Object& o, std::uint64_t k, std::uint64_t n) const {
-        if (!spread_) return;
-        if (k + 16 < n) prefetch(ref(o, k + 16), false);
-        if (k + 8 < n) prefetch(ref(o, k + 8), true);
+        if (spread_) aheadInFile(o, k, n);
     }
 
     Scalar scalar(const Object& o) const;
@@ -205,6 +203,7 @@ private:
         return bigEndian(table() + std::uint64_t{index} * offsetSize_, offsetSize_);
     }
     const unsigned char* table() const { return bytes_ + table_; }
+    void aheadInFile(const Object& o, std::uint64_t k, std::uint64_t n) const;
     // Numbers the containers and ranks the keys (the objects that are,
     // each listed once). `shared`, where given, holds a bit by object:
     // whether the key shares a dictionary with another. One that shares

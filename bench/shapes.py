@@ -6,7 +6,8 @@
 Shapes: a wide root (100,000 patch records straight in the root dictionary),
 records in one array a level down, nesting near the 512 limit, long
 non-ASCII strings full of characters XML escapes, data, reals and dates,
-one small set of strings shared all over a binary file, a root of many
+one small set of strings shared all over a binary file, values from
+large pools (held once each in a binary file), a root of many
 small entries, a key of its own in each of many dictionaries, values
 smaller than their bookkeeping (empty containers, flags), keys that are
 not ASCII, one large blob, a wide root in no order, reals of any size, and
@@ -80,6 +81,14 @@ def shapes(target):
         lambda i: [rng.random() * 1e6, epoch + datetime.timedelta(seconds=rng.randint(0, 10 ** 9))], target, 110)}
     pool = ['Value %d %s' % (k, 'y' * 40) for k in range(50)]
     yield 'shared-strings', {'Table': fill(lambda i: [pool[(i + k) % 50] for k in range(8)], target, 550)}
+    # Records whose values come from large pools: a binary file holds each
+    # equal value once and refers to it from all over itself.
+    names = ['Package %d' % k for k in range(100000)]
+    sizes = [rng.randint(1000, 1 << 34) for _ in range(100000)]
+    days = [epoch + datetime.timedelta(seconds=rng.randint(0, 10 ** 9)) for _ in range(50000)]
+    yield 'shared-values', {'Patches': fill(lambda i: {
+        'Name': rng.choice(names), 'Size': rng.choice(sizes), 'Released': rng.choice(days),
+        'Build': rng.randint(0, 5000), 'Critical': rng.random() < 0.2}, target, 265)}
     # A root of many small entries, and as many keys as dictionaries, all
     # different: the keys' own bookkeeping is most of the work.
     yield 'flat-root', {'k%07d' % i: i for i in range(max(1, target // 48))}

@@ -214,6 +214,11 @@ public:
     // After run(): how many objects (keys aside) it met more than once.
     std::uint64_t sharedObjects() const { return shared_; }
     std::uint64_t singleEntryDictionaries() const { return singles_; }
+    // Lets go of what keys() and met() read.
+    void release() {
+        std::vector<std::uint8_t>().swap(state_);
+        std::vector<bool>().swap(isKey_);
+    }
 
 private:
     static constexpr std::uint8_t kUnread = 0, kOpen = 1, kDone = 2, kShared = 3;
@@ -231,7 +236,7 @@ private:
 
 // Sets up a document on a binary file's bytes, once they are checked.
 struct BinaryOpening {
-    static std::unique_ptr<Document> open(Bytes& bytes, const BinaryReader& check) {
+    static std::unique_ptr<Document> open(Bytes& bytes, BinaryReader& check) {
         auto doc = std::make_unique<Document>();
         doc->offsetSize_ = check.offsetSize();
         doc->refSize_ = check.refSize();
@@ -256,6 +261,7 @@ struct BinaryOpening {
         std::uint64_t singles = check.singleEntryDictionaries();
         if (singles != 0 && 16 * singles >= doc->count_)
             shared = doc->sharedKeys([&](std::uint32_t i) { return check.met(i); });
+        check.release();  // a byte an object, not to be held beside the key index
         doc->index(std::move(keys), shared.empty() ? nullptr : &shared);
         return doc;
     }

@@ -330,6 +330,13 @@ bool hasLoneSurrogate(std::string_view text) {
     return !isValidUtf8(text);
 }
 
+bool convertedHasLoneSurrogate(std::string_view text) {
+    // ED A0 to ED BF: ED leads U+D000 to U+D7FF otherwise.
+    for (std::size_t at = text.find('\xED'); at != std::string_view::npos; at = text.find('\xED', at + 1))
+        if (at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) >= 0xA0) return true;
+    return false;
+}
+
 namespace {
 
 // The first UTF-16 code unit of the code point, and the second (0 if none).

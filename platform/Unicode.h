@@ -100,6 +100,9 @@ bool utf16BigEndianHasSurrogate(const unsigned char* bytes, std::size_t count);
 
 // True when the text holds a lone surrogate, which no UTF-8 file can carry.
 bool hasLoneSurrogate(std::string_view text);
+// The same for text converted from UTF-16, well formed but for those: a
+// search for their three-byte form alone.
+bool convertedHasLoneSurrogate(std::string_view text);
 
 // Orders two strings as their UTF-16 code units compare, which is the order
 // the property-list writer sorts dictionary keys in: below 0, 0 or above as

@@ -791,11 +791,13 @@ namespace detail {
 ReadResult xmlOf(std::string_view text, bool fromUtf16, Bytes& owner) {
     return runReader([&] {
         DocumentBuilder builder(owner);
+        // Text from UTF-16 may hold lone surrogates; any other was refused
+        // where it was not well-formed UTF-8. (Looked for before the text is
+        // written over.)
+        bool wellFormed = !fromUtf16 || !unicode::convertedHasLoneSurrogate(text);
         char* writable = owner.data() + (text.data() - std::as_const(owner).data());
         std::uint32_t root = XmlReader(writable, text.size(), fromUtf16, builder).document();
-        // Text from UTF-16 may hold lone surrogates; any other was refused
-        // where it was not well-formed UTF-8.
-        return builder.finish(root, std::move(owner), !fromUtf16);
+        return builder.finish(root, std::move(owner), wellFormed);
     });
 }
 

@@ -230,8 +230,8 @@ TEST(RoundTrip, SharedObjectsAreWrittenOncePerReference) {
 }
 
 // Enough shared objects that the walks ask for them ahead: referenced in
-// and out of the file's order, from arrays and from dictionaries of every
-// size, they write as copies of their own would.
+// and out of the file's order, from arrays and from dictionaries small and
+// large, they write as copies of their own would.
 TEST(RoundTrip, ObjectsSharedAllOverALargeFileWriteAsTheirOwnCopies) {
     constexpr int kCount = 70000;
     std::vector<int> order(kCount);
@@ -246,7 +246,10 @@ TEST(RoundTrip, ObjectsSharedAllOverALargeFileWriteAsTheirOwnCopies) {
         for (int i = 0; i + 3 <= kCount; i += 3)
             rows.push_back(b.dict(keys, {again[i], again[i + 1], again[i + 2]}));
         std::vector<Bplist::Ref> wideKeys, wideValues;
-        for (int i = 0; i < 40; ++i) wideKeys.push_back(b.ascii("k" + std::to_string(100 + i))), wideValues.push_back(again[i]);
+        for (int i = 0; i < 40; ++i) {
+            wideKeys.push_back(b.ascii("k" + std::to_string(100 + i)));
+            wideValues.push_back(again[i]);
+        }
         return b.build(b.dict({b.ascii("In order"), b.ascii("Out of order"), b.ascii("Rows"), b.ascii("Wide")},
                               {b.array(numbers), b.array(again), b.array(rows), b.dict(wideKeys, wideValues)}));
     };
@@ -257,7 +260,8 @@ TEST(RoundTrip, ObjectsSharedAllOverALargeFileWriteAsTheirOwnCopies) {
         ASSERT_TRUE(plist::writeXml(*doc, xml[shared]));
     }
     EXPECT_EQ(xml[1], xml[0]);
-    EXPECT_NE(xml[1].find("<integer>" + std::to_string(order[kCount - 1] * 977) + "</integer>\n\t</array>"), std::string::npos);
+    std::string last = "<integer>" + std::to_string(order[kCount - 1] * 977) + "</integer>\n\t</array>";
+    EXPECT_NE(xml[1].find(last), std::string::npos);
 }
 
 TEST(RoundTrip, DateFractionsAreFlooredToTheSecond) {

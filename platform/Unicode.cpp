@@ -272,7 +272,6 @@ char* utf16BigEndianAt(char* out, const unsigned char* bytes, std::size_t count)
 
 namespace {
 
-
 inline bool isSurrogateHigh(unsigned high) { return (high & 0xF8) == 0xD8; }
 
 }  // namespace

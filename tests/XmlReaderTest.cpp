@@ -150,7 +150,8 @@ TEST(XmlString, RefusesBadEntitiesAndText) {
     // Within long runs of two- and three-byte characters, which are read a
     // word at a time: each ill-formed sequence is still found, and the
     // well-formed ones nearest it still read.
-    const std::string before = "\xC3\xA9\xC3\xBC\xE6\x95\xB0\xE6\x8D\xAE", after = "\xE6\x95\xB0\xD0\x96\xD0\x96\xD0\x96 text";
+    const std::string before = "\xC3\xA9\xC3\xBC\xE6\x95\xB0\xE6\x8D\xAE";
+    const std::string after = "\xE6\x95\xB0\xD0\x96\xD0\x96\xD0\x96 text";
     for (const char* bad : {"\xED\xA0\x80", "\xED\xBF\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xC0\xAF", "\xC1\xBF",
                             "\xC3", "\xE6\x95", "\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE6\xC3\xA9"})
         EXPECT_TRUE(refusesElement("<string>" + before + bad + after + "</string>")) << bad;

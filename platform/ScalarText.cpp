@@ -83,13 +83,18 @@ bool seventeenDigits(int x, Scaled scaled, std::uint64_t& digits, int& exponent)
     return false;
 }
 
-// The 17 significant digits of a positive, finite `d` and its decimal
-// exponent. Exact arithmetic in 128 bits reaches from about 1e-6 to 1e38;
-// elsewhere false.
-bool digits17(double d, std::uint64_t& digits, int& exponent) {
-    std::uint64_t m;
-    int e2;
-    if (!parts(d, m, e2)) return false;
+// log10 of m * 2^e2, floored, from the top bit's place and the bits below
+// it (log2 of 1 + f within 0.006): seldom one off.
+int decimalExponent(std::uint64_t m, int e2) {
+    double f = static_cast<double>(m) * 0x1p-52 - 1;
+    // Floored as a positive number is truncated: the log is above -330.
+    return static_cast<int>((e2 + 52 + f * (1.3465 - 0.3465 * f)) * 0.30102999566398120 + 1024) - 1024;
+}
+
+// The 17 significant digits of a positive normal m * 2^e2 and its decimal
+// exponent, guessed as x (see decimalExponent). Exact arithmetic in 128 bits
+// reaches from about 1e-6 to 1e38; elsewhere false.
+bool digits17(std::uint64_t m, int e2, int x, std::uint64_t& digits, int& exponent) {
     auto scaled = [&](int k, u128& q, bool& up) {
         if (k > 22 || k < -22) return false;
         u128 rest, unit;  // d * 10^k = q + rest / unit
@@ -112,12 +117,28 @@ bool digits17(double d, std::uint64_t& digits, int& exponent) {
         up = 2 * rest > unit || (2 * rest == unit && (q & 1));
         return true;
     };
-    return seventeenDigits(static_cast<int>(std::floor((e2 + 52) * 0.30102999566398120)), scaled, digits, exponent);
+    return seventeenDigits(x, scaled, digits, exponent);
 }
 
-// The eight decimal digits of v, below 10^8, at `out`, two at a time.
-void eightDigits(std::uint32_t v, char* out) {
-    for (int k = 6; k >= 0; k -= 2, v /= 100) twoDigits(out + k, v % 100);
+// The eight decimal digits of v, below 10^8, as the values 0 to 9 of a
+// word's bytes, the first digit in the lowest: each step splits every
+// field of the word in two at once, by a multiply that divides exactly
+// within the field's range (by 100 below 43,699, by 10 below 179).
+std::uint64_t eightDigits(std::uint32_t v) {
+    std::uint64_t x = v / 10000 | std::uint64_t{v % 10000} << 32;
+    std::uint64_t hundreds = (x * 10486) >> 20 & 0x0000007F0000007Full;
+    x = hundreds | (x - hundreds * 100) << 16;
+    std::uint64_t tens = (x * 103) >> 10 & 0x000F000F000F000Full;
+    return tens | (x - tens * 10) << 8;
+}
+
+// Those digits as text at `out`.
+void putDigits(char* out, std::uint64_t digits) {
+    digits += 0x3030303030303030ull;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    digits = __builtin_bswap64(digits);
+#endif
+    std::memcpy(out, &digits, 8);
 }
 
 // "%.17g" from the digits: of the two styles printf chooses between, the
@@ -125,15 +146,17 @@ void eightDigits(std::uint32_t v, char* out) {
 // where the text ends, at its NUL. The digits go in runs of fixed length,
 // which the next part overwrites or the NUL ends: `out` has room for 48.
 char* g17(bool negative, std::uint64_t digits, int x, char* out) {
-    // Seventeen digits as one and two runs of eight, each run worked out
-    // apart from the other.
+    // Seventeen digits: one, then two runs of eight, each worked out apart
+    // from the other. The last that is not 0 is found from the runs' top
+    // bytes that are.
     char d[40] = {};
     std::uint64_t high = digits / 100000000;
-    eightDigits(static_cast<std::uint32_t>(digits % 100000000), d + 9);
-    eightDigits(static_cast<std::uint32_t>(high % 100000000), d + 1);
+    std::uint64_t first = eightDigits(static_cast<std::uint32_t>(high % 100000000));
+    std::uint64_t second = eightDigits(static_cast<std::uint32_t>(digits % 100000000));
     d[0] = static_cast<char>('0' + high / 100000000);
-    int last = 16;
-    while (d[last] == '0') --last;
+    putDigits(d + 1, first);
+    putDigits(d + 9, second);
+    int last = second != 0 ? 16 - __builtin_clzll(second) / 8 : first != 0 ? 8 - __builtin_clzll(first) / 8 : 0;
     if (negative) *out++ = '-';
     if (x < -4 || x >= 17) {
         out[0] = d[0], out[1] = '.';
@@ -325,14 +348,11 @@ void product(std::uint64_t m, const Tens::Power& p, u128& top, std::uint64_t& re
     rest = static_cast<std::uint64_t>(a);
 }
 
-// digits17() for any positive normal `d`, from the powers of ten cut to
+// digits17() for any positive normal value, from the powers of ten cut to
 // 128 bits: what they leave out moves the product by less than 2^53 of its
 // last units, so the digits stand unless the part cut off lies that near a
 // half or a whole unit (then false, for printf).
-bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
-    std::uint64_t m;
-    int e2;
-    if (!parts(d, m, e2)) return false;
+bool digits17Quickly(std::uint64_t m, int e2, int x, std::uint64_t& digits, int& exponent) {
     auto scaled = [&](int k, u128& q, bool& up) {
         if (k > kLargestTen || -k > kSmallestTen) return false;
         const Tens::Power& p = tens()[k];
@@ -350,10 +370,6 @@ bool digits17Quickly(double d, std::uint64_t& digits, int& exponent) {
         q = top >> s, up = cut >= half;
         return true;
     };
-    // log10(d) from the top bit's place and the bits below it (log2 of 1 + f
-    // within 0.006): the power of ten is seldom one off.
-    double f = static_cast<double>(m) * pow2(-52) - 1;
-    int x = static_cast<int>(std::floor((e2 + 52 + f * (1.3465 - 0.3465 * f)) * 0.30102999566398120));
     return seventeenDigits(x, scaled, digits, exponent);
 }
 
@@ -468,8 +484,18 @@ std::string_view RealTexts::realText(double d, char* buf, std::size_t size) {
     std::uint64_t digits;
     int exponent;
     double a = std::fabs(d);
-    if (size >= 48 && (digits17(a, digits, exponent) || digits17Quickly(a, digits, exponent))) {
-        return std::string_view(buf, static_cast<std::size_t>(g17(d < 0, digits, exponent, buf) - buf));
+    // A whole number below 10^17 is its digits, as many as it has.
+    if (size >= 48 && a < 1e17 && static_cast<double>(static_cast<std::int64_t>(a)) == a) {
+        auto whole = static_cast<std::uint64_t>(static_cast<std::int64_t>(d));
+        buf[47] = '\0';
+        return integerText(Scalar{Type::Integer, false, whole}, buf + 47);
+    }
+    std::uint64_t m;
+    int e2;
+    if (size >= 48 && parts(a, m, e2)) {
+        int x = decimalExponent(m, e2);
+        if (digits17(m, e2, x, digits, exponent) || digits17Quickly(m, e2, x, digits, exponent))
+            return std::string_view(buf, static_cast<std::size_t>(g17(d < 0, digits, exponent, buf) - buf));
     }
 #endif
     return printed(buf, size, std::snprintf(buf, size, "%.17g", d));

@@ -591,6 +591,8 @@ private:
         std::size_t i = 0;
         std::uint32_t cp;
         while (i < t.size()) {
+            auto c = static_cast<unsigned char>(t[i]);
+            if (c > 0x20 && c < 0x7F) break;  // a sign or a digit, most often: no space
             std::size_t len = unicode::decode(t, i, cp);
             if (len == 0 || !isRealSpace(cp)) break;
             i += len;

@@ -410,24 +410,27 @@ bool realFromText(std::string_view t, double& value) {
     int digits = 0, exponent = 0;
     bool any = false;
     // The digits before the point, then those after it, which lower the
-    // exponent.
+    // exponent. Zeros before any other digit only lower it too; past any a
+    // double can show, strtod takes over before it could overflow. Past 19
+    // digits w wraps, and the text is strtod's.
     auto run = [&](int step) {
+        if (w == 0) {
+            for (; i < n && t[i] == '0'; ++i) {
+                any = true;
+                if ((exponent -= step) < -10000) return false;
+            }
+        }
+        std::size_t from = i;
         for (; i < n; ++i) {
             unsigned d = static_cast<unsigned>(static_cast<unsigned char>(t[i])) - '0';
             if (d > 9) break;
-            any = true;
-            if (w == 0 && d == 0) {
-                // Leading zeros after the point lower the exponent too; past
-                // any a double can show, strtod takes over before it could
-                // overflow.
-                if ((exponent -= step) < -10000) return false;
-                continue;
-            }
-            if (++digits > 19) return false;
             w = w * 10 + d;
-            exponent -= step;
         }
-        return true;
+        auto count = static_cast<int>(std::min<std::size_t>(i - from, 20));
+        any |= count > 0;
+        digits += count;
+        exponent -= step * count;
+        return digits <= 19;
     };
     if (!run(0)) return false;
     if (i < n && t[i] == '.' && (++i, !run(1))) return false;
@@ -460,9 +463,11 @@ bool realFromText(std::string_view t, double& value) {
     } else if (exponent >= 0) {
         if (w > ~u128{0} / pow10(exponent)) return false;
         d = toDouble(w * pow10(exponent));
-    } else {
-        // w / 10^-exponent with w's top bit at the top: the quotient has
-        // 54 bits at least, the remainder's only part is to be nonzero.
+    } else if (!scaledQuickly(w, exponent, d)) {
+        // Seventeen digits, as a writer leaves them, take no division but
+        // where the quick way cannot tell: w / 10^-exponent with w's top
+        // bit at the top, whose quotient has 54 bits at least and whose
+        // remainder's only part is to be nonzero.
         int shift = 64 + __builtin_clzll(w);
         u128 scaled = u128{w} << shift, unit = pow10(-exponent);
         u128 q = scaled / unit;

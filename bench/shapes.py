@@ -10,8 +10,9 @@ one small set of strings shared all over a binary file, values from
 large pools (held once each in a binary file), a root of many
 small entries, a key of its own in each of many dictionaries, values
 smaller than their bookkeeping (empty containers, flags), keys that are
-not ASCII, one large blob, a wide root in no order, reals of any size, and
-the records as UTF-16 XML. For each file,
+not ASCII, one large blob, a wide root in no order, reals of any size,
+round reals (whole numbers, quarters, hundredths), and the records as
+UTF-16 XML. For each file,
 in one run: the release tool inside the sandbox (best of the runs, the
 sandbox's own start-up outside the figure), the floor (a copy of the
 tool's own output to a new file, synced), libplist's `plistutil -f xml`
@@ -106,6 +107,10 @@ def shapes(target):
     yield 'shuffled-root', {k: i for i, k in enumerate(keys)}
     # Reals of any size, not only those near 1.
     yield 'reals-any-size', {'Values': fill(lambda i: rng.random() * 10.0 ** rng.randint(-300, 300), target, 40)}
+    # Reals as people and programs most often leave them: whole numbers,
+    # quarters, hundredths.
+    yield 'round-reals', {'Values': fill(lambda i: [float(rng.randint(0, 10000)), rng.randint(0, 100000) / 4,
+                                                    round(rng.random() * 100, 2)][i % 3], target, 23)}
 
 
 UNSORTED = {'shuffled-root'}  # shapes whose dictionaries are written in their own order

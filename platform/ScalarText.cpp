@@ -103,6 +103,14 @@ bool digits17(std::uint64_t m, int e2, int x, std::uint64_t& digits, int& expone
             if (e2 >= 0) {
                 if (e2 > 127 || n >> (127 - e2) != 0) return false;
                 q = n << e2, rest = 0, unit = 1;
+            } else if (-e2 < 64 && static_cast<std::uint64_t>(n >> 64) >> -e2 == 0) {
+                // Most often: the point within the low word, the digits in one word.
+                int s = -e2;
+                auto low = static_cast<std::uint64_t>(n), high = static_cast<std::uint64_t>(n >> 64);
+                std::uint64_t half = std::uint64_t{1} << (s - 1), cut = low & ((half << 1) - 1);
+                std::uint64_t whole = high << (64 - s) | low >> s;
+                q = whole, up = cut > half || (cut == half && (whole & 1));
+                return true;
             } else {
                 if (-e2 > 126) return false;
                 unit = u128{1} << -e2;

@@ -371,10 +371,23 @@ bool digits17Quickly(std::uint64_t m, int e2, int x, std::uint64_t& digits, int&
         // `s` bits above rest, within top.
         int s = -(e2 + p.exponent) - 64;
         if (s <= 0 || s >= 127) return false;
-        u128 cut = top & ((u128{1} << s) - 1), half = u128{1} << (s - 1);
+        // Whether the part cut off, with what the powers leave out, could lie
+        // at a half or reach a whole unit.
         constexpr std::uint64_t kNear = ~std::uint64_t{0} - (std::uint64_t{1} << 53);
-        if ((cut == half && rest == 0) || (cut == half - 1 && rest >= kNear) || (cut == (half << 1) - 1 && rest >= kNear))
-            return false;
+        auto unsure = [rest](auto cut, auto half) {
+            return (cut == half && rest == 0) || (cut == half - 1 && rest >= kNear) ||
+                   (cut == (half << 1) - 1 && rest >= kNear);
+        };
+        auto low = static_cast<std::uint64_t>(top), high = static_cast<std::uint64_t>(top >> 64);
+        if (s < 64 && high >> s == 0) {
+            // Most often: the point within the low word, the digits in one word.
+            std::uint64_t half = std::uint64_t{1} << (s - 1), cut = low & ((half << 1) - 1);
+            if (unsure(cut, half)) return false;
+            q = high << (64 - s) | low >> s, up = cut >= half;
+            return true;
+        }
+        u128 cut = top & ((u128{1} << s) - 1), half = u128{1} << (s - 1);
+        if (unsure(cut, half)) return false;
         q = top >> s, up = cut >= half;
         return true;
     };

@@ -519,6 +519,25 @@ std::string_view RealTexts::realText(double d, char* buf, std::size_t size) {
     std::uint64_t m;
     int e2;
     if (size >= 48 && parts(a, m, e2)) {
+        // A half, a quarter, down to 2^-10 of a whole number, written as
+        // its exact digits where they are seventeen at most: m / 2^k is
+        // m * 5^k / 10^k, which ends in a 5, so has no zeros to drop.
+        int zeros = __builtin_ctzll(m), k = -(e2 + zeros);
+        if (k >= 1 && k <= 10) {
+            static constexpr std::uint32_t kFives[] = {1, 5, 25, 125, 625, 3125, 15625, 78125, 390625, 1953125, 9765625};
+            u128 exact = u128{m >> zeros} * kFives[k];
+            if (exact < pow10(17)) {
+                auto v = static_cast<std::uint64_t>(exact);
+                char* p = buf + 47;
+                *p = '\0';
+                for (int place = 0; place < k; ++place, v /= 10) *--p = static_cast<char>('0' + v % 10);
+                *--p = '.';
+                if (v == 0) *--p = '0';
+                for (; v != 0; v /= 10) *--p = static_cast<char>('0' + v % 10);
+                if (d < 0) *--p = '-';
+                return std::string_view(p, static_cast<std::size_t>(buf + 47 - p));
+            }
+        }
         int x = decimalExponent(m, e2);
         if (digits17(m, e2, x, digits, exponent) || digits17Quickly(m, e2, x, digits, exponent))
             return std::string_view(buf, static_cast<std::size_t>(g17(d < 0, digits, exponent, buf) - buf));

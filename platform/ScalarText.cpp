@@ -519,12 +519,13 @@ std::string_view RealTexts::realText(double d, char* buf, std::size_t size) {
     std::uint64_t m;
     int e2;
     if (size >= 48 && parts(a, m, e2)) {
-        // A half, a quarter, down to 2^-10 of a whole number, written as
-        // its exact digits where they are seventeen at most: m / 2^k is
-        // m * 5^k / 10^k, which ends in a 5, so has no zeros to drop.
+        // A multiple of a half, a quarter, down to 2^-10, is written as its
+        // exact digits where they are seventeen at most: an odd n / 2^k is
+        // n * 5^k / 10^k, whose digits end in a 5, so none are to be dropped.
         int zeros = __builtin_ctzll(m), k = -(e2 + zeros);
         if (k >= 1 && k <= 10) {
-            static constexpr std::uint32_t kFives[] = {1, 5, 25, 125, 625, 3125, 15625, 78125, 390625, 1953125, 9765625};
+            static constexpr std::uint32_t kFives[] = {1,     5,     25,     125,     625,    3125,
+                                                       15625, 78125, 390625, 1953125, 9765625};
             u128 exact = u128{m >> zeros} * kFives[k];
             if (exact < pow10(17)) {
                 auto v = static_cast<std::uint64_t>(exact);

@@ -372,7 +372,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             std::memcpy(head, &w.first, 8);
             std::memcpy(head + 8, &w.second, 8);
             if ((w.first | w.second) & 0x8080808080808080ull)
-                for (std::size_t k = 0; k < n; ++k) highest = std::max<unsigned>(highest, head[k]);
+                for (std::size_t k = 0; k < n; ++k) highest = std::max<unsigned>(highest, o.data[k]);
         } else {
             for (std::size_t k = 0; k < sizeof head && k < o.count; ++k) {
                 unsigned unit = unitAt(o, k);

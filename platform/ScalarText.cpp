@@ -59,6 +59,16 @@ bool parts(double d, std::uint64_t& m, int& e2) {
     return true;
 }
 
+// n >> s and the s bits below the point, in 64-bit words, where s is
+// below 64 and what lies above the point fits a word, as most reals'
+// seventeen digits do; false elsewhere.
+bool inWords(u128 n, int s, std::uint64_t& whole, std::uint64_t& cut) {
+    auto low = static_cast<std::uint64_t>(n), high = static_cast<std::uint64_t>(n >> 64);
+    if (s <= 0 || s >= 64 || high >> s != 0) return false;
+    whole = high << (64 - s) | low >> s, cut = low & ((std::uint64_t{1} << s) - 1);
+    return true;
+}
+
 // The 17 significant digits of d * 10^(16 - x) and x, the power of ten
 // their first stands for, for a guess x at most one off: `scaled(k, q, up)`
 // gives the whole part of d * 10^k and whether it rounds up (to nearest,
@@ -103,12 +113,8 @@ bool digits17(std::uint64_t m, int e2, int x, std::uint64_t& digits, int& expone
             if (e2 >= 0) {
                 if (e2 > 127 || n >> (127 - e2) != 0) return false;
                 q = n << e2, rest = 0, unit = 1;
-            } else if (-e2 < 64 && static_cast<std::uint64_t>(n >> 64) >> -e2 == 0) {
-                // Most often: the point within the low word, the digits in one word.
-                int s = -e2;
-                auto low = static_cast<std::uint64_t>(n), high = static_cast<std::uint64_t>(n >> 64);
-                std::uint64_t half = std::uint64_t{1} << (s - 1), cut = low & ((half << 1) - 1);
-                std::uint64_t whole = high << (64 - s) | low >> s;
+            } else if (std::uint64_t whole, cut; inWords(n, -e2, whole, cut)) {
+                std::uint64_t half = std::uint64_t{1} << (-e2 - 1);
                 q = whole, up = cut > half || (cut == half && (whole & 1));
                 return true;
             } else {
@@ -378,12 +384,10 @@ bool digits17Quickly(std::uint64_t m, int e2, int x, std::uint64_t& digits, int&
             return (cut == half && rest == 0) || (cut == half - 1 && rest >= kNear) ||
                    (cut == (half << 1) - 1 && rest >= kNear);
         };
-        auto low = static_cast<std::uint64_t>(top), high = static_cast<std::uint64_t>(top >> 64);
-        if (s < 64 && high >> s == 0) {
-            // Most often: the point within the low word, the digits in one word.
-            std::uint64_t half = std::uint64_t{1} << (s - 1), cut = low & ((half << 1) - 1);
+        if (std::uint64_t whole, cut; inWords(top, s, whole, cut)) {
+            std::uint64_t half = std::uint64_t{1} << (s - 1);
             if (unsure(cut, half)) return false;
-            q = high << (64 - s) | low >> s, up = cut >= half;
+            q = whole, up = cut >= half;
             return true;
         }
         u128 cut = top & ((u128{1} << s) - 1), half = u128{1} << (s - 1);
@@ -528,13 +532,13 @@ std::string_view RealTexts::realText(double d, char* buf, std::size_t size) {
                                                        15625, 78125, 390625, 1953125, 9765625};
             u128 exact = u128{m >> zeros} * kFives[k];
             if (exact < pow10(17)) {
+                // The k places after the point, then the whole part as an integer.
                 auto v = static_cast<std::uint64_t>(exact);
                 char* p = buf + 47;
                 *p = '\0';
                 for (int place = 0; place < k; ++place, v /= 10) *--p = static_cast<char>('0' + v % 10);
                 *--p = '.';
-                if (v == 0) *--p = '0';
-                for (; v != 0; v /= 10) *--p = static_cast<char>('0' + v % 10);
+                p -= integerText(Scalar{Type::Integer, true, v}, p).size();
                 if (d < 0) *--p = '-';
                 return std::string_view(p, static_cast<std::size_t>(buf + 47 - p));
             }

@@ -369,13 +369,19 @@ bool DocumentBuilder::comesAfter(std::string_view text, KeyRun& run) {
         run.last.assign(text.data(), text.size());
         return true;
     }
-    if (keys > kOrderedFrom) lookUp(run);  // past the first ones, every key so far came in order
+    // Past the first ones, every key so far came in order: they are looked
+    // up now, unless the rest are to be made without a look-up as well.
+    if (keys > kOrderedFrom && run.newInARow < kOrderedFrom) lookUp(run);
     run.ordered = false;
     return false;
 }
 
 void DocumentBuilder::addKey(std::string_view text, KeyRun* run) {
-    bool unlooked = run != nullptr && run->ordered && comesAfter(text, *run);
+    bool unlooked = false;
+    if (run != nullptr) {
+        if (run->ordered) unlooked = comesAfter(text, *run);
+        if (!run->ordered) unlooked = run->byRank = run->byRank || run->newInARow >= kOrderedFrom;
+    }
     // The key that followed this place in the keys' order before, as a
     // file's records hold their keys: a key found so is neither hashed nor
     // looked up. One made without a look-up is never guessed: it stays in
@@ -392,7 +398,7 @@ void DocumentBuilder::addKey(std::string_view text, KeyRun* run) {
     // Where objects are written over the text, its text may be gone by then.
     std::size_t keptAt = std::string::npos;
     if (inText_ != nullptr) keptAt = pendingTexts_.size(), pendingTexts_.append(text);
-    pending_.push_back(PendingKey{text, keptAt, h, lastAdded_, guess, items_.size(), unlooked});
+    pending_.push_back(PendingKey{text, keptAt, h, lastAdded_, guess, items_.size(), run, unlooked});
     items_.push_back(Document::npos);
     // A key in the guessed one's stead (a record's own name, say) is
     // followed by what followed that one.
@@ -406,8 +412,10 @@ void DocumentBuilder::settleKeys() {
     for (const PendingKey& k : pending_) {
         std::string_view text = k.text;
         if (k.keptAt != std::string::npos) text = std::string_view(pendingTexts_).substr(k.keptAt, text.size());
+        std::size_t made = keys_.size();
         std::uint32_t place = k.unlooked ? newKey(text, nullptr) : keyPlace(text, k.hash);
         items_[k.item] = keys_[place];
+        if (k.run != nullptr && !k.unlooked) k.run->newInARow = keys_.size() > made ? k.run->newInARow + 1 : 0;
         std::uint32_t after = k.after != Document::npos ? k.after : before;
         if (after < next_.size() && next_[after] == Document::npos) next_[after] = place;
         if (k.displaced < next_.size() && place < next_.size() && next_[place] == Document::npos)
@@ -470,9 +478,10 @@ std::uint32_t DocumentBuilder::copy(std::uint32_t index) {
     return string(std::string(text));  // the text is in the objects, which grow
 }
 
-std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
+std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids, const KeyRun* run) {
     if (!pending_.empty()) settleKeys();
     std::size_t n = (items_.size() - opened) / 2;
+    bool byRank = run != nullptr && run->byRank;
     auto pairs = [&](std::size_t k) -> std::uint32_t& { return items_[opened + k]; };
     // Whether the keys of `count` entries are objects in the order they
     // were made, and so no two the same: the first dictionary of a kind
@@ -482,7 +491,7 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
             if (pairs(2 * k) <= pairs(2 * k - 2)) return false;
         return true;
     };
-    if (n > 1 && !increasing(n)) {
+    if (n > 1 && !byRank && !increasing(n)) {
         // Equal keys are one object: the first keeps its place and takes
         // the last one's value; the others are dropped. Large dictionaries
         // find theirs by key object, in a table of one and a half to three
@@ -548,7 +557,47 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids) {
         if (((opened + 2 * k) & ItemStack::kMask) < 2) items_.resize(opened + 2 * k);
     }
     items_.resize(opened);
+    if (byRank) byRank_.push_back(index);  // equal keys, the same object or not, are found once ranked
     return index;
+}
+
+void DocumentBuilder::mergeEqualKeys(std::uint32_t dict) {
+    Document& doc = *doc_;
+    Document::Object o = doc.object(dict);
+    // Most often there are none, which a bit a rank tells.
+    std::vector<std::uint64_t> seen(doc.rankCount() / 64 + 1, 0);
+    std::uint64_t k = 0;
+    for (; k < o.count; ++k) {
+        std::uint32_t rank = doc.keyRank(doc.ref(o, k));
+        std::uint64_t bit = std::uint64_t{1} << rank % 64;
+        if (seen[rank / 64] & bit) break;
+        seen[rank / 64] |= bit;
+    }
+    if (k == o.count) return;
+    std::vector<std::uint32_t> first(doc.rankCount(), Document::npos);  // by rank, where the first key of it was kept
+    std::vector<std::uint32_t> keys, values;
+    for (k = 0; k < o.count; ++k) {
+        std::uint32_t key = doc.ref(o, k), value = doc.ref(o, o.count + k);
+        std::uint32_t& kept = first[doc.keyRank(key)];
+        if (kept != Document::npos) {
+            values[kept] = value;
+            continue;
+        }
+        kept = static_cast<std::uint32_t>(keys.size());
+        keys.push_back(key);
+        values.push_back(value);
+    }
+    // Written over the dictionary's own references, its count in the room
+    // its count took: a dictionary of so many keys has its count after its
+    // marker, in as many bytes as the integer's marker tells.
+    auto* at = const_cast<unsigned char*>(doc.bytes_ + doc.offset(dict));
+    std::uint64_t n = keys.size();
+    putWidth(reinterpret_cast<char*>(at + 2), n, at[1] & 0x0F);
+    char* refs = reinterpret_cast<char*>(const_cast<unsigned char*>(o.data));
+    for (std::uint64_t j = 0; j < n; ++j) {
+        put<kRefSize>(refs + j * kRefSize, keys[j]);
+        put<kRefSize>(refs + (n + j) * kRefSize, values[j]);
+    }
 }
 
 DocumentBuilder::Mark DocumentBuilder::mark() {
@@ -573,6 +622,7 @@ void DocumentBuilder::rewind(const Mark& m) {
         if (next_.size() == keys_.size()) next_.pop_back();
         keys_.pop_back();
     }
+    while (!byRank_.empty() && byRank_.back() >= m.objects) byRank_.pop_back();
     cursor_ = lastAdded_ = Document::npos;
     for (std::uint32_t& shared : booleans_)
         if (shared >= m.objects) shared = Document::npos;
@@ -614,6 +664,7 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes sour
     if (lonelyKeys_ != 0 && 4 * lonelyKeys_ >= keys_.size() && 16 * lonelyKeys_ >= doc_->count_)
         shared = doc_->sharedKeys([](std::uint32_t) { return true; });
     doc_->index(std::move(keys_), shared.empty() ? nullptr : &shared);
+    for (std::uint32_t dict : byRank_) mergeEqualKeys(dict);
     return std::move(doc_);
 }
 

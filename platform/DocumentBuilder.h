@@ -70,10 +70,17 @@ public:
     // first kOrderedFrom keys, a key not guessed is made without a look-up
     // (a wide root's keys, each new, are then kept out of the key table).
     // Should one come out of order, those are looked up there and then.
+    //
+    // Out of order, once the last kOrderedFrom keys looked up were each new
+    // (a wide root out of order), the rest are made without a look-up too,
+    // unless guessed, and equal keys of the dictionary are told apart by
+    // their texts' ranks once those are known (see dictionary()).
     struct KeyRun {
         explicit KeyRun(std::size_t at) : opened(at) {}
         std::size_t opened;  // where the dictionary's items start
         bool ordered = true;
+        bool byRank = false;
+        std::size_t newInARow = 0;  // of its keys looked up, the last ones new
         std::string last;  // the text of the last key, once compared
     };
     static constexpr std::size_t kOrderedFrom = 64;
@@ -93,8 +100,9 @@ public:
     // Of equal keys the first keeps its place and the last its value, as a
     // text format's reader leaves them in Foundation. With `uids`, the one
     // entry {CF$UID = n}, n from 0 to 2^32 - 1, is the UID n (a keyed
-    // archiver's, as XML writes it).
-    std::uint32_t dictionary(std::size_t opened, bool uids);
+    // archiver's, as XML writes it). `run`, where given: the run of its
+    // keys, which may leave equal keys to be found once they are ranked.
+    std::uint32_t dictionary(std::size_t opened, bool uids, const KeyRun* run = nullptr);
 
     // From here on, the objects are written over the source's text behind
     // `read`, the place in `text` (a view of the source, writable) up to
@@ -140,6 +148,10 @@ private:
     // without a look-up; the run's keys made so are looked up once one
     // does not.
     bool comesAfter(std::string_view text, KeyRun& run);
+    // Of a dictionary whose equal keys may be apart, ranked: the first of
+    // them keeps its place and the last its value, as dictionary() leaves
+    // those it finds.
+    void mergeEqualKeys(std::uint32_t dict);
     void lookUp(const KeyRun& run);
     std::string_view keyText(std::uint32_t place) const;  // of keys_[place]
     void enter(std::uint32_t place, std::uint32_t hash, const char* at);  // at: how far the source is read, if known
@@ -187,10 +199,13 @@ private:
         std::uint32_t after;      // the key added before it, npos where that one waited too
         std::uint32_t displaced;  // the key guessed in its stead, or npos
         std::size_t item;
+        KeyRun* run;    // its dictionary's, open until the key is settled
         bool unlooked;  // made without a look-up (see KeyRun)
     };
     std::vector<PendingKey> pending_;
     std::string pendingTexts_;
+    // Dictionaries whose equal keys are found once they are ranked.
+    std::vector<std::uint32_t> byRank_;
     // A large dictionary's entries, while they are settled.
     std::vector<std::uint32_t> seen_;
     std::vector<bool> dropped_;

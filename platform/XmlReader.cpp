@@ -367,7 +367,7 @@ private:
         run_ = outer;
         closeTag("dict");
         // A keyed archiver's UID is written as a dictionary of one integer.
-        return b_.dictionary(opened, true);
+        return b_.dictionary(opened, true, &run);
     }
 
     // Text converted from UTF-16 is well formed by construction but may carry

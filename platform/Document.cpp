@@ -18,6 +18,8 @@ namespace {
 // so on, up to this many bytes: past them, keys that still tie are compared
 // whole, which runs through a long shared start at once.
 constexpr std::size_t kFetchedRun = 4096, kChunkedBelow = 64;
+// Keys in at most this many runs in order are merged rather than sorted.
+constexpr std::size_t kMergedRuns = 16;
 
 // The k-th code unit of a binary string's text (big-endian UTF-16, else
 // one byte a unit), or the k-th byte of a text's UTF-8.
@@ -108,29 +110,45 @@ bool changedByOrder(const Document::Object& o, std::uint64_t from, std::uint64_t
 
 using detail::radixSort;
 
+// Two runs side by side, [first, mid) and [mid, last), each sorted, merged
+// stably through `room` for the shorter of them: from the front where that
+// is the first, else from the back.
+template <typename T, typename Less>
+void mergeRuns(T* first, T* mid, T* last, std::vector<T>& room, Less less) {
+    if (first == mid || mid == last) return;
+    if (mid - first <= last - mid) {
+        room.assign(first, mid);
+        T *a = room.data(), *end = a + room.size(), *b = mid, *out = first;
+        while (a != end && b != last) *out++ = less(*b, *a) ? *b++ : *a++;
+        std::copy(a, end, out);
+    } else {
+        room.assign(mid, last);
+        T *a = mid, *b = room.data() + room.size(), *out = last;
+        while (a != first && b != room.data()) *--out = less(b[-1], a[-1]) ? *--a : *--b;
+        std::copy(room.data(), b, first);
+    }
+}
+
 // radixSort() of each half by itself, through room for half the items, then
-// the two merged: no more memory than a merge sort takes. `less` is the order.
+// the two merged through it: no more memory than a merge sort takes. `less`
+// is the order.
 template <typename T, typename ByteOf, typename Less>
 void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
     T* half = first + (last - first) / 2;
-    {
-        std::vector<T> room(static_cast<std::size_t>(last - half));
-        radixSort(first, half, room.data(), digits, byteOf);
-        radixSort(half, last, room.data(), digits, byteOf);
-    }
-    std::inplace_merge(first, half, last, less);
+    std::vector<T> room(static_cast<std::size_t>(last - half));
+    radixSort(first, half, room.data(), digits, byteOf);
+    radixSort(half, last, room.data(), digits, byteOf);
+    mergeRuns(first, half, last, room, less);
 }
 
-// Items sorted from `head` on merged into those before them, sorted too,
-// stably, from the back: room for the sorted tail alone, where a sort of
-// all would take room for half of them (a key or two out of place in a
-// wide root), and nothing where head is 0.
+// Items sorted from `head` on merged into those before them, sorted too:
+// room for the sorted tail alone, where a sort of all would take room for
+// half of them (a key or two out of place in a wide root), and nothing
+// where head is 0.
 template <typename T, typename Less>
 void mergeTail(std::vector<T>& items, std::size_t head, Less less) {
-    if (head == 0) return;
-    std::vector<T> tail(items.begin() + static_cast<std::ptrdiff_t>(head), items.end());
-    for (std::size_t a = head, b = tail.size(), out = items.size(); b > 0;)
-        items[--out] = a > 0 && less(tail[b - 1], items[a - 1]) ? items[--a] : tail[--b];
+    std::vector<T> room;
+    mergeRuns(items.data(), items.data() + head, items.data() + items.size(), room, less);
 }
 
 }  // namespace
@@ -494,9 +512,14 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     std::vector<bool> loneSurrogate(count_, false);
     bool allPrefixed = true;
     std::size_t inOrder = 0;  // of them, those of the keys found in order above: only the rest are sorted
+    // Where the keys fall in few runs in order by their prefixes (keys
+    // numbered without leading zeros, or the keys of two dictionaries one
+    // after the other), where each starts.
+    std::vector<std::size_t> runs{0};
     for (std::size_t k = 0; k < keys.size(); ++k) {
         if (keys[k] != npos && sorted(keys[k], s, lone, true, x)) {
             loneSurrogate[keys[k]] = lone;
+            if (!order.empty() && runs.size() <= kMergedRuns && prefixBefore(s, order.back())) runs.push_back(order.size());
             order.push_back(s);
             allPrefixed &= s.prefix[0] != 0;
         }
@@ -521,8 +544,23 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         auto byteOf = [](const Sorted& s, unsigned d) {
             return static_cast<unsigned>(s.prefix[d / 8] >> (56 - 8 * (d % 8)) & 0xFF);
         };
-        radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore);
-        mergeTail(order, inOrder, prefixBefore);
+        if (runs.size() <= kMergedRuns) {
+            // Each pair of runs side by side that is the shortest merged
+            // first, as few times as every key moves: the runs of keys
+            // numbered so are of ten times the length each.
+            runs.push_back(order.size());
+            std::vector<Sorted> room;
+            while (runs.size() > 2) {
+                std::size_t j = 0;
+                for (std::size_t r = 1; r + 2 < runs.size(); ++r)
+                    if (runs[r + 2] - runs[r] < runs[j + 2] - runs[j]) j = r;
+                mergeRuns(order.data() + runs[j], order.data() + runs[j + 1], order.data() + runs[j + 2], room, prefixBefore);
+                runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(j + 1));
+            }
+        } else {
+            radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore);
+            mergeTail(order, inOrder, prefixBefore);
+        }
         // Bytes [from, from + 16) of a key's text in its UTF-8 form, as its
         // prefix, where they sort as UTF-16 does and as its prefixes did:
         // no character from U+E000 among them or in its first sixteen bytes

@@ -135,13 +135,14 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict) {
     return *this;
 }
 
-WriteCheck::WriteCheck(const Document& doc, const Entries& root)
+WriteCheck::WriteCheck(const Document& doc, const Entries& root, bool asInFile)
     : doc_(doc),
       root_(root),
       // A tree's containers are each met once: nothing to keep of them.
       state_(doc.tree() ? 0 : doc.containerCount(), kUnvisited),
       height_(doc.tree() ? 0 : doc.containerCount(), 0),
-      seenText_(doc.objectCount(), false) {}
+      seenText_(doc.objectCount(), false),
+      asInFile_(asInFile) {}
 
 // The bytes of a string's text, or twice a data object's bytes (base64 and
 // its lines). Worked out once for a long string that takes decoding: a file
@@ -237,6 +238,26 @@ void WriteCheck::eachChild(std::uint32_t index, const Document::Object& o, int d
             if (doc_.keyHasLoneSurrogate(entries[k].rank)) refuse("key holds a lone surrogate");
         if (index != doc_.root()) {
             entries.each([&](const Entry& e) { each(entries.value(e), entries.key(e), nullptr); });
+            return;
+        }
+        if (asInFile_) {
+            // The first entry of each key, those the edits replace apart,
+            // and the edits: the objects are met in the order they lie.
+            std::vector<std::uint64_t> met(doc_.rankCount() / 64 + 1, 0);
+            auto meet = [&](std::uint32_t rank) {
+                bool before = met[rank / 64] >> rank % 64 & 1;
+                met[rank / 64] |= std::uint64_t{1} << rank % 64;
+                return !before;
+            };
+            for (const Document::Edit& edit : doc_.edits()) {
+                if (edit.replaces) meet(edit.position);
+                each(Document::npos, Document::npos, &edit);
+            }
+            for (std::uint64_t k = 0; k < o.count; ++k) {
+                doc_.prefetchAhead(o, o.count + k, 2 * o.count);
+                std::uint32_t key = doc_.ref(o, k);
+                if (meet(doc_.keyRank(key))) each(doc_.ref(o, o.count + k), key, nullptr);
+            }
             return;
         }
         eachRootEntry(

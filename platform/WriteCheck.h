@@ -36,6 +36,8 @@ public:
     const Entries& of(const Document& doc, const Document::Object& dict);
 
     bool empty() const { return size() == 0; }
+    // Whether the entries are the dictionary's own, in its order.
+    bool inOrder() const { return inOrder_; }
     std::size_t size() const { return inOrder_ ? static_cast<std::size_t>(dict_.count) : entries_.size(); }
     Entry operator[](std::size_t k) const {
         if (!inOrder_) return entries_[k];
@@ -131,8 +133,11 @@ struct Extent {
 
 class WriteCheck {
 public:
-    // `root`: the root's entries.
-    WriteCheck(const Document& doc, const Entries& root);
+    // `root`: the root's entries. `asInFile`: the root's entries are walked
+    // in the order the document holds them, not in the order of their keys.
+    // Whether the document is refused does not hang on that order, nor does
+    // the size, but which refusal comes first does.
+    WriteCheck(const Document& doc, const Entries& root, bool asInFile = false);
     // Refuses (WriteFailure) what cannot be written; otherwise returns
     // roughly how many bytes the text takes.
     std::uint64_t run();
@@ -157,6 +162,7 @@ private:
     std::unordered_map<std::uint32_t, std::uint64_t> sizes_;  // of long strings that take decoding
     std::vector<std::uint32_t> order_;                        // only then too: containers in post-order
     bool shared_ = false;                                     // some container is reached a second time
+    bool asInFile_;
     EntriesPool pool_;
     std::uint64_t held_ = 0;  // what the document holds, each shared object once
 };

@@ -448,6 +448,15 @@ TEST(XmlWriter, RefusesWhatCannotBeWrittenFaithfully) {
     EXPECT_TRUE(refuses(Value::dictionary(loneKey)));
     std::string out;
     EXPECT_FALSE(plist::writeXml(*loneKey, out));
+
+    // Of two refusals in a root out of order, the one whose key sorts first
+    // is reported, wherever the root holds it.
+    plist::Dictionary two;
+    two.set("b", Value());
+    two.set("a", Value::date(HUGE_VAL));
+    std::string error;
+    EXPECT_FALSE(plist::writeXml(two, out, &error));
+    EXPECT_EQ(error, "date out of range");
 }
 
 TEST(XmlWriter, ContainerReferencedAtMost1536Times) {

@@ -105,6 +105,9 @@ def shapes(target):
     keys = ['Setting%07d' % i for i in range(target // 48)]
     rng.shuffle(keys)
     yield 'shuffled-root', {k: i for i, k in enumerate(keys)}
+    # A wide root whose keys are numbered without leading zeros, in the
+    # order of their numbers: runs in order, one for each count of digits.
+    yield 'numbered-keys', {'Item%d' % i: i for i in range(target // 40)}
     # Reals of any size, not only those near 1.
     yield 'reals-any-size', {'Values': fill(lambda i: rng.random() * 10.0 ** rng.randint(-300, 300), target, 40)}
     # Reals as people and programs most often leave them: whole numbers,
@@ -113,7 +116,7 @@ def shapes(target):
                                                     round(rng.random() * 100, 2)][i % 3], target, 23)}
 
 
-UNSORTED = {'shuffled-root'}  # shapes whose dictionaries are written in their own order
+UNSORTED = {'shuffled-root', 'numbered-keys'}  # shapes whose dictionaries are written in their own order
 
 
 def write_forms(folder, name, value):

@@ -545,9 +545,9 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             return static_cast<unsigned>(s.prefix[d / 8] >> (56 - 8 * (d % 8)) & 0xFF);
         };
         if (runs.size() <= kMergedRuns) {
-            // Each pair of runs side by side that is the shortest merged
-            // first, as few times as every key moves: the runs of keys
-            // numbered so are of ten times the length each.
+            // The shortest two runs side by side are merged first, again
+            // and again, so that a key moves as few times as may be: keys
+            // numbered so fall in runs each ten times as long as the last.
             runs.push_back(order.size());
             std::vector<Sorted> room;
             while (runs.size() > 2) {

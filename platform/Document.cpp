@@ -534,7 +534,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     // merged), then each run of keys whose prefixes tie by their texts,
     // each text fetched once for its run rather than at every level.
     // Whether a key's text is the one before it's is kept for its rank.
-    std::vector<unsigned char> sameAsBefore(order.size(), 0);
+    std::vector<bool> sameAsBefore(order.size(), false);  // a bit a key, beside the keys' twenty bytes
     if (!allPrefixed) {
         auto before = [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; };
         std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(inOrder), order.end(), before);

@@ -561,20 +561,24 @@ std::uint32_t DocumentBuilder::dictionary(std::size_t opened, bool uids, const K
     return index;
 }
 
-void DocumentBuilder::mergeEqualKeys(std::uint32_t dict) {
+void DocumentBuilder::mergeEqualKeys(std::uint32_t dict, std::vector<std::uint64_t>& seen,
+                                     std::vector<std::uint32_t>& first) {
     Document& doc = *doc_;
     Document::Object o = doc.object(dict);
-    // Most often there are none, which a bit a rank tells.
-    std::vector<std::uint64_t> seen(doc.rankCount() / 64 + 1, 0);
+    auto rank = [&](std::uint64_t k) { return doc.keyRank(doc.ref(o, k)); };
+    // Most often there are none, which a bit a rank tells. The tables are
+    // the same for every dictionary, made once, and left as they were
+    // found: many dictionaries cost no more than one of all their keys.
+    if (seen.empty()) seen.assign(doc.rankCount() / 64 + 1, 0);
     std::uint64_t k = 0;
     for (; k < o.count; ++k) {
-        std::uint32_t rank = doc.keyRank(doc.ref(o, k));
-        std::uint64_t bit = std::uint64_t{1} << rank % 64;
-        if (seen[rank / 64] & bit) break;
-        seen[rank / 64] |= bit;
+        std::uint64_t bit = std::uint64_t{1} << rank(k) % 64;
+        if (seen[rank(k) / 64] & bit) break;
+        seen[rank(k) / 64] |= bit;
     }
+    for (std::uint64_t j = 0; j < k; ++j) seen[rank(j) / 64] = 0;
     if (k == o.count) return;
-    std::vector<std::uint32_t> first(doc.rankCount(), Document::npos);  // by rank, where the first key of it was kept
+    if (first.empty()) first.assign(doc.rankCount(), Document::npos);  // by rank, where the first key of it was kept
     std::vector<std::uint32_t> keys, values;
     for (k = 0; k < o.count; ++k) {
         std::uint32_t key = doc.ref(o, k), value = doc.ref(o, o.count + k);
@@ -587,6 +591,7 @@ void DocumentBuilder::mergeEqualKeys(std::uint32_t dict) {
         keys.push_back(key);
         values.push_back(value);
     }
+    for (std::uint32_t key : keys) first[doc.keyRank(key)] = Document::npos;
     // Written over the dictionary's own references, its count in the room
     // its count took: a dictionary of so many keys has its count after its
     // marker, in as many bytes as the integer's marker tells.
@@ -664,7 +669,9 @@ std::unique_ptr<Document> DocumentBuilder::finish(std::uint32_t root, Bytes sour
     if (lonelyKeys_ != 0 && 4 * lonelyKeys_ >= keys_.size() && 16 * lonelyKeys_ >= doc_->count_)
         shared = doc_->sharedKeys([](std::uint32_t) { return true; });
     doc_->index(std::move(keys_), shared.empty() ? nullptr : &shared);
-    for (std::uint32_t dict : byRank_) mergeEqualKeys(dict);
+    std::vector<std::uint64_t> seen;
+    std::vector<std::uint32_t> first;
+    for (std::uint32_t dict : byRank_) mergeEqualKeys(dict, seen, first);
     return std::move(doc_);
 }
 

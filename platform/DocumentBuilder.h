@@ -150,8 +150,9 @@ private:
     bool comesAfter(std::string_view text, KeyRun& run);
     // Of a dictionary whose equal keys may be apart, ranked: the first of
     // them keeps its place and the last its value, as dictionary() leaves
-    // those it finds.
-    void mergeEqualKeys(std::uint32_t dict);
+    // those it finds. `seen` and `first`: tables by rank, kept from one
+    // dictionary to the next.
+    void mergeEqualKeys(std::uint32_t dict, std::vector<std::uint64_t>& seen, std::vector<std::uint32_t>& first);
     void lookUp(const KeyRun& run);
     std::string_view keyText(std::uint32_t place) const;  // of keys_[place]
     void enter(std::uint32_t place, std::uint32_t hash, const char* at);  // at: how far the source is read, if known

@@ -457,15 +457,62 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
         std::size_t skip;
         bool bigEndian;
         if (used == 4 && plist::encoding::utf16Start(std::string_view(head, 4), skip, bigEndian)) {
-            plist::encoding::Utf16Converter text(bigEndian, static_cast<std::size_t>(st.st_size));
+            using plist::encoding::Utf16Converter;
+            auto size = static_cast<std::size_t>(st.st_size);
+            Utf16Converter text(bigEndian, size);
             text.add(head + skip, used - skip);
-            std::string chunk(1 << 20, '\0');
-            ssize_t r;
-            while ((r = readInto(&chunk[0], chunk.size(), used)) > 0) {
-                text.add(chunk.data(), static_cast<std::size_t>(r));
-                used += static_cast<std::size_t>(r);
+            // Converts [from, to) a megabyte at a time, up to the file's
+            // end; false where a read failed. A low surrogate first of all
+            // is left to the text before (`first`), whose pair it may end.
+            auto convert = [&](Utf16Converter& into, std::size_t from, std::size_t to, std::size_t& end, bool hooked,
+                               std::string* first) {
+                std::string chunk(std::min<std::size_t>(to - from, 1 << 20), '\0');
+                for (end = from; end < to;) {
+                    ssize_t r = readInto(&chunk[0], std::min(chunk.size(), to - end), end, hooked);
+                    if (r < 0) return false;
+                    if (r == 0) break;
+                    std::size_t n = static_cast<std::size_t>(r), lead = 0;
+                    if (first && end == from && n >= 2) {
+                        unsigned char high = static_cast<unsigned char>(chunk[bigEndian ? 0 : 1]);
+                        if (high >= 0xDC && high <= 0xDF) first->assign(chunk, 0, lead = 2);
+                    }
+                    into.add(chunk.data() + lead, n - lead);
+                    end += n;
+                }
+                return true;
+            };
+            constexpr auto kToTheEnd = static_cast<std::size_t>(-1);
+            // A large file's second half is converted on a thread of its
+            // own meanwhile, as a text in UTF-8 is read.
+            std::size_t half = size / 2 & ~std::size_t{4095};
+            if (size > kHalvedFrom) {
+                bool injected = fails(Call::ReadFile);  // for the other thread, decided here
+                Utf16Converter second(bigEndian, size - half);
+                std::string lead;
+                std::size_t secondEnd = half;
+                bool secondRead = false;
+                std::thread other;
+                try {
+                    other = std::thread(
+                        [&] { secondRead = !injected && convert(second, half, kToTheEnd, secondEnd, false, &lead); });
+                } catch (const std::system_error&) {
+                    // converted on this thread alone, below
+                }
+                if (other.joinable()) {
+                    std::size_t firstEnd;
+                    bool firstRead = convert(text, used, half, firstEnd, true, nullptr);
+                    other.join();
+                    // What one read from the start would give: the text up
+                    // to the first end met, or the first failure before it.
+                    if (!firstRead || (firstEnd == half && !secondRead)) return failed();
+                    if (firstEnd < half) return plist::readUtf16Dictionary(text.finish());
+                    text.add(lead.data(), lead.size());
+                    std::string whole = text.finish();
+                    whole += second.finish();
+                    return plist::readUtf16Dictionary(std::move(whole));
+                }
             }
-            if (r < 0) return failed();
+            if (!convert(text, used, kToTheEnd, used, true, nullptr)) return failed();
             return plist::readUtf16Dictionary(text.finish());
         }
         // One byte more than the file holds, so that its end is met

@@ -157,18 +157,37 @@ TEST(LoadDictionary, ALargeFileIsReadWholeAndAFailingHalfIsNeverTakenForItsEnd) 
     std::string text = "<plist><dict><key>Lines</key><array>";
     for (int i = 0; text.size() < (9u << 20); ++i) text += "<string>line " + std::to_string(i) + "</string>";
     text += "</array><key>Last</key><true/></dict></plist>";
-    writeFile(dir / "f", text);
-    auto whole = load(dir / "f");
-    ASSERT_TRUE(whole);
-    EXPECT_EQ(plist::valueOf(*whole), plist::valueOf(plist::readXml(text)));
-    // The reads after the first four bytes: the second half's, then the first's.
-    for (int nth : {2, 3}) {
-        SCOPED_TRACE(nth);
-        platform::faults::inject(Call::ReadFile, EIO, nth);
-        bool unreadable = false;
-        EXPECT_FALSE(platform::loadDictionary(dir / "f", unreadable));
-        EXPECT_TRUE(unreadable);
-        platform::faults::clear();
+    writeFile(dir / "utf8", text);
+    // The same text as UTF-16 (little-endian, after a byte-order mark),
+    // with U+1F600 in place of a digit, moved by spaces to where its pair
+    // lies across the two halves: its high surrogate ends the first, its
+    // low one starts the second.
+    std::size_t size = 2 * (1 + text.size() + 1), half = size / 2 & ~std::size_t{4095}, at = half / 2 - 2;
+    std::size_t digit = text.find_last_of("0123456789", at);
+    std::string moved = text;
+    moved.insert(std::string("<plist>").size(), at - digit, ' ');
+    moved.replace(at, 1, "\xF0\x9F\x98\x80");
+    std::string units = "\xFF\xFE";
+    for (std::size_t k = 0; k < moved.size(); ++k) {
+        if (k == at) units.append("\x3D\xD8\x00\xDE", 4), k += 3;
+        else units += moved[k], units += '\0';
+    }
+    ASSERT_EQ(units.size() / 2 & ~std::size_t{4095}, half) << "the pair lies elsewhere";
+    writeFile(dir / "utf16", units);
+    for (const auto& [name, expected] : {std::pair{"utf8", &text}, std::pair{"utf16", &moved}}) {
+        SCOPED_TRACE(name);
+        auto whole = load(dir / name);
+        ASSERT_TRUE(whole);
+        EXPECT_EQ(plist::valueOf(*whole), plist::valueOf(plist::readXml(*expected)));
+        // The reads after the first four bytes: the second half's, then the first's.
+        for (int nth : {2, 3}) {
+            SCOPED_TRACE(nth);
+            platform::faults::inject(Call::ReadFile, EIO, nth);
+            bool unreadable = false;
+            EXPECT_FALSE(platform::loadDictionary(dir / name, unreadable));
+            EXPECT_TRUE(unreadable);
+            platform::faults::clear();
+        }
     }
 }
 

@@ -159,8 +159,8 @@ double Scalar::real() const {
     return d;
 }
 
-Document::Object Document::object(std::uint32_t index) const {
-    const unsigned char* p = bytes_ + offset(index);
+Document::Object Document::objectAt(std::uint64_t place) const {
+    const unsigned char* p = bytes_ + place;
     Object o{p[0], 0, p + 1};
     switch (o.kind()) {
     case 0x40:

@@ -113,7 +113,13 @@ public:
     std::uint32_t objectCount() const { return count_; }
     // Only for an object the root reaches: a binary file's check looked at
     // those alone.
-    Object object(std::uint32_t index) const;
+    Object object(std::uint32_t index) const { return objectAt(place(index)); }
+    // Where an object lies, for a walk that would look it up out of order:
+    // objectAt(place(index)) is object(index).
+    std::uint64_t place(std::uint32_t index) const { return offset(index); }
+    Object objectAt(std::uint64_t place) const;
+    // Whether every place fits in 32 bits (the objects take less than 4 GiB).
+    bool placesAreNarrow() const { return !offsets_.empty() || (wideOffsets_.empty() && offsetSize_ <= 4); }
     // The k-th reference of a container (a dictionary's keys, then its values).
     std::uint32_t ref(const Object& o, std::uint64_t k) const {
         const unsigned char* p = o.data + k * refSize_;
@@ -128,16 +134,19 @@ public:
     // Asks ahead for what object(index) reads: with `bytes`, the object
     // itself, whose offset should be at hand by then; else its offset.
     void prefetch(std::uint32_t index, bool bytes) const {
-        if (bytes) __builtin_prefetch(bytes_ + offset(index));
+        if (bytes) prefetchAt(offset(index));
         else if (!offsets_.empty()) __builtin_prefetch(offsets_.data() + index);
         else if (!wideOffsets_.empty()) __builtin_prefetch(wideOffsets_.data() + index);
         else __builtin_prefetch(table() + std::uint64_t{index} * offsetSize_);
     }
 
+    void prefetchAt(std::uint64_t place) const { __builtin_prefetch(bytes_ + place); }
+
     // Then, for a text's string, the text it is a view of.
-    void prefetchText(std::uint32_t index) const {
+    void prefetchText(std::uint32_t index) const { prefetchTextAt(offset(index)); }
+    void prefetchTextAt(std::uint64_t place) const {
         if (offsets_.empty() && wideOffsets_.empty()) return;  // a binary file's text is its object
-        if ((bytes_[offset(index)] & 0xF0) == kUtf8View) __builtin_prefetch(object(index).data);
+        if ((bytes_[place] & 0xF0) == kUtf8View) __builtin_prefetch(objectAt(place).data);
     }
 
     // For a walk of a container's first `n` references in order, at the

@@ -23,8 +23,9 @@ void checkDate(double seconds);
 
 // A dictionary as the writer sees it: string keys only, the first of equal
 // keys kept, in the order the text lists them. An entry is its key's rank,
-// its key and its value: a dictionary out of order is walked in its keys'
-// order, and references read then would each be a miss of the cache.
+// its key and its value (their objects' numbers, or their places): a
+// dictionary out of order is walked in its keys' order, and references read
+// then would each be a miss of the cache.
 struct Entry {
     std::uint32_t rank, key, value;
 };
@@ -32,8 +33,11 @@ struct Entry {
 class Entries {
 public:
     // Refuses a key that is not a string (the check refuses those with a
-    // lone surrogate itself).
-    const Entries& of(const Document& doc, const Document::Object& dict);
+    // lone surrogate itself). With `places`, the entries of a wide
+    // dictionary out of order may hold their objects' places rather than
+    // their numbers (see keyObject()): a walk in its keys' order then looks
+    // up neither.
+    const Entries& of(const Document& doc, const Document::Object& dict, bool places = false);
 
     bool empty() const { return size() == 0; }
     // Whether the entries are the dictionary's own, in its order.
@@ -53,8 +57,12 @@ public:
             f((*this)[k]);
         }
     }
+    // The key's and value's numbers, for entries that hold them (those
+    // made without `places`).
     std::uint32_t key(const Entry& e) const { return e.key; }
     std::uint32_t value(const Entry& e) const { return e.value; }
+    Document::Object keyObject(const Entry& e) const { return objectOf(e.key); }
+    Document::Object valueObject(const Entry& e) const { return objectOf(e.value); }
 
 private:
     // Entries out of the order of their objects reach them all over the
@@ -66,6 +74,17 @@ private:
         constexpr std::size_t kAhead = 8;
         if (inOrder_) {
             doc_->prefetchAhead(dict_, dict_.count + k, 2 * dict_.count);  // its values
+            return;
+        }
+        if (holdsPlaces_) {
+            if (k + kAhead < entries_.size()) {
+                doc_->prefetchAt(entries_[k + kAhead].key);
+                doc_->prefetchAt(entries_[k + kAhead].value);
+            }
+            if (k + kAhead / 2 < entries_.size()) {
+                doc_->prefetchTextAt(entries_[k + kAhead / 2].key);
+                doc_->prefetchTextAt(entries_[k + kAhead / 2].value);
+            }
             return;
         }
         auto fetch = [&](std::size_t later, bool bytes) {
@@ -82,12 +101,17 @@ private:
         }
     }
 
+    Document::Object objectOf(std::uint32_t held) const {
+        return holdsPlaces_ ? doc_->objectAt(held) : doc_->object(held);
+    }
+
     const Document* doc_ = nullptr;
     Document::Object dict_{};
     // A dictionary whose keys are in order and all different, as most
     // writers leave them, keeps no table: its entries are its own, each
     // rank read where it is needed.
     bool inOrder_ = false;
+    bool holdsPlaces_ = false;  // entries_ hold places, not numbers
     std::vector<Entry> entries_, sorted_;  // sorted_: room to sort them through
     // Where sorted, each entry's place in the dictionary; and for a small
     // one, its keys in the dictionary's order.

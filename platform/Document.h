@@ -118,8 +118,10 @@ public:
     // objectAt(place(index)) is object(index).
     std::uint64_t place(std::uint32_t index) const { return offset(index); }
     Object objectAt(std::uint64_t place) const;
-    // Whether every place fits in 32 bits (the objects take less than 4 GiB).
-    bool placesAreNarrow() const { return !offsets_.empty() || (wideOffsets_.empty() && offsetSize_ <= 4); }
+    // Whether an object's place is read from the file's own table (a binary
+    // file's), in 32 bits at most: a look-up out of order is then a miss of
+    // the cache in the file's table.
+    bool placesInFileTable() const { return offsets_.empty() && wideOffsets_.empty() && offsetSize_ <= 4; }
     // The k-th reference of a container (a dictionary's keys, then its values).
     std::uint32_t ref(const Object& o, std::uint64_t k) const {
         const unsigned char* p = o.data + k * refSize_;
@@ -140,13 +142,13 @@ public:
         else __builtin_prefetch(table() + std::uint64_t{index} * offsetSize_);
     }
 
+    // The same for the object at a place.
     void prefetchAt(std::uint64_t place) const { __builtin_prefetch(bytes_ + place); }
 
     // Then, for a text's string, the text it is a view of.
-    void prefetchText(std::uint32_t index) const { prefetchTextAt(offset(index)); }
-    void prefetchTextAt(std::uint64_t place) const {
+    void prefetchText(std::uint32_t index) const {
         if (offsets_.empty() && wideOffsets_.empty()) return;  // a binary file's text is its object
-        if ((bytes_[place] & 0xF0) == kUtf8View) __builtin_prefetch(objectAt(place).data);
+        if ((bytes_[offset(index)] & 0xF0) == kUtf8View) __builtin_prefetch(object(index).data);
     }
 
     // For a walk of a container's first `n` references in order, at the

@@ -88,7 +88,7 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
         // wide root out of order) is ordered by setting each entry at its
         // rank's place: a sort would move each some twenty times. Its
         // references are then read in that order, each asked for ahead,
-        // and so are their objects' places where those are to be held: in
+        // and so are their keys' places where those are to be held: in
         // this short loop, the lookups overlap as they would not in a walk
         // that writes each entry.
         std::vector<std::uint32_t> placed(doc.rankCount(), Document::npos);
@@ -97,23 +97,20 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
             if (rank == Document::npos) refuse("dictionary key is not a string");
             if (placed[rank] == Document::npos) placed[rank] = k;
         }
-        holdsPlaces_ = places && doc.placesAreNarrow();
+        holdsPlaces_ = places && doc.placesInFileTable();
         constexpr std::size_t kAhead = 16;
         for (std::size_t r = 0; r < placed.size(); ++r) {
             if (r + kAhead < placed.size() && placed[r + kAhead] != Document::npos) {
                 doc.prefetchRef(dict, placed[r + kAhead]);
                 doc.prefetchRef(dict, dict.count + placed[r + kAhead]);
             }
-            if (holdsPlaces_ && r + kAhead / 2 < placed.size() && placed[r + kAhead / 2] != Document::npos) {
+            if (holdsPlaces_ && r + kAhead / 2 < placed.size() && placed[r + kAhead / 2] != Document::npos)
                 doc.prefetch(doc.ref(dict, placed[r + kAhead / 2]), false);
-                doc.prefetch(doc.ref(dict, dict.count + placed[r + kAhead / 2]), false);
-            }
             std::uint32_t k = placed[r];
             if (k == Document::npos) continue;
-            std::uint32_t key = doc.ref(dict, k), value = doc.ref(dict, dict.count + k);
-            if (holdsPlaces_)
-                key = static_cast<std::uint32_t>(doc.place(key)), value = static_cast<std::uint32_t>(doc.place(value));
-            entries_.push_back(Entry{static_cast<std::uint32_t>(r), key, value});
+            std::uint32_t key = doc.ref(dict, k);
+            if (holdsPlaces_) key = static_cast<std::uint32_t>(doc.place(key));
+            entries_.push_back(Entry{static_cast<std::uint32_t>(r), key, doc.ref(dict, dict.count + k)});
         }
         return *this;
     }

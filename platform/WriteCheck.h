@@ -23,9 +23,9 @@ void checkDate(double seconds);
 
 // A dictionary as the writer sees it: string keys only, the first of equal
 // keys kept, in the order the text lists them. An entry is its key's rank,
-// its key and its value (their objects' numbers, or their places): a
-// dictionary out of order is walked in its keys' order, and references read
-// then would each be a miss of the cache.
+// its key (its object's number, or its place) and its value: a dictionary
+// out of order is walked in its keys' order, and references read then would
+// each be a miss of the cache.
 struct Entry {
     std::uint32_t rank, key, value;
 };
@@ -34,9 +34,12 @@ class Entries {
 public:
     // Refuses a key that is not a string (the check refuses those with a
     // lone surrogate itself). With `places`, the entries of a wide
-    // dictionary out of order may hold their objects' places rather than
-    // their numbers (see keyObject()): a walk in its keys' order then looks
-    // up neither.
+    // dictionary out of order in a binary file hold their keys' places
+    // rather than their numbers (see keyObject()): a walk in its keys'
+    // order then looks none of them up in the file's table. Values stay
+    // numbers: a container's own objects are numbered after it, so their
+    // places lie beside its own in the table, which the walk asks for
+    // ahead.
     const Entries& of(const Document& doc, const Document::Object& dict, bool places = false);
 
     bool empty() const { return size() == 0; }
@@ -57,12 +60,14 @@ public:
             f((*this)[k]);
         }
     }
-    // The key's and value's numbers, for entries that hold them (those
-    // made without `places`).
+    // The key's number, for entries that hold it (those made without
+    // `places`), and the value's.
     std::uint32_t key(const Entry& e) const { return e.key; }
     std::uint32_t value(const Entry& e) const { return e.value; }
-    Document::Object keyObject(const Entry& e) const { return objectOf(e.key); }
-    Document::Object valueObject(const Entry& e) const { return objectOf(e.value); }
+    Document::Object keyObject(const Entry& e) const {
+        return holdsPlaces_ ? doc_->objectAt(e.key) : doc_->object(e.key);
+    }
+    Document::Object valueObject(const Entry& e) const { return doc_->object(e.value); }
 
 private:
     // Entries out of the order of their objects reach them all over the
@@ -76,14 +81,11 @@ private:
             doc_->prefetchAhead(dict_, dict_.count + k, 2 * dict_.count);  // its values
             return;
         }
-        if (holdsPlaces_) {
+        if (holdsPlaces_) {  // a binary file's, whose text is its object
+            if (k + 2 * kAhead < entries_.size()) doc_->prefetch(entries_[k + 2 * kAhead].value, false);
             if (k + kAhead < entries_.size()) {
                 doc_->prefetchAt(entries_[k + kAhead].key);
-                doc_->prefetchAt(entries_[k + kAhead].value);
-            }
-            if (k + kAhead / 2 < entries_.size()) {
-                doc_->prefetchTextAt(entries_[k + kAhead / 2].key);
-                doc_->prefetchTextAt(entries_[k + kAhead / 2].value);
+                doc_->prefetch(entries_[k + kAhead].value, true);
             }
             return;
         }
@@ -101,17 +103,13 @@ private:
         }
     }
 
-    Document::Object objectOf(std::uint32_t held) const {
-        return holdsPlaces_ ? doc_->objectAt(held) : doc_->object(held);
-    }
-
     const Document* doc_ = nullptr;
     Document::Object dict_{};
     // A dictionary whose keys are in order and all different, as most
     // writers leave them, keeps no table: its entries are its own, each
     // rank read where it is needed.
     bool inOrder_ = false;
-    bool holdsPlaces_ = false;  // entries_ hold places, not numbers
+    bool holdsPlaces_ = false;  // entries_ hold their keys' places, not numbers
     std::vector<Entry> entries_, sorted_;  // sorted_: room to sort them through
     // Where sorted, each entry's place in the dictionary; and for a small
     // one, its keys in the dictionary's order.

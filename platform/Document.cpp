@@ -159,8 +159,7 @@ double Scalar::real() const {
     return d;
 }
 
-Document::Object Document::objectAt(std::uint64_t place) const {
-    const unsigned char* p = bytes_ + place;
+inline Document::Object Document::objectFrom(const unsigned char* p) const {
     Object o{p[0], 0, p + 1};
     switch (o.kind()) {
     case 0x40:
@@ -187,6 +186,10 @@ Document::Object Document::objectAt(std::uint64_t place) const {
     }
     return o;
 }
+
+Document::Object Document::object(std::uint32_t index) const { return objectFrom(bytes_ + offset(index)); }
+
+Document::Object Document::objectAt(std::uint64_t place) const { return objectFrom(bytes_ + place); }
 
 // A binary file's: the offset of the one 16 on, the object of the one 8
 // on, and where the walk meets containers, the objects of the first

@@ -113,7 +113,7 @@ public:
     std::uint32_t objectCount() const { return count_; }
     // Only for an object the root reaches: a binary file's check looked at
     // those alone.
-    Object object(std::uint32_t index) const { return objectAt(place(index)); }
+    Object object(std::uint32_t index) const;
     // Where an object lies, for a walk that would look it up out of order:
     // objectAt(place(index)) is object(index).
     std::uint64_t place(std::uint32_t index) const { return offset(index); }
@@ -214,6 +214,7 @@ private:
         return bigEndian(table() + std::uint64_t{index} * offsetSize_, offsetSize_);
     }
     const unsigned char* table() const { return bytes_ + table_; }
+    Object objectFrom(const unsigned char* p) const;  // object() and objectAt()
     void aheadInFile(const Object& o, std::uint64_t k, std::uint64_t n) const;
     // Numbers the containers and ranks the keys (the objects that are,
     // each listed once). `shared`, where given, holds a bit by object:

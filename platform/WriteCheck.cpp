@@ -58,6 +58,17 @@ void Extent::add(const Extent& child) {
     lines = std::min(kSaturated, lines + child.lines);
 }
 
+// ahead() for entries that hold their keys' places: a binary file's, whose
+// text is its object.
+void Entries::aheadOfPlaces(std::size_t k) const {
+    constexpr std::size_t kAhead = 8;
+    if (k + 2 * kAhead < entries_.size()) doc_->prefetch(entries_[k + 2 * kAhead].value, false);
+    if (k + kAhead < entries_.size()) {
+        doc_->prefetchAt(entries_[k + kAhead].key);
+        doc_->prefetch(entries_[k + kAhead].value, true);
+    }
+}
+
 const Entries& Entries::of(const Document& doc, const Document::Object& dict, bool places) {
     if (doc_ != &doc) keysBefore_.clear();
     doc_ = &doc;
@@ -97,19 +108,19 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
             if (rank == Document::npos) refuse("dictionary key is not a string");
             if (placed[rank] == Document::npos) placed[rank] = k;
         }
-        holdsPlaces_ = places && doc.placesInFileTable();
+        const bool holding = holdsPlaces_ = places && doc.placesInFileTable();
         constexpr std::size_t kAhead = 16;
         for (std::size_t r = 0; r < placed.size(); ++r) {
             if (r + kAhead < placed.size() && placed[r + kAhead] != Document::npos) {
                 doc.prefetchRef(dict, placed[r + kAhead]);
                 doc.prefetchRef(dict, dict.count + placed[r + kAhead]);
             }
-            if (holdsPlaces_ && r + kAhead / 2 < placed.size() && placed[r + kAhead / 2] != Document::npos)
+            if (holding && r + kAhead / 2 < placed.size() && placed[r + kAhead / 2] != Document::npos)
                 doc.prefetch(doc.ref(dict, placed[r + kAhead / 2]), false);
             std::uint32_t k = placed[r];
             if (k == Document::npos) continue;
             std::uint32_t key = doc.ref(dict, k);
-            if (holdsPlaces_) key = static_cast<std::uint32_t>(doc.place(key));
+            if (holding) key = static_cast<std::uint32_t>(doc.place(key));
             entries_.push_back(Entry{static_cast<std::uint32_t>(r), key, doc.ref(dict, dict.count + k)});
         }
         return *this;

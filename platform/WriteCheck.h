@@ -67,7 +67,6 @@ public:
     Document::Object keyObject(const Entry& e) const {
         return holdsPlaces_ ? doc_->objectAt(e.key) : doc_->object(e.key);
     }
-    Document::Object valueObject(const Entry& e) const { return doc_->object(e.value); }
 
 private:
     // Entries out of the order of their objects reach them all over the
@@ -81,14 +80,7 @@ private:
             doc_->prefetchAhead(dict_, dict_.count + k, 2 * dict_.count);  // its values
             return;
         }
-        if (holdsPlaces_) {  // a binary file's, whose text is its object
-            if (k + 2 * kAhead < entries_.size()) doc_->prefetch(entries_[k + 2 * kAhead].value, false);
-            if (k + kAhead < entries_.size()) {
-                doc_->prefetchAt(entries_[k + kAhead].key);
-                doc_->prefetch(entries_[k + kAhead].value, true);
-            }
-            return;
-        }
+        if (holdsPlaces_) return aheadOfPlaces(k);
         auto fetch = [&](std::size_t later, bool bytes) {
             if (later >= entries_.size()) return;
             doc_->prefetch(key(entries_[later]), bytes);
@@ -102,6 +94,8 @@ private:
             doc_->prefetchText(value(later));
         }
     }
+
+    void aheadOfPlaces(std::size_t k) const;
 
     const Document* doc_ = nullptr;
     Document::Object dict_{};

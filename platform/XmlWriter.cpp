@@ -228,7 +228,7 @@ private:
     // value.
     void entry(const Entries& entries, const Entry& e, int depth) {
         element(kKey, doc_.text(entries.keyObject(e), scratch_), depth);
-        object(entries.valueObject(e), depth);
+        object(entries.value(e), depth);
     }
 
     // An object, straight from the document.
@@ -236,8 +236,9 @@ private:
     // The check of the document may still be at work: what it would refuse
     // and could do harm here (a nesting without end, a date out of range)
     // is refused here too.
-    void object(const Document::Object& o, int depth) {
+    void object(std::uint32_t index, int depth) {
         if (depth > kMaxDepth) refuse("nested too deep");
+        Document::Object o = doc_.object(index);
         switch (o.kind()) {
         case 0x40: data(doc_.text(o, scratch_), depth); return;
         case 0x50:
@@ -251,7 +252,7 @@ private:
             line(depth, "<array>");
             for (std::uint64_t k = 0; k < o.count; ++k) {
                 doc_.prefetchAhead(o, k, o.count);
-                object(doc_.object(doc_.ref(o, k)), depth + 1);
+                object(doc_.ref(o, k), depth + 1);
             }
             line(depth, "</array>");
             return;

@@ -350,7 +350,7 @@ bool XmlText::check() {
             expected_ = WriteCheck(doc_, *root_, !root_->inOrder()).run();
         } catch (const WriteFailure&) {
             if (root_->inOrder()) throw;
-            Entries sorted;  // the numbers of the root's objects, which the writer's may not hold
+            Entries sorted;  // with its keys' numbers, where the writer's hold their places
             expected_ = WriteCheck(doc_, sorted.of(doc_, doc_.object(doc_.root()))).run();
         }
         checked_ = true;

@@ -572,9 +572,10 @@ void DocumentBuilder::mergeEqualKeys(std::uint32_t dict, std::vector<std::uint64
     if (seen.empty()) seen.assign(doc.rankCount() / 64 + 1, 0);
     std::uint64_t k = 0;
     for (; k < o.count; ++k) {
-        std::uint64_t bit = std::uint64_t{1} << rank(k) % 64;
-        if (seen[rank(k) / 64] & bit) break;
-        seen[rank(k) / 64] |= bit;
+        std::uint32_t r = rank(k);
+        std::uint64_t bit = std::uint64_t{1} << r % 64;
+        if (seen[r / 64] & bit) break;
+        seen[r / 64] |= bit;
     }
     for (std::uint64_t j = 0; j < k; ++j) seen[rank(j) / 64] = 0;
     if (k == o.count) return;

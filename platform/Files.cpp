@@ -448,6 +448,46 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
             readAt().erase(path);
             return nullptr;
         };
+        // A large file is read in two halves at once: up to `half` here by
+        // first(end), the rest meanwhile on a thread of its own by
+        // second(end), each false where a read failed, `end` where it
+        // stopped. What one read from the start would give: `read` false
+        // where it would have failed first, else `end` where it would have
+        // stopped (below `half` where the first half met the file's end).
+        // Not `threaded` where no thread could be started: the file is
+        // then read on this thread alone.
+        struct Halves {
+            bool threaded = false, read = false;
+            std::size_t end = 0;
+        };
+        auto inHalves = [&](std::size_t half, auto first, auto second) {
+            Halves h;
+            bool injected = fails(Call::ReadFile);  // for the other thread, decided here
+            std::size_t firstEnd = half, secondEnd = half;
+            bool firstRead = false, secondRead = false;
+            std::thread other;
+            try {
+                other = std::thread([&] {
+                    try {
+                        secondRead = !injected && second(secondEnd);
+                    } catch (const std::exception&) {  // no memory for its text: a failed read
+                    }
+                });
+            } catch (const std::system_error&) {
+                return h;
+            }
+            try {
+                firstRead = first(firstEnd);
+            } catch (...) {
+                other.join();
+                throw;
+            }
+            other.join();
+            h.threaded = true;
+            h.read = firstRead && (firstEnd < half || secondRead);
+            h.end = firstEnd == half ? secondEnd : firstEnd;
+            return h;
+        };
         // The first four bytes tell UTF-16 text, which is made UTF-8 as it
         // is read: the file, twice the size, is then never held whole.
         char head[4];
@@ -486,26 +526,14 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
             // own meanwhile, as a text in UTF-8 is read.
             std::size_t half = size / 2 & ~std::size_t{4095};
             if (size > kHalvedFrom) {
-                bool injected = fails(Call::ReadFile);  // for the other thread, decided here
                 Utf16Converter second(bigEndian, size - half);
                 std::string lead;
-                std::size_t secondEnd = half;
-                bool secondRead = false;
-                std::thread other;
-                try {
-                    other = std::thread(
-                        [&] { secondRead = !injected && convert(second, half, kToTheEnd, secondEnd, false, &lead); });
-                } catch (const std::system_error&) {
-                    // converted on this thread alone, below
-                }
-                if (other.joinable()) {
-                    std::size_t firstEnd;
-                    bool firstRead = convert(text, used, half, firstEnd, true, nullptr);
-                    other.join();
-                    // What one read from the start would give: the text up
-                    // to the first end met, or the first failure before it.
-                    if (!firstRead || (firstEnd == half && !secondRead)) return failed();
-                    if (firstEnd < half) return plist::readUtf16Dictionary(text.finish());
+                Halves h = inHalves(
+                    half, [&](std::size_t& end) { return convert(text, used, half, end, true, nullptr); },
+                    [&](std::size_t& end) { return convert(second, half, kToTheEnd, end, false, &lead); });
+                if (h.threaded) {
+                    if (!h.read) return failed();
+                    if (h.end < half) return plist::readUtf16Dictionary(text.finish());
                     text.add(lead.data(), lead.size());
                     std::string whole = text.finish();
                     whole += second.finish();
@@ -538,23 +566,12 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
         // on the system's making of its pages, which two threads halve.
         std::size_t half = bytes.size() / 2 & ~std::size_t{4095};
         if (bytes.size() > kHalvedFrom) {  // the head is then well inside the first half
-            bool injected = fails(Call::ReadFile);  // for the other thread, decided here
-            std::size_t secondEnd = half;
-            bool secondRead = false;
-            std::thread second;
-            try {
-                second = std::thread([&] { secondRead = !injected && fill(half, bytes.size() - 1, secondEnd, false); });
-            } catch (const std::system_error&) {
-                // read on this thread alone, below
-            }
-            if (second.joinable()) {
-                std::size_t firstEnd;
-                bool firstRead = fill(used, half, firstEnd, true);
-                second.join();
-                // What one read from the start would give: the bytes up to
-                // the first end met, or the first failure before it.
-                if (!firstRead || (firstEnd == half && !secondRead)) return failed();
-                used = firstEnd == half ? secondEnd : firstEnd;
+            Halves h = inHalves(
+                half, [&](std::size_t& end) { return fill(used, half, end, true); },
+                [&](std::size_t& end) { return fill(half, bytes.size() - 1, end, false); });
+            if (h.threaded) {
+                if (!h.read) return failed();
+                used = h.end;
             }
         }
         // The rest, up to the file's end, however far it has grown.

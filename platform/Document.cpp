@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,6 +23,9 @@ namespace {
 constexpr std::size_t kFetchedRun = 4096, kChunkedBelow = 64;
 // Keys in at most this many runs in order are merged rather than sorted.
 constexpr std::size_t kMergedRuns = 16;
+// From this many keys out of order, their prefixes are made, and sorted, in
+// two parts at once: below, a thread costs more than it saves.
+constexpr std::size_t kTwoPartsFrom = std::size_t{1} << 16;
 
 // The k-th code unit of a binary string's text (big-endian UTF-16, else
 // one byte a unit), or the k-th byte of a text's UTF-8.
@@ -110,35 +116,108 @@ bool changedByOrder(const Document::Object& o, std::uint64_t from, std::uint64_t
 
 using detail::radixSort;
 
+// Items made in place, not zeroed first, and how many there are.
+template <typename T>
+struct Made {
+    std::unique_ptr<T[]> items;
+    std::size_t count;
+    T* data() const { return items.get(); }
+    std::size_t size() const { return count; }
+    T* begin() const { return data(); }
+    T* end() const { return data() + count; }
+    T& operator[](std::size_t k) const { return items[k]; }
+};
+
+// part(1) on a thread of its own and part(0) on this one; part(1) here
+// after part(0) where no thread could be started or it failed there (no
+// memory), so each part must start afresh. Nothing escapes before the
+// other thread is joined.
+template <typename Part>
+void inTwoParts(Part part) {
+    bool again = false;
+    std::thread other;
+    try {
+        other = std::thread([&] {
+            try {
+                part(1);
+            } catch (...) {
+                again = true;
+            }
+        });
+    } catch (const std::system_error&) {
+        again = true;
+    }
+    try {
+        part(0);
+    } catch (...) {
+        if (other.joinable()) other.join();
+        throw;
+    }
+    if (other.joinable()) other.join();
+    if (again) part(1);
+}
+
 // Two runs side by side, [first, mid) and [mid, last), each sorted, merged
-// stably through `room` for the shorter of them: from the front where that
-// is the first, else from the back.
+// stably, the shorter of them copied to `room` first: from the front where
+// that is the first, else from the back.
 template <typename T, typename Less>
-void mergeRuns(T* first, T* mid, T* last, std::vector<T>& room, Less less) {
-    if (first == mid || mid == last) return;
+void mergeCopied(T* first, T* mid, T* last, T* room, Less less) {
     if (mid - first <= last - mid) {
-        room.assign(first, mid);
-        T *a = room.data(), *end = a + room.size(), *b = mid, *out = first;
+        T *a = room, *end = room + (mid - first), *b = mid, *out = first;
         while (a != end && b != last) *out++ = less(*b, *a) ? *b++ : *a++;
         std::copy(a, end, out);
     } else {
-        room.assign(mid, last);
-        T *a = mid, *b = room.data() + room.size(), *out = last;
-        while (a != first && b != room.data()) *--out = less(b[-1], a[-1]) ? *--a : *--b;
-        std::copy(room.data(), b, first);
+        T *a = mid, *b = room + (last - mid), *out = last;
+        while (a != first && b != room) *--out = less(b[-1], a[-1]) ? *--a : *--b;
+        std::copy(room, b, first);
     }
+}
+
+// The same through `room` for the shorter run.
+template <typename T, typename Less>
+void mergeRuns(T* first, T* mid, T* last, T* room, Less less) {
+    if (first == mid || mid == last) return;
+    if (mid - first <= last - mid) std::copy(first, mid, room);
+    else std::copy(mid, last, room);
+    mergeCopied(first, mid, last, room, less);
+}
+
+// The same through room that grows as it is needed.
+template <typename T, typename Less>
+void mergeRuns(T* first, T* mid, T* last, std::vector<T>& room, Less less) {
+    if (first == mid || mid == last) return;
+    if (mid - first <= last - mid) room.assign(first, mid);
+    else room.assign(mid, last);
+    mergeCopied(first, mid, last, room.data(), less);
 }
 
 // radixSort() of each half by itself, through room for half the items, then
 // the two merged through it: no more memory than a merge sort takes. `less`
-// is the order.
+// is the order. Many items are sorted a half on each of two threads, each
+// half as two quarters through its own half of the room, then merged.
 template <typename T, typename ByteOf, typename Less>
 void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
     T* half = first + (last - first) / 2;
-    std::vector<T> room(static_cast<std::size_t>(last - half));
-    radixSort(first, half, room.data(), digits, byteOf);
-    radixSort(half, last, room.data(), digits, byteOf);
-    mergeRuns(first, half, last, room, less);
+    auto quarters = [](std::ptrdiff_t n) { return static_cast<std::size_t>(n + 1) / 2; };  // the longer of a half's
+    bool parts = static_cast<std::size_t>(last - first) >= kTwoPartsFrom;
+    // For the merge of the halves; for the quarters, room for the longer
+    // quarter of each half, one beside the other (one item more where both
+    // halves are odd).
+    std::vector<T> room(parts ? quarters(half - first) + quarters(last - half) : static_cast<std::size_t>(last - half));
+    if (!parts) {
+        radixSort(first, half, room.data(), digits, byteOf);
+        radixSort(half, last, room.data(), digits, byteOf);
+    } else {
+        T* bounds[3] = {first, half, last};
+        T* rooms[2] = {room.data(), room.data() + quarters(half - first)};
+        inTwoParts([&](std::size_t part) {
+            T *from = bounds[part], *to = bounds[part + 1], *mid = from + (to - from) / 2;
+            radixSort(from, mid, rooms[part], digits, byteOf);
+            radixSort(mid, to, rooms[part], digits, byteOf);
+            mergeRuns(from, mid, to, rooms[part], less);
+        });
+    }
+    mergeRuns(first, half, last, room.data(), less);
 }
 
 // Items sorted from `head` on merged into those before them, sorted too:
@@ -146,9 +225,9 @@ void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
 // half of them (a key or two out of place in a wide root), and nothing
 // where head is 0.
 template <typename T, typename Less>
-void mergeTail(std::vector<T>& items, std::size_t head, Less less) {
+void mergeTail(T* items, std::size_t head, std::size_t size, Less less) {
     std::vector<T> room;
-    mergeRuns(items.data(), items.data() + head, items.data() + items.size(), room, less);
+    mergeRuns(items, items + head, items + size, room, less);
 }
 
 }  // namespace
@@ -509,25 +588,64 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     }
     slots_ = std::vector<std::uint32_t>(), slot_ = nullptr;
     std::fill(keyLoneSurrogate_.begin(), keyLoneSurrogate_.end(), 0);
-    std::vector<Sorted> order;
-    order.reserve(keys.size());
     // Found here, in the file's order, where the key is at hand.
     std::vector<bool> loneSurrogate(count_, false);
-    bool allPrefixed = true;
-    std::size_t inOrder = 0;  // of them, those of the keys found in order above: only the rest are sorted
-    // Where the keys fall in few runs in order by their prefixes (keys
-    // numbered without leading zeros, or the keys of two dictionaries one
-    // after the other), where each starts.
-    std::vector<std::size_t> runs{0};
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        if (keys[k] != npos && sorted(keys[k], s, lone, true, x)) {
-            loneSurrogate[keys[k]] = lone;
-            if (!order.empty() && runs.size() <= kMergedRuns && prefixBefore(s, order.back())) runs.push_back(order.size());
-            order.push_back(s);
-            allPrefixed &= s.prefix[0] != 0;
+    // The keys' prefixes are made in two parts at once where there are
+    // many, each into its own stretch of `made` (not zeroed first: the two
+    // threads take the page faults of their own halves), the second then
+    // moved up to the first's end where keys were left out. Of each part:
+    // how many it made, the keys of those made with a lone surrogate,
+    // whether all have a prefix, how many were of the keys found in order
+    // above, and where runs in order by their prefixes start within it
+    // (keys numbered without leading zeros, or the keys of two
+    // dictionaries one after the other), past its first, up to
+    // kMergedRuns of them.
+    std::unique_ptr<Sorted[]> made(new Sorted[keys.size()]);
+    struct Part {
+        std::size_t from, to, made, inOrder;
+        bool allPrefixed;
+        std::vector<std::uint32_t> lone;
+        std::vector<std::size_t> runs;
+    };
+    Part parts[2] = {{0, keys.size(), 0, 0, true, {}, {}}, {keys.size(), keys.size(), 0, 0, true, {}, {}}};
+    if (keys.size() >= kTwoPartsFrom) parts[0].to = parts[1].from = keys.size() / 2;
+    auto makePart = [&](std::size_t which) {
+        Part& p = parts[which];
+        Sorted* out = made.get() + p.from;
+        Sorted key{};
+        Object o{};
+        bool lone = false, allPrefixed = true;
+        std::size_t n = 0, inOrder = 0;  // kept here, not in the part, which lies beside the other's
+        p.lone.clear(), p.runs.clear();
+        for (std::size_t k = p.from; k < p.to; ++k) {
+            if (keys[k] != npos && sorted(keys[k], key, lone, true, o)) {
+                if (lone) p.lone.push_back(keys[k]);
+                if (n > 0 && p.runs.size() < kMergedRuns && prefixBefore(key, out[n - 1])) p.runs.push_back(n);
+                out[n++] = key;
+                allPrefixed &= key.prefix[0] != 0;
+            }
+            if (k < i) inOrder = n;
         }
-        if (k < i) inOrder = order.size();
-    }
+        p.made = n, p.inOrder = inOrder, p.allPrefixed = allPrefixed;
+    };
+    if (parts[1].from == parts[1].to) makePart(0);
+    else inTwoParts(makePart);
+    const Part &front = parts[0], &back = parts[1];
+    if (front.made < back.from)
+        std::memmove(made.get() + front.made, made.get() + back.from, back.made * sizeof(Sorted));
+    Made<Sorted> order{std::move(made), front.made + back.made};
+    for (const Part& p : parts)
+        for (std::uint32_t key : p.lone) loneSurrogate[key] = true;
+    bool allPrefixed = front.allPrefixed && back.allPrefixed;
+    // Of them, those of the keys found in order above: only the rest are sorted.
+    std::size_t inOrder = i <= back.from ? front.inOrder : front.made + back.inOrder;
+    // Where the runs start: more than kMergedRuns of them are not merged.
+    std::vector<std::size_t> runs{0};
+    runs.insert(runs.end(), front.runs.begin(), front.runs.end());
+    if (front.made > 0 && back.made > 0 && prefixBefore(order[front.made], order[front.made - 1]))
+        runs.push_back(front.made);
+    for (std::size_t start : back.runs) runs.push_back(front.made + start);
+    if (runs.size() > kMergedRuns + 1) runs.resize(kMergedRuns + 1);
     keys = std::vector<std::uint32_t>();
     if (inOrder < order.size() / 2) inOrder = 0;  // a few in order are not worth a merge
     // Keys made in file order are often mostly in order: a merge sort, as
@@ -541,7 +659,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     if (!allPrefixed) {
         auto before = [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; };
         std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(inOrder), order.end(), before);
-        mergeTail(order, inOrder, before);
+        mergeTail(order.data(), inOrder, order.size(), before);
         for (std::size_t k = 1; k < order.size(); ++k) sameAsBefore[k] = ordering(order[k - 1], order[k]) == 0;
     } else {
         auto byteOf = [](const Sorted& s, unsigned d) {
@@ -562,7 +680,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             }
         } else {
             radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore);
-            mergeTail(order, inOrder, prefixBefore);
+            mergeTail(order.data(), inOrder, order.size(), prefixBefore);
         }
         // Bytes [from, from + 16) of a key's text in its UTF-8 form, as its
         // prefix, where they sort as UTF-16 does and as its prefixes did:

@@ -264,6 +264,54 @@ TEST(RoundTrip, ObjectsSharedAllOverALargeFileWriteAsTheirOwnCopies) {
     EXPECT_NE(xml[1].find(last), std::string::npos);
 }
 
+// A wide root out of order is ranked in two parts at once. Keys in no
+// order; in order up to past the middle; in two runs in order, the second
+// starting at the middle. Each written from text and from binary in the
+// order of its keys, each with its own value.
+TEST(RoundTrip, WideRootsOutOfOrderRankedInTwoPartsWriteInKeyOrder) {
+    constexpr int kCount = 70002;  // two halves of an odd count
+    std::mt19937 rng(12);
+    auto numbered = [](const char* stem, int i) {
+        std::string n = std::to_string(i);
+        return stem + std::string(7 - n.size(), '0') + n;
+    };
+    std::vector<std::string> shuffled, mostlyInOrder, twoRuns;
+    for (int i = 0; i < kCount; ++i) {
+        shuffled.push_back(numbered("Setting", i * 37 % kCount));
+        mostlyInOrder.push_back(numbered("Setting", i));
+        twoRuns.push_back(numbered(i < kCount / 2 ? "B" : "A", i % (kCount / 2)));
+    }
+    std::shuffle(shuffled.begin(), shuffled.end(), rng);
+    std::shuffle(mostlyInOrder.begin() + kCount * 3 / 5, mostlyInOrder.end(), rng);
+    for (const auto* keys : {&shuffled, &mostlyInOrder, &twoRuns}) {
+        std::vector<std::pair<std::string, int>> expected;
+        std::string xml = "<plist><dict>";
+        Bplist b;
+        std::vector<Bplist::Ref> keyRefs, values;
+        for (int i = 0; i < kCount; ++i) {
+            expected.emplace_back((*keys)[i], i);
+            xml += "<key>" + (*keys)[i] + "</key><integer>" + std::to_string(i) + "</integer>";
+            keyRefs.push_back(b.ascii((*keys)[i]));
+        }
+        for (int i = 0; i < kCount; ++i) values.push_back(b.integer(i));
+        std::sort(expected.begin(), expected.end());
+        plist::ReadResult text = plist::readXml(xml + "</dict></plist>");
+        plist::ReadResult binary = plist::readBinary(b.build(b.dict(keyRefs, values)));
+        for (plist::ReadResult* r : {&text, &binary}) {
+            ASSERT_TRUE(*r) << r->error;
+            std::string out;
+            ASSERT_TRUE(plist::writeXml(*r->document, out));
+            std::size_t at = 0, k = 0;
+            for (; k < expected.size() && (at = out.find("<key>", at)) != std::string::npos; ++k, ++at) {
+                std::string entry = "<key>" + expected[k].first + "</key>\n\t<integer>" +
+                                    std::to_string(expected[k].second) + "</integer>";
+                ASSERT_EQ(out.compare(at, entry.size(), entry), 0) << k << ": " << out.substr(at, entry.size());
+            }
+            EXPECT_EQ(k, expected.size());
+        }
+    }
+}
+
 TEST(RoundTrip, DateFractionsAreFlooredToTheSecond) {
     for (double t : {0.25, -0.25, 1234.999, -1234.001}) {
         plist::Dictionary d;

@@ -4,12 +4,11 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "RadixSort.h"
+#include "TwoParts.h"
 #include "Unicode.h"
 
 namespace plist {
@@ -23,9 +22,6 @@ namespace {
 constexpr std::size_t kFetchedRun = 4096, kChunkedBelow = 64;
 // Keys in at most this many runs in order are merged rather than sorted.
 constexpr std::size_t kMergedRuns = 16;
-// From this many keys out of order, their prefixes are made, and sorted, in
-// two parts at once: below, a thread costs more than it saves.
-constexpr std::size_t kTwoPartsFrom = std::size_t{1} << 16;
 
 // The k-th code unit of a binary string's text (big-endian UTF-16, else
 // one byte a unit), or the k-th byte of a text's UTF-8.
@@ -114,6 +110,8 @@ bool changedByOrder(const Document::Object& o, std::uint64_t from, std::uint64_t
     return false;
 }
 
+using detail::inTwoParts;
+using detail::kTwoPartsFrom;
 using detail::radixSort;
 
 // Items made in place, not zeroed first, and how many there are.
@@ -127,35 +125,6 @@ struct Made {
     T* end() const { return data() + count; }
     T& operator[](std::size_t k) const { return items[k]; }
 };
-
-// part(1) on a thread of its own and part(0) on this one; part(1) here
-// after part(0) where no thread could be started or it failed there (no
-// memory), so each part must start afresh. Nothing escapes before the
-// other thread is joined.
-template <typename Part>
-void inTwoParts(Part part) {
-    bool again = false;
-    std::thread other;
-    try {
-        other = std::thread([&] {
-            try {
-                part(1);
-            } catch (...) {
-                again = true;
-            }
-        });
-    } catch (const std::system_error&) {
-        again = true;
-    }
-    try {
-        part(0);
-    } catch (...) {
-        if (other.joinable()) other.join();
-        throw;
-    }
-    if (other.joinable()) other.join();
-    if (again) part(1);
-}
 
 // Two runs side by side, [first, mid) and [mid, last), each sorted, merged
 // stably, the shorter of them copied to `room` first: from the front where

@@ -5,6 +5,7 @@
 
 #include "PropertyList.h"
 #include "RadixSort.h"
+#include "TwoParts.h"
 
 namespace plist::detail {
 
@@ -101,28 +102,41 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
         // references are then read in that order, each asked for ahead,
         // and so are their keys' places where those are to be held: in
         // this short loop, the lookups overlap as they would not in a walk
-        // that writes each entry.
+        // that writes each entry. Where there are many, the entries of the
+        // first half of the ranks are made on this thread and the rest on
+        // another, each into its own stretch of them.
         std::vector<std::uint32_t> placed(doc.rankCount(), Document::npos);
+        std::size_t half = placed.size() >= kTwoPartsFrom ? placed.size() / 2 : placed.size();
+        std::size_t count = 0, inFirst = 0;  // entries; of them, those of the first half's ranks
         for (std::uint32_t k = 0; k < dict.count; ++k) {
             std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
             if (rank == Document::npos) refuse("dictionary key is not a string");
-            if (placed[rank] == Document::npos) placed[rank] = k;
+            if (placed[rank] != Document::npos) continue;
+            placed[rank] = k;
+            ++count, inFirst += rank < half;
         }
         const bool holding = holdsPlaces_ = places && doc.placesInFileTable();
-        constexpr std::size_t kAhead = 16;
-        for (std::size_t r = 0; r < placed.size(); ++r) {
-            if (r + kAhead < placed.size() && placed[r + kAhead] != Document::npos) {
-                doc.prefetchRef(dict, placed[r + kAhead]);
-                doc.prefetchRef(dict, dict.count + placed[r + kAhead]);
+        entries_.resize(count);
+        const std::size_t from[3] = {0, half, placed.size()}, at[2] = {0, inFirst};
+        auto make = [&](std::size_t part) {
+            constexpr std::size_t kAhead = 16;
+            Entry* out = entries_.data() + at[part];
+            for (std::size_t r = from[part], end = from[part + 1]; r < end; ++r) {
+                if (r + kAhead < end && placed[r + kAhead] != Document::npos) {
+                    doc.prefetchRef(dict, placed[r + kAhead]);
+                    doc.prefetchRef(dict, dict.count + placed[r + kAhead]);
+                }
+                if (holding && r + kAhead / 2 < end && placed[r + kAhead / 2] != Document::npos)
+                    doc.prefetch(doc.ref(dict, placed[r + kAhead / 2]), false);
+                std::uint32_t k = placed[r];
+                if (k == Document::npos) continue;
+                std::uint32_t key = doc.ref(dict, k);
+                if (holding) key = static_cast<std::uint32_t>(doc.place(key));
+                *out++ = Entry{static_cast<std::uint32_t>(r), key, doc.ref(dict, dict.count + k)};
             }
-            if (holding && r + kAhead / 2 < placed.size() && placed[r + kAhead / 2] != Document::npos)
-                doc.prefetch(doc.ref(dict, placed[r + kAhead / 2]), false);
-            std::uint32_t k = placed[r];
-            if (k == Document::npos) continue;
-            std::uint32_t key = doc.ref(dict, k);
-            if (holding) key = static_cast<std::uint32_t>(doc.place(key));
-            entries_.push_back(Entry{static_cast<std::uint32_t>(r), key, doc.ref(dict, dict.count + k)});
-        }
+        };
+        if (half == placed.size()) make(0);
+        else inTwoParts(make);
         return *this;
     }
     // Each entry holds its place until it is sorted.

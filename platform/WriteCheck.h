@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Document.h"
+#include "TwoParts.h"
 
 namespace plist::detail {
 
@@ -104,7 +105,7 @@ private:
     // rank read where it is needed.
     bool inOrder_ = false;
     bool holdsPlaces_ = false;  // entries_ hold their keys' places, not numbers
-    std::vector<Entry> entries_, sorted_;  // sorted_: room to sort them through
+    std::vector<Entry, Unzeroed<Entry>> entries_, sorted_;  // sorted_: room to sort them through
     // Where sorted, each entry's place in the dictionary; and for a small
     // one, its keys in the dictionary's order.
     std::vector<std::uint32_t> places_, keysBefore_;

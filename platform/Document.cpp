@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <memory>
 #include <utility>
 #include <vector>
 
@@ -114,18 +113,6 @@ using detail::inTwoParts;
 using detail::kTwoPartsFrom;
 using detail::radixSort;
 
-// Items made in place, not zeroed first, and how many there are.
-template <typename T>
-struct Made {
-    std::unique_ptr<T[]> items;
-    std::size_t count;
-    T* data() const { return items.get(); }
-    std::size_t size() const { return count; }
-    T* begin() const { return data(); }
-    T* end() const { return data() + count; }
-    T& operator[](std::size_t k) const { return items[k]; }
-};
-
 // Two runs side by side, [first, mid) and [mid, last), each sorted, merged
 // stably, the shorter of them copied to `room` first: from the front where
 // that is the first, else from the back.
@@ -193,10 +180,10 @@ void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
 // room for the sorted tail alone, where a sort of all would take room for
 // half of them (a key or two out of place in a wide root), and nothing
 // where head is 0.
-template <typename T, typename Less>
-void mergeTail(T* items, std::size_t head, std::size_t size, Less less) {
+template <typename T, typename Allocator, typename Less>
+void mergeTail(std::vector<T, Allocator>& items, std::size_t head, Less less) {
     std::vector<T> room;
-    mergeRuns(items, items + head, items + size, room, less);
+    mergeRuns(items.data(), items.data() + head, items.data() + items.size(), room, less);
 }
 
 }  // namespace
@@ -560,7 +547,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     // Found here, in the file's order, where the key is at hand.
     std::vector<bool> loneSurrogate(count_, false);
     // The keys' prefixes are made in two parts at once where there are
-    // many, each into its own stretch of `made` (not zeroed first: the two
+    // many, each into its own stretch of `order` (not zeroed first: the two
     // threads take the page faults of their own halves), the second then
     // moved up to the first's end where keys were left out. Of each part:
     // how many it made, the keys of those made with a lone surrogate,
@@ -569,7 +556,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     // (keys numbered without leading zeros, or the keys of two
     // dictionaries one after the other), past its first, up to
     // kMergedRuns of them.
-    std::unique_ptr<Sorted[]> made(new Sorted[keys.size()]);
+    std::vector<Sorted, detail::Unzeroed<Sorted>> order(keys.size());
     struct Part {
         std::size_t from, to, made, inOrder;
         bool allPrefixed;
@@ -580,7 +567,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     if (keys.size() >= kTwoPartsFrom) parts[0].to = parts[1].from = keys.size() / 2;
     auto makePart = [&](std::size_t which) {
         Part& p = parts[which];
-        Sorted* out = made.get() + p.from;
+        Sorted* out = order.data() + p.from;
         Sorted key{};
         Object o{};
         bool lone = false, allPrefixed = true;
@@ -601,8 +588,8 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     else inTwoParts(makePart);
     const Part &front = parts[0], &back = parts[1];
     if (front.made < back.from)
-        std::memmove(made.get() + front.made, made.get() + back.from, back.made * sizeof(Sorted));
-    Made<Sorted> order{std::move(made), front.made + back.made};
+        std::memmove(order.data() + front.made, order.data() + back.from, back.made * sizeof(Sorted));
+    order.resize(front.made + back.made);
     for (const Part& p : parts)
         for (std::uint32_t key : p.lone) loneSurrogate[key] = true;
     bool allPrefixed = front.allPrefixed && back.allPrefixed;
@@ -628,7 +615,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     if (!allPrefixed) {
         auto before = [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; };
         std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(inOrder), order.end(), before);
-        mergeTail(order.data(), inOrder, order.size(), before);
+        mergeTail(order, inOrder, before);
         for (std::size_t k = 1; k < order.size(); ++k) sameAsBefore[k] = ordering(order[k - 1], order[k]) == 0;
     } else {
         auto byteOf = [](const Sorted& s, unsigned d) {
@@ -649,7 +636,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             }
         } else {
             radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore);
-            mergeTail(order.data(), inOrder, order.size(), prefixBefore);
+            mergeTail(order, inOrder, prefixBefore);
         }
         // Bytes [from, from + 16) of a key's text in its UTF-8 form, as its
         // prefix, where they sort as UTF-16 does and as its prefixes did:

@@ -7,7 +7,6 @@
 #include <new>
 #include <system_error>
 #include <thread>
-#include <utility>
 
 namespace plist::detail {
 
@@ -56,13 +55,11 @@ struct Unzeroed : std::allocator<T> {
     Unzeroed() = default;
     template <typename U>
     Unzeroed(const Unzeroed<U>&) noexcept {}
+    // Made with no value: left unset. (Made from values, as any allocator
+    // makes them: this hides the base's construct().)
     template <typename U>
     void construct(U* p) noexcept {
         ::new (static_cast<void*>(p)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
     }
 };
 

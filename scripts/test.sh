@@ -25,7 +25,7 @@ cmake --preset sanitizers >/dev/null
 cmake --build --preset sanitizers -j "$jobs"
 ctest --preset sanitizers -j "$jobs"
 
-echo "== ThreadSanitizer: the agent locations, and the writer that checks on a second thread"
+echo "== ThreadSanitizer: the agent locations, the writer that checks on a second thread, and work done in two parts"
 cmake --preset thread >/dev/null
 cmake --build --preset thread -j "$jobs"
 ctest --preset thread -j "$jobs"

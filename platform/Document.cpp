@@ -114,37 +114,31 @@ using detail::kTwoPartsFrom;
 using detail::radixSort;
 
 // Two runs side by side, [first, mid) and [mid, last), each sorted, merged
-// stably, the shorter of them copied to `room` first: from the front where
-// that is the first, else from the back.
+// stably through `room` for the shorter of them: from the front where that
+// is the first, else from the back.
 template <typename T, typename Less>
-void mergeCopied(T* first, T* mid, T* last, T* room, Less less) {
+void mergeRuns(T* first, T* mid, T* last, T* room, Less less) {
+    if (first == mid || mid == last) return;
     if (mid - first <= last - mid) {
-        T *a = room, *end = room + (mid - first), *b = mid, *out = first;
+        T *a = room, *end = std::copy(first, mid, room), *b = mid, *out = first;
         while (a != end && b != last) *out++ = less(*b, *a) ? *b++ : *a++;
         std::copy(a, end, out);
     } else {
-        T *a = mid, *b = room + (last - mid), *out = last;
+        T *a = mid, *b = std::copy(mid, last, room), *out = last;
         while (a != first && b != room) *--out = less(b[-1], a[-1]) ? *--a : *--b;
         std::copy(room, b, first);
     }
 }
 
-// The same through `room` for the shorter run.
-template <typename T, typename Less>
-void mergeRuns(T* first, T* mid, T* last, T* room, Less less) {
-    if (first == mid || mid == last) return;
-    if (mid - first <= last - mid) std::copy(first, mid, room);
-    else std::copy(mid, last, room);
-    mergeCopied(first, mid, last, room, less);
-}
+// Room for merges, made larger as they need it (never zeroed).
+template <typename T>
+using MergeRoom = std::vector<T, detail::Unzeroed<T>>;
 
-// The same through room that grows as it is needed.
 template <typename T, typename Less>
-void mergeRuns(T* first, T* mid, T* last, std::vector<T>& room, Less less) {
-    if (first == mid || mid == last) return;
-    if (mid - first <= last - mid) room.assign(first, mid);
-    else room.assign(mid, last);
-    mergeCopied(first, mid, last, room.data(), less);
+void mergeRuns(T* first, T* mid, T* last, MergeRoom<T>& room, Less less) {
+    auto shorter = static_cast<std::size_t>(std::min(mid - first, last - mid));
+    if (room.size() < shorter) room = MergeRoom<T>(shorter);
+    mergeRuns(first, mid, last, room.data(), less);
 }
 
 // radixSort() of each half by itself, through room for half the items, then
@@ -182,7 +176,7 @@ void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
 // where head is 0.
 template <typename T, typename Allocator, typename Less>
 void mergeTail(std::vector<T, Allocator>& items, std::size_t head, Less less) {
-    std::vector<T> room;
+    MergeRoom<T> room;
     mergeRuns(items.data(), items.data() + head, items.data() + items.size(), room, less);
 }
 
@@ -626,7 +620,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             // and again, so that a key moves as few times as may be: keys
             // numbered so fall in runs each ten times as long as the last.
             runs.push_back(order.size());
-            std::vector<Sorted> room;
+            MergeRoom<Sorted> room;
             while (runs.size() > 2) {
                 std::size_t j = 0;
                 for (std::size_t r = 1; r + 2 < runs.size(); ++r)

@@ -21,6 +21,7 @@
 #include "Platform.h"
 #include "PropertyList.h"
 #include "TextEncoding.h"
+#include "TwoParts.h"
 
 namespace platform {
 
@@ -448,45 +449,31 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
             readAt().erase(path);
             return nullptr;
         };
-        // A large file is read in two halves at once: up to `half` here by
-        // first(end), the rest meanwhile on a thread of its own by
-        // second(end), each false where a read failed, `end` where it
-        // stopped. What one read from the start would give: `read` false
-        // where it would have failed first, else `end` where it would have
-        // stopped (below `half` where the first half met the file's end).
-        // Not `threaded` where no thread could be started: the file is
-        // then read on this thread alone.
+        // A large file is read in two halves at once (see inTwoParts): up to
+        // `half` by first(end), the rest by second(end), each false where a
+        // read failed, `end` where it stopped. What one read from the start
+        // would give: `read` false where it would have failed first, else
+        // `end` where it would have stopped (below `half` where the first
+        // half met the file's end).
         struct Halves {
-            bool threaded = false, read = false;
-            std::size_t end = 0;
+            bool read;
+            std::size_t end;
         };
         auto inHalves = [&](std::size_t half, auto first, auto second) {
-            Halves h;
-            bool injected = fails(Call::ReadFile);  // for the other thread, decided here
-            std::size_t firstEnd = half, secondEnd = half;
-            bool firstRead = false, secondRead = false;
-            std::thread other;
-            try {
-                other = std::thread([&] {
-                    try {
-                        secondRead = !injected && second(secondEnd);
-                    } catch (const std::exception&) {  // no memory for its text: a failed read
-                    }
-                });
-            } catch (const std::system_error&) {
-                return h;
-            }
-            try {
-                firstRead = first(firstEnd);
-            } catch (...) {
-                other.join();
-                throw;
-            }
-            other.join();
-            h.threaded = true;
-            h.read = firstRead && (firstEnd < half || secondRead);
-            h.end = firstEnd == half ? secondEnd : firstEnd;
-            return h;
+            bool injected = fails(Call::ReadFile);  // for the second half, decided here
+            std::size_t ends[2] = {half, half};
+            bool read[2] = {false, false};
+            plist::detail::inTwoParts([&](std::size_t part) {
+                if (part == 0) {
+                    read[0] = first(ends[0]);
+                    return;
+                }
+                try {
+                    read[1] = !injected && second(ends[1]);
+                } catch (const std::exception&) {  // no memory for its text: a failed read
+                }
+            });
+            return Halves{read[0] && (ends[0] < half || read[1]), ends[0] == half ? ends[1] : ends[0]};
         };
         // The first four bytes tell UTF-16 text, which is made UTF-8 as it
         // is read: the file, twice the size, is then never held whole.
@@ -531,14 +518,12 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
                 Halves h = inHalves(
                     half, [&](std::size_t& end) { return convert(text, used, half, end, true, nullptr); },
                     [&](std::size_t& end) { return convert(second, half, kToTheEnd, end, false, &lead); });
-                if (h.threaded) {
-                    if (!h.read) return failed();
-                    if (h.end < half) return plist::readUtf16Dictionary(text.finish());
-                    text.add(lead.data(), lead.size());
-                    std::string whole = text.finish();
-                    whole += second.finish();
-                    return plist::readUtf16Dictionary(std::move(whole));
-                }
+                if (!h.read) return failed();
+                if (h.end < half) return plist::readUtf16Dictionary(text.finish());
+                text.add(lead.data(), lead.size());
+                std::string whole = text.finish();
+                whole += second.finish();
+                return plist::readUtf16Dictionary(std::move(whole));
             }
             if (!convert(text, used, kToTheEnd, used, true, nullptr)) return failed();
             return plist::readUtf16Dictionary(text.finish());
@@ -569,10 +554,8 @@ std::unique_ptr<plist::Document> loadDictionary(const std::string& path, bool& u
             Halves h = inHalves(
                 half, [&](std::size_t& end) { return fill(used, half, end, true); },
                 [&](std::size_t& end) { return fill(half, bytes.size() - 1, end, false); });
-            if (h.threaded) {
-                if (!h.read) return failed();
-                used = h.end;
-            }
+            if (!h.read) return failed();
+            used = h.end;
         }
         // The rest, up to the file's end, however far it has grown.
         while (true) {

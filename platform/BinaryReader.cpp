@@ -252,6 +252,9 @@ struct BinaryOpening {
         doc->spread_ = check.sharedObjects() >= 0x10000 && doc->offsetSize_ <= 8 && doc->refSize_ <= 8;
         std::vector<std::uint32_t> keys;
         const std::vector<bool>& isKey = check.keys();
+        // Counted first: grown as found, the list of a wide root's keys
+        // would touch twice its memory.
+        keys.reserve(static_cast<std::size_t>(std::count(isKey.begin(), isKey.end(), true)));
         for (std::uint32_t i = 0; i < doc->count_; ++i)
             if (isKey[i]) keys.push_back(i);
         // Only where dictionaries of one entry are a sixteenth of the

@@ -21,6 +21,8 @@ namespace {
 constexpr std::size_t kFetchedRun = 4096, kChunkedBelow = 64;
 // Keys in at most this many runs in order are merged rather than sorted.
 constexpr std::size_t kMergedRuns = 16;
+// Keys looked at for their order before a table for all objects is made.
+constexpr std::size_t kLookedAtFirst = 64;
 
 // The k-th code unit of a binary string's text (big-endian UTF-16, else
 // one byte a unit), or the k-th byte of a text's UTF-8.
@@ -153,7 +155,7 @@ void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
     // For the merge of the halves; for the quarters, room for the longer
     // quarter of each half, one beside the other (one item more where both
     // halves are odd).
-    std::vector<T> room(parts ? quarters(half - first) + quarters(last - half) : static_cast<std::size_t>(last - half));
+    MergeRoom<T> room(parts ? quarters(half - first) + quarters(last - half) : static_cast<std::size_t>(last - half));
     if (!parts) {
         radixSort(first, half, room.data(), digits, byteOf);
         radixSort(half, last, room.data(), digits, byteOf);
@@ -513,23 +515,32 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     };
     // Keys in order already, as a single dictionary's often are, are
     // ranked as they come, straight into their slots, without a table of
-    // them all.
-    makeSlots();
+    // them all. The first few are looked at before the slot table is
+    // made: keys out of order from the start (a binary file's, in the
+    // order of their hashes) never need it.
     Sorted s{}, last{};
     Object x{}, lastObject{};
     bool lone = false;
     std::uint32_t ranks = 0;
     std::size_t i = 0;
-    for (; i < keys.size(); ++i) {
-        if (!sorted(keys[i], s, lone, false, x)) {
-            keys[i] = npos;  // no rank
-            continue;
+    auto rankInOrder = [&](std::size_t end) {
+        ranks = 0;
+        for (i = 0; i < end; ++i) {
+            if (keys[i] == npos || !sorted(keys[i], s, lone, false, x)) {
+                keys[i] = npos;  // no rank
+                continue;
+            }
+            int o = ranks == 0 ? 1 : orderingOf(s, x, last, lastObject);
+            if (o < 0) break;
+            if (o > 0) markLone(ranks++, lone);
+            if (slot_ != nullptr) slot_[s.key] = ranks - 1;
+            last = s, lastObject = x;
         }
-        int o = ranks == 0 ? 1 : orderingOf(s, x, last, lastObject);
-        if (o < 0) break;
-        if (o > 0) markLone(ranks++, lone);
-        slot_[s.key] = ranks - 1;
-        last = s, lastObject = x;
+    };
+    rankInOrder(std::min(keys.size(), kLookedAtFirst));
+    if (i == std::min(keys.size(), kLookedAtFirst)) {
+        makeSlots();
+        rankInOrder(keys.size());
     }
     if (i == keys.size()) {
         rankAlone(ranks);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -143,25 +145,32 @@ void mergeRuns(T* first, T* mid, T* last, MergeRoom<T>& room, Less less) {
     mergeRuns(first, mid, last, room.data(), less);
 }
 
+// How many items of room radixSort() below takes for n items: for the
+// merge of the halves; for the quarters, the longer quarter of each half,
+// one beside the other (one item more where both halves are odd).
+std::size_t radixRoom(std::size_t n) {
+    std::size_t half = n / 2;
+    return n >= kTwoPartsFrom ? (half + 1) / 2 + (n - half + 1) / 2 : n - half;
+}
+
 // radixSort() of each half by itself, through room for half the items, then
 // the two merged through it: no more memory than a merge sort takes. `less`
 // is the order. Many items are sorted a half on each of two threads, each
-// half as two quarters through its own half of the room, then merged.
+// half as two quarters through its own half of the room, then merged. The
+// room is `given` (radixRoom() items, unset), or made here.
 template <typename T, typename ByteOf, typename Less>
-void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
+void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less, T* given = nullptr) {
     T* half = first + (last - first) / 2;
     auto quarters = [](std::ptrdiff_t n) { return static_cast<std::size_t>(n + 1) / 2; };  // the longer of a half's
     bool parts = static_cast<std::size_t>(last - first) >= kTwoPartsFrom;
-    // For the merge of the halves; for the quarters, room for the longer
-    // quarter of each half, one beside the other (one item more where both
-    // halves are odd).
-    MergeRoom<T> room(parts ? quarters(half - first) + quarters(last - half) : static_cast<std::size_t>(last - half));
+    MergeRoom<T> own(given != nullptr ? 0 : radixRoom(static_cast<std::size_t>(last - first)));
+    T* room = given != nullptr ? given : own.data();
     if (!parts) {
-        radixSort(first, half, room.data(), digits, byteOf);
-        radixSort(half, last, room.data(), digits, byteOf);
+        radixSort(first, half, room, digits, byteOf);
+        radixSort(half, last, room, digits, byteOf);
     } else {
         T* bounds[3] = {first, half, last};
-        T* rooms[2] = {room.data(), room.data() + quarters(half - first)};
+        T* rooms[2] = {room, room + quarters(half - first)};
         inTwoParts([&](std::size_t part) {
             T *from = bounds[part], *to = bounds[part + 1], *mid = from + (to - from) / 2;
             radixSort(from, mid, rooms[part], digits, byteOf);
@@ -169,16 +178,16 @@ void radixSort(T* first, T* last, unsigned digits, ByteOf byteOf, Less less) {
             mergeRuns(from, mid, to, rooms[part], less);
         });
     }
-    mergeRuns(first, half, last, room.data(), less);
+    mergeRuns(first, half, last, room, less);
 }
 
 // Items sorted from `head` on merged into those before them, sorted too:
 // room for the sorted tail alone, where a sort of all would take room for
 // half of them (a key or two out of place in a wide root), and nothing
 // where head is 0.
-template <typename T, typename Allocator, typename Less>
-void mergeTail(std::vector<T, Allocator>& items, std::size_t head, Less less) {
-    MergeRoom<T> room;
+template <typename Items, typename Less>
+void mergeTail(Items& items, std::size_t head, Less less) {
+    MergeRoom<std::remove_pointer_t<decltype(items.data())>> room;
     mergeRuns(items.data(), items.data() + head, items.data() + items.size(), room, less);
 }
 
@@ -346,17 +355,33 @@ bool Document::hasLoneSurrogate(const Object& o) const {
     return false;
 }
 
-// The slot table, npos throughout: in the spare memory where it fits.
-void Document::makeSlots() {
-    std::size_t skip = (alignof(std::uint32_t) - reinterpret_cast<std::uintptr_t>(spare_) % alignof(std::uint32_t)) %
-                       alignof(std::uint32_t);
-    if (spare_ != nullptr && spareSize_ >= skip && (spareSize_ - skip) / sizeof(std::uint32_t) >= count_) {
-        slot_ = reinterpret_cast<std::uint32_t*>(spare_ + skip);
-        std::fill_n(slot_, count_, npos);
+// Where the slot table starts in the spare memory: its first aligned byte.
+std::size_t Document::spareSkip() const {
+    return (alignof(std::uint32_t) - reinterpret_cast<std::uintptr_t>(spare_) % alignof(std::uint32_t)) %
+           alignof(std::uint32_t);
+}
+
+// Whether the slot table fits in the first `spareFree` bytes of the spare
+// memory.
+bool Document::slotsFitInSpare(std::size_t spareFree) const {
+    return spare_ != nullptr && spareFree >= spareSkip() &&
+           (spareFree - spareSkip()) / sizeof(std::uint32_t) >= count_;
+}
+
+// The slot table, npos throughout: in the first `spareFree` bytes of the
+// spare memory where it fits, else in slots_, made where it is too small.
+void Document::makeSlots(std::size_t spareFree) {
+    if (slotsFitInSpare(spareFree)) {
+        slots_.reset(), slotRoom_ = 0;
+        slot_ = reinterpret_cast<std::uint32_t*>(spare_ + spareSkip());
     } else {
-        slots_.assign(count_, npos);
-        slot_ = slots_.data();
+        if (slotRoom_ < count_) {
+            slots_.reset();  // let go of before the table is made
+            slots_.reset(new std::uint32_t[count_]), slotRoom_ = count_;
+        }
+        slot_ = slots_.get();
     }
+    std::fill_n(slot_, count_, npos);
 }
 
 void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uint64_t>* shared) {
@@ -539,7 +564,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     };
     rankInOrder(std::min(keys.size(), kLookedAtFirst));
     if (i == std::min(keys.size(), kLookedAtFirst)) {
-        makeSlots();
+        makeSlots(spareSize_);
         rankInOrder(keys.size());
     }
     if (i == keys.size()) {
@@ -547,7 +572,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         numberContainers();
         return;
     }
-    slots_ = std::vector<std::uint32_t>(), slot_ = nullptr;
+    slots_.reset(), slotRoom_ = 0, slot_ = nullptr;
     std::fill(keyLoneSurrogate_.begin(), keyLoneSurrogate_.end(), 0);
     // Found here, in the file's order, where the key is at hand.
     std::vector<bool> loneSurrogate(count_, false);
@@ -561,7 +586,30 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     // (keys numbered without leading zeros, or the keys of two
     // dictionaries one after the other), past its first, up to
     // kMergedRuns of them.
-    std::vector<Sorted, detail::Unzeroed<Sorted>> order(keys.size());
+    //
+    // `order` lies at the end of the spare memory where it fits there (an
+    // XML text's, past its objects: memory whose page faults the reading
+    // took), so long as the slot table, made after the sort, either fits
+    // before it or would take no more memory of its own than `order` did.
+    struct Keys {
+        Sorted* first;
+        std::size_t count;
+        Sorted* data() const { return first; }
+        std::size_t size() const { return count; }
+        Sorted& operator[](std::size_t k) const { return first[k]; }
+    } order{nullptr, keys.size()};
+    std::vector<Sorted, detail::Unzeroed<Sorted>> ownOrder;
+    std::size_t spareFree = spareSize_;  // where the slot table may go in the spare
+    std::size_t orderBytes = keys.size() * sizeof(Sorted) + alignof(Sorted);
+    if (spare_ != nullptr && spareSize_ >= orderBytes) {
+        char* at = spare_ + spareSize_ - orderBytes;
+        at += (alignof(Sorted) - reinterpret_cast<std::uintptr_t>(at) % alignof(Sorted)) % alignof(Sorted);
+        if (slotsFitInSpare(static_cast<std::size_t>(at - spare_)) || std::uint64_t{count_} * 4 <= orderBytes) {
+            order.first = reinterpret_cast<Sorted*>(at);
+            spareFree = static_cast<std::size_t>(at - spare_);
+        }
+    }
+    if (order.first == nullptr) ownOrder.resize(keys.size()), order.first = ownOrder.data();
     struct Part {
         std::size_t from, to, made, inOrder;
         bool allPrefixed;
@@ -594,7 +642,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     const Part &front = parts[0], &back = parts[1];
     if (front.made < back.from)
         std::memmove(order.data() + front.made, order.data() + back.from, back.made * sizeof(Sorted));
-    order.resize(front.made + back.made);
+    order.count = front.made + back.made;
     for (const Part& p : parts)
         for (std::uint32_t key : p.lone) loneSurrogate[key] = true;
     bool allPrefixed = front.allPrefixed && back.allPrefixed;
@@ -619,29 +667,44 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     std::vector<bool> sameAsBefore(order.size(), false);  // a bit a key, beside the keys' twenty bytes
     if (!allPrefixed) {
         auto before = [&](const Sorted& a, const Sorted& b) { return ordering(a, b) < 0; };
-        std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(inOrder), order.end(), before);
+        std::stable_sort(order.data() + inOrder, order.data() + order.size(), before);
         mergeTail(order, inOrder, before);
         for (std::size_t k = 1; k < order.size(); ++k) sameAsBefore[k] = ordering(order[k - 1], order[k]) == 0;
     } else {
         auto byteOf = [](const Sorted& s, unsigned d) {
             return static_cast<unsigned>(s.prefix[d / 8] >> (56 - 8 * (d % 8)) & 0xFF);
         };
+        // Where the slot table will not go in the spare, the sorts' room
+        // (for half the keys, and a little: as much as either takes) is
+        // made large enough to take the table after: memory whose page
+        // faults the sort has taken, not let go of beside the table.
+        Sorted* room = nullptr;
+        MergeRoom<Sorted> own;
+        if (!slotsFitInSpare(spareFree)) {
+            std::size_t words = ((order.size() / 2 + 2) * sizeof(Sorted) + 3) / 4;
+            slotRoom_ = std::max<std::size_t>(words, count_);
+            slots_.reset(new std::uint32_t[slotRoom_]);
+            room = reinterpret_cast<Sorted*>(slots_.get());
+        }
+        auto merge = [&](Sorted* first, Sorted* mid, Sorted* last) {
+            if (room != nullptr) mergeRuns(first, mid, last, room, prefixBefore);
+            else mergeRuns(first, mid, last, own, prefixBefore);
+        };
         if (runs.size() <= kMergedRuns) {
             // The shortest two runs side by side are merged first, again
             // and again, so that a key moves as few times as may be: keys
             // numbered so fall in runs each ten times as long as the last.
             runs.push_back(order.size());
-            MergeRoom<Sorted> room;
             while (runs.size() > 2) {
                 std::size_t j = 0;
                 for (std::size_t r = 1; r + 2 < runs.size(); ++r)
                     if (runs[r + 2] - runs[r] < runs[j + 2] - runs[j]) j = r;
-                mergeRuns(order.data() + runs[j], order.data() + runs[j + 1], order.data() + runs[j + 2], room, prefixBefore);
+                merge(order.data() + runs[j], order.data() + runs[j + 1], order.data() + runs[j + 2]);
                 runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(j + 1));
             }
         } else {
-            radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore);
-            mergeTail(order, inOrder, prefixBefore);
+            radixSort(order.data() + inOrder, order.data() + order.size(), 16, byteOf, prefixBefore, room);
+            merge(order.data(), order.data() + inOrder, order.data() + order.size());
         }
         // Bytes [from, from + 16) of a key's text in its UTF-8 form, as its
         // prefix, where they sort as UTF-16 does and as its prefixes did:
@@ -725,7 +788,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             }
         }
     }
-    makeSlots();
+    makeSlots(spareFree);
     numberContainers();
     ranks = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {

@@ -256,10 +256,14 @@ private:
     std::uint32_t count_ = 0, root_ = 0;
     bool spread_ = false;  // a binary file's with more shared objects than the cache holds
     // Per object: a container's number, a key's rank (no key is a
-    // container), or npos; in slots_, or in spare_.
+    // container), or npos; in slots_, or in spare_. slots_ may hold more
+    // than the table: the room a sort of the keys went through.
     std::uint32_t* slot_ = nullptr;
-    std::vector<std::uint32_t> slots_;
-    void makeSlots();
+    std::unique_ptr<std::uint32_t[]> slots_;
+    std::size_t slotRoom_ = 0;  // how many slots_ holds
+    void makeSlots(std::size_t spareFree);
+    bool slotsFitInSpare(std::size_t spareFree) const;
+    std::size_t spareSkip() const;
     // Memory of the text past its objects, where they were written over it
     // (none then refers to the text): touched already, and free.
     char* spare_ = nullptr;

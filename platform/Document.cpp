@@ -384,6 +384,14 @@ void Document::makeSlots(std::size_t spareFree) {
     std::fill_n(slot_, count_, npos);
 }
 
+char* Document::lendSpare(std::size_t bytes) const {
+    std::size_t from = spareSkip();
+    if (slot_ == reinterpret_cast<std::uint32_t*>(spare_ + from)) from += std::size_t{count_} * sizeof(std::uint32_t);
+    if (spare_ == nullptr || spareSize_ < from || spareSize_ - from < bytes) return nullptr;
+    if (spareLent_.exchange(true, std::memory_order_acquire)) return nullptr;
+    return spare_ + from;
+}
+
 void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uint64_t>* shared) {
     // Keys alone in their dictionaries (a thousand records each under a
     // name of its own, say) are set apart: their order is never asked for.

@@ -6,6 +6,7 @@
 // the one change the tool makes (a root key set) is kept beside the objects.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -175,6 +176,13 @@ public:
     // for one that is no string.
     std::uint32_t keyRank(std::uint32_t index) const { return slot_[index]; }
     std::uint32_t rankCount() const { return ranks_; }
+
+    // Memory of an XML text past its objects and the slot table, touched
+    // already, for one writer's table at a time (a wide root's entries):
+    // `bytes` of it, aligned for four-byte items; null where there is less,
+    // or it is lent. What it holds is the borrower's until given back.
+    char* lendSpare(std::size_t bytes) const;
+    void giveSpareBack() const { spareLent_.store(false, std::memory_order_release); }
     bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank / 64] >> rank % 64 & 1; }
 
     // Arrays, sets and dictionaries are numbered densely from 0, so that
@@ -268,6 +276,7 @@ private:
     // (none then refers to the text): touched already, and free.
     char* spare_ = nullptr;
     std::size_t spareSize_ = 0;
+    mutable std::atomic<bool> spareLent_{false};
     std::uint32_t containers_ = 0, ranks_ = 0;
     std::vector<std::uint64_t> keyLoneSurrogate_;  // a bit a rank
     std::vector<Edit> edits_;

@@ -63,14 +63,15 @@ void Extent::add(const Extent& child) {
 // text is its object.
 void Entries::aheadOfPlaces(std::size_t k) const {
     constexpr std::size_t kAhead = 8;
-    if (k + 2 * kAhead < entries_.size()) doc_->prefetch(entries_[k + 2 * kAhead].value, false);
-    if (k + kAhead < entries_.size()) {
-        doc_->prefetchAt(entries_[k + kAhead].key);
-        doc_->prefetch(entries_[k + kAhead].value, true);
+    if (k + 2 * kAhead < listed_) doc_->prefetch(list_[k + 2 * kAhead].value, false);
+    if (k + kAhead < listed_) {
+        doc_->prefetchAt(list_[k + kAhead].key);
+        doc_->prefetch(list_[k + kAhead].value, true);
     }
 }
 
 const Entries& Entries::of(const Document& doc, const Document::Object& dict, bool places) {
+    giveBack();
     if (doc_ != &doc) keysBefore_.clear();
     doc_ = &doc;
     dict_ = dict;
@@ -90,11 +91,11 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
     for (std::uint64_t k = 0; k < dict.count && same; ++k) same = doc.ref(dict, k) == keysBefore_[k];
     if (same) {
         for (std::size_t i = 0; i < entries_.size(); ++i) entries_[i].value = doc.ref(dict, dict.count + places_[i]);
+        list_ = entries_.data(), listed_ = entries_.size();
         return *this;
     }
     keysBefore_.clear();
     entries_.clear();
-    entries_.reserve(dict.count);  // at once: a wide root's grown by doubling could take twice the room
     if (dict.count >= kPlacedFrom && doc.rankCount() / 4 <= dict.count) {
         // A dictionary that holds a good share of the document's keys (a
         // wide root out of order) is ordered by setting each entry at its
@@ -105,8 +106,24 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
         // that writes each entry. Where there are many, the entries of the
         // first half of the ranks are made on this thread and the rest on
         // another, each into its own stretch of them.
-        std::vector<std::uint32_t> placed(doc.rankCount(), Document::npos);
-        std::size_t half = placed.size() >= kTwoPartsFrom ? placed.size() / 2 : placed.size();
+        //
+        // Both tables go in the document's spare memory where it lends
+        // enough (an XML text's: touched already, where memory of their
+        // own would take a page fault every 4 kB).
+        std::size_t ranks = doc.rankCount();
+        std::uint32_t* placed = nullptr;
+        std::vector<std::uint32_t> ownPlaced;
+        Entry* list = nullptr;
+        if (char* spare = doc.lendSpare(ranks * sizeof(std::uint32_t) + dict.count * sizeof(Entry))) {
+            lender_ = &doc;
+            placed = reinterpret_cast<std::uint32_t*>(spare);
+            list = reinterpret_cast<Entry*>(spare + ranks * sizeof(std::uint32_t));
+            std::fill_n(placed, ranks, Document::npos);
+        } else {
+            ownPlaced.assign(ranks, Document::npos);
+            placed = ownPlaced.data();
+        }
+        std::size_t half = ranks >= kTwoPartsFrom ? ranks / 2 : ranks;
         std::size_t count = 0, inFirst = 0;  // entries; of them, those of the first half's ranks
         for (std::uint32_t k = 0; k < dict.count; ++k) {
             std::uint32_t rank = doc.keyRank(doc.ref(dict, k));
@@ -116,11 +133,12 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
             ++count, inFirst += rank < half;
         }
         const bool holding = holdsPlaces_ = places && doc.placesInFileTable();
-        entries_.resize(count);
-        const std::size_t from[3] = {0, half, placed.size()}, at[2] = {0, inFirst};
+        if (list == nullptr) entries_.resize(count), list = entries_.data();
+        list_ = list, listed_ = count;
+        const std::size_t from[3] = {0, half, ranks}, at[2] = {0, inFirst};
         auto make = [&](std::size_t part) {
             constexpr std::size_t kAhead = 16;
-            Entry* out = entries_.data() + at[part];
+            Entry* out = list + at[part];
             for (std::size_t r = from[part], end = from[part + 1]; r < end; ++r) {
                 if (r + kAhead < end && placed[r + kAhead] != Document::npos) {
                     doc.prefetchRef(dict, placed[r + kAhead]);
@@ -135,10 +153,11 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
                 *out++ = Entry{static_cast<std::uint32_t>(r), key, doc.ref(dict, dict.count + k)};
             }
         };
-        if (half == placed.size()) make(0);
+        if (half == ranks) make(0);
         else inTwoParts(make);
         return *this;
     }
+    entries_.reserve(dict.count);  // at once: a wide root's grown by doubling could take twice the room
     // Each entry holds its place until it is sorted.
     for (std::uint64_t k = 0; k < dict.count; ++k) {
         std::uint32_t key = doc.ref(dict, k);
@@ -167,6 +186,7 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
         places_[i] = entries_[i].value, entries_[i].value = doc.ref(dict, dict.count + places_[i]);
     if (dict.count < kPlacedFrom)
         for (std::uint64_t k = 0; k < dict.count; ++k) keysBefore_.push_back(doc.ref(dict, k));
+    list_ = entries_.data(), listed_ = entries_.size();
     return *this;
 }
 

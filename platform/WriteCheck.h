@@ -33,6 +33,11 @@ struct Entry {
 
 class Entries {
 public:
+    Entries() = default;
+    Entries(const Entries&) = delete;
+    Entries& operator=(const Entries&) = delete;
+    ~Entries() { giveBack(); }
+
     // Refuses a key that is not a string (the check refuses those with a
     // lone surrogate itself). With `places`, the entries of a wide
     // dictionary out of order in a binary file hold their keys' places
@@ -46,9 +51,9 @@ public:
     bool empty() const { return size() == 0; }
     // Whether the entries are the dictionary's own, in its order.
     bool inOrder() const { return inOrder_; }
-    std::size_t size() const { return inOrder_ ? static_cast<std::size_t>(dict_.count) : entries_.size(); }
+    std::size_t size() const { return inOrder_ ? static_cast<std::size_t>(dict_.count) : listed_; }
     Entry operator[](std::size_t k) const {
-        if (!inOrder_) return entries_[k];
+        if (!inOrder_) return list_[k];
         std::uint32_t key = doc_->ref(dict_, k);
         return Entry{doc_->keyRank(key), key, doc_->ref(dict_, dict_.count + k)};
     }
@@ -83,20 +88,23 @@ private:
         }
         if (holdsPlaces_) return aheadOfPlaces(k);
         auto fetch = [&](std::size_t later, bool bytes) {
-            if (later >= entries_.size()) return;
-            doc_->prefetch(key(entries_[later]), bytes);
-            doc_->prefetch(value(entries_[later]), bytes);
+            if (later >= listed_) return;
+            doc_->prefetch(key(list_[later]), bytes);
+            doc_->prefetch(value(list_[later]), bytes);
         };
         fetch(k + 2 * kAhead, false);
         fetch(k + kAhead, true);
-        if (k + kAhead / 2 < entries_.size()) {
-            Entry later = entries_[k + kAhead / 2];
+        if (k + kAhead / 2 < listed_) {
+            Entry later = list_[k + kAhead / 2];
             doc_->prefetchText(key(later));
             doc_->prefetchText(value(later));
         }
     }
 
     void aheadOfPlaces(std::size_t k) const;
+    void giveBack() {
+        if (lender_ != nullptr) lender_->giveSpareBack(), lender_ = nullptr;
+    }
 
     const Document* doc_ = nullptr;
     Document::Object dict_{};
@@ -106,6 +114,11 @@ private:
     bool inOrder_ = false;
     bool holdsPlaces_ = false;  // entries_ hold their keys' places, not numbers
     std::vector<Entry, Unzeroed<Entry>> entries_, sorted_;  // sorted_: room to sort them through
+    // The entries out of order: in entries_, or in the document's spare
+    // memory, lent by it.
+    const Entry* list_ = nullptr;
+    std::size_t listed_ = 0;
+    const Document* lender_ = nullptr;
     // Where sorted, each entry's place in the dictionary; and for a small
     // one, its keys in the dictionary's order.
     std::vector<std::uint32_t> places_, keysBefore_;

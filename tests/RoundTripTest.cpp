@@ -267,7 +267,9 @@ TEST(RoundTrip, ObjectsSharedAllOverALargeFileWriteAsTheirOwnCopies) {
 // A wide root out of order is ranked in two parts at once. Keys in no
 // order; in order up to past the middle; in two runs in order, the second
 // starting at the middle. Each written from text and from binary in the
-// order of its keys, each with its own value.
+// order of its keys, each with its own value; the text also with room to
+// spare past its objects (blanks between its entries), which the slot
+// table, the keys' prefixes and the writer's entries then share.
 TEST(RoundTrip, WideRootsOutOfOrderRankedInTwoPartsWriteInKeyOrder) {
     constexpr int kCount = 70002;  // two halves of an odd count
     std::mt19937 rng(12);
@@ -285,19 +287,21 @@ TEST(RoundTrip, WideRootsOutOfOrderRankedInTwoPartsWriteInKeyOrder) {
     std::shuffle(mostlyInOrder.begin() + kCount * 3 / 5, mostlyInOrder.end(), rng);
     for (const auto* keys : {&shuffled, &mostlyInOrder, &twoRuns}) {
         std::vector<std::pair<std::string, int>> expected;
-        std::string xml = "<plist><dict>";
+        std::string xml = "<plist><dict>", padded = xml;
         Bplist b;
         std::vector<Bplist::Ref> keyRefs, values;
         for (int i = 0; i < kCount; ++i) {
             expected.emplace_back((*keys)[i], i);
             xml += "<key>" + (*keys)[i] + "</key><integer>" + std::to_string(i) + "</integer>";
+            padded += "<key>" + (*keys)[i] + "</key><integer>" + std::to_string(i) + "</integer>" + std::string(32, ' ');
             keyRefs.push_back(b.ascii((*keys)[i]));
         }
         for (int i = 0; i < kCount; ++i) values.push_back(b.integer(i));
         std::sort(expected.begin(), expected.end());
         plist::ReadResult text = plist::readXml(xml + "</dict></plist>");
+        plist::ReadResult spaced = plist::readXml(padded + "</dict></plist>");
         plist::ReadResult binary = plist::readBinary(b.build(b.dict(keyRefs, values)));
-        for (plist::ReadResult* r : {&text, &binary}) {
+        for (plist::ReadResult* r : {&text, &spaced, &binary}) {
             ASSERT_TRUE(*r) << r->error;
             std::string out;
             ASSERT_TRUE(plist::writeXml(*r->document, out));

@@ -11,11 +11,13 @@
 
 namespace {
 
-// The value as the XML form can hold it: dates floored to the second.
+// The value as the XML form can hold it: dates floored to the second, and
+// a date of no seconds without a sign (a binary file's -0.0 is written as
+// 2001-01-01T00:00:00Z, which reads back as +0.0).
 plist::Value asWritten(const plist::Value& v) {
     using plist::Type;
     switch (v.type()) {
-    case Type::Date: return plist::Value::date(std::floor(v.real()));
+    case Type::Date: return plist::Value::date(std::floor(v.real()) + 0.0);
     case Type::Array: {
         auto items = std::make_shared<plist::Array>();
         for (const auto& item : v.items()) items->push_back(asWritten(item));

@@ -372,7 +372,6 @@ bool Document::slotsFitInSpare(std::size_t spareFree) const {
 // spare memory where it fits, else in slots_, made where it is too small.
 void Document::makeSlots(std::size_t spareFree) {
     if (slotsFitInSpare(spareFree)) {
-        slots_.reset(), slotRoom_ = 0;
         slot_ = reinterpret_cast<std::uint32_t*>(spare_ + spareSkip());
     } else {
         if (slotRoom_ < count_) {
@@ -570,8 +569,9 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             last = s, lastObject = x;
         }
     };
-    rankInOrder(std::min(keys.size(), kLookedAtFirst));
-    if (i == std::min(keys.size(), kLookedAtFirst)) {
+    std::size_t lookedAt = std::min(keys.size(), kLookedAtFirst);
+    rankInOrder(lookedAt);
+    if (i == lookedAt) {
         makeSlots(spareSize_);
         rankInOrder(keys.size());
     }

@@ -15,6 +15,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "DocumentBuilder.h"
 #include "FaultInjection.h"
@@ -133,8 +134,7 @@ public:
             // At most a couple of megabytes wait; the text's maker waits beyond that.
             changed_.wait(lock, [this] { return queue_.size() < kQueued || failed_; });
             queue_.push_back(std::move(filling_));
-            filling_.clear();
-            filling_.reserve(kChunk);
+            nextChunk();
             changed_.notify_all();
         }
         return !failed_;
@@ -171,7 +171,25 @@ private:
         return true;
     }
 
+    // The chunk to fill next: one already written, where there is one,
+    // whose pages the system has made already. A fresh one takes a page
+    // fault for each of its pages, as the heap gives a freed chunk's memory
+    // back to the system. Under the lock.
+    void nextChunk() {
+        if (emptied_.empty()) {
+            filling_ = std::string();
+            filling_.reserve(kChunk);
+            return;
+        }
+        filling_ = std::move(emptied_.back());
+        emptied_.pop_back();
+    }
+
     bool startThread() {
+        // Room for every chunk there can be: one filling, those queued and
+        // one being written. Handing one back then never asks for memory
+        // on the thread.
+        emptied_.reserve(kQueued + 2);
         filling_.reserve(kChunk);
         try {
             thread_ = std::thread([this] { run(); });
@@ -194,6 +212,10 @@ private:
             bool ok = written(piece);
             int error = errno;
             lock.lock();
+            if (ok && emptied_.size() < emptied_.capacity()) {
+                piece.clear();
+                emptied_.push_back(std::move(piece));
+            }
             if (!ok) {
                 failed_ = true;
                 errno_ = error;
@@ -212,6 +234,7 @@ private:
     std::condition_variable changed_;
     std::deque<std::string> queue_;
     std::string filling_;
+    std::vector<std::string> emptied_;  // chunks written, to be filled again
     bool done_ = false;
     bool threadless_ = false;
     std::thread thread_;

@@ -1,5 +1,8 @@
 #include "Document.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +28,8 @@ constexpr std::size_t kFetchedRun = 4096, kChunkedBelow = 64;
 constexpr std::size_t kMergedRuns = 16;
 // Keys looked at for their order before a table for all objects is made.
 constexpr std::size_t kLookedAtFirst = 64;
+// From this size the room keys are sorted through is mapped, to be kept.
+constexpr std::size_t kKeptFrom = std::size_t{1} << 20;
 
 // The k-th code unit of a binary string's text (big-endian UTF-16, else
 // one byte a unit), or the k-th byte of a text's UTF-8.
@@ -384,11 +389,27 @@ void Document::makeSlots(std::size_t spareFree) {
 }
 
 char* Document::lendSpare(std::size_t bytes) const {
+    if (spare_ == nullptr || spareLent_.exchange(true, std::memory_order_acquire)) return nullptr;
     std::size_t from = spareSkip();
     if (slot_ == reinterpret_cast<std::uint32_t*>(spare_ + from)) from += std::size_t{count_} * sizeof(std::uint32_t);
-    if (spare_ == nullptr || spareSize_ < from || spareSize_ - from < bytes) return nullptr;
-    if (spareLent_.exchange(true, std::memory_order_acquire)) return nullptr;
+    if (spareSize_ < from || spareSize_ - from < bytes) {
+        giveSpareBack();
+        return nullptr;
+    }
+    // A kept room's pages past the table go back to the system, while it
+    // is lent: no one else looks at its size meanwhile.
+    std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)), used = (from + bytes + page - 1) / page * page;
+    if (keptRoom_ && spareSize_ > used && ::munmap(spare_ + used, spareSize_ - used) == 0)
+        spareSize_ = used, keptRoom_.get_deleter().bytes = used;
     return spare_ + from;
+}
+
+void Unmap::operator()(char* at) const { ::munmap(at, bytes); }
+
+Document::Mapped Document::mapped(std::size_t bytes) {
+    void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED) return Mapped(nullptr, Unmap{0});
+    return Mapped(static_cast<char*>(at), Unmap{bytes});
 }
 
 void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uint64_t>* shared) {
@@ -617,6 +638,15 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             spareFree = static_cast<std::size_t>(at - spare_);
         }
     }
+    // Else, where there is no spare (a binary file's) and the keys are
+    // many, `order` is mapped: should the root hold them (a wide root out
+    // of order), its room is kept as the spare for the writer's table,
+    // memory whose page faults the sort has taken.
+    Mapped orderRoom;
+    if (order.first == nullptr && spare_ == nullptr && orderBytes >= kKeptFrom) {
+        orderRoom = mapped(orderBytes);
+        order.first = reinterpret_cast<Sorted*>(orderRoom.get());
+    }
     if (order.first == nullptr) ownOrder.resize(keys.size()), order.first = ownOrder.data();
     struct Part {
         std::size_t from, to, made, inOrder;
@@ -804,6 +834,10 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         slot_[order[k].key] = ranks - 1;
     }
     rankAlone(ranks);
+    if (orderRoom && rootIsDictionary() && holdsManyKeys(object(root_))) {
+        spare_ = orderRoom.get(), spareSize_ = orderRoom.get_deleter().bytes;
+        keptRoom_ = std::move(orderRoom);
+    }
 }
 
 void Document::set(const std::string& key, Scalar value) {

@@ -88,6 +88,12 @@ inline std::uint64_t bigEndian(const unsigned char* p, std::uint64_t width) {
     }
 }
 
+// Memory mapped apart from the heap, `bytes` of it, given back when let go.
+struct Unmap {
+    std::size_t bytes = 0;
+    void operator()(char* at) const;
+};
+
 class Document {
 public:
     static constexpr std::uint32_t npos = 0xFFFFFFFF;
@@ -176,11 +182,18 @@ public:
     // for one that is no string.
     std::uint32_t keyRank(std::uint32_t index) const { return slot_[index]; }
     std::uint32_t rankCount() const { return ranks_; }
+    // Whether a dictionary holds many keys, and a good share of the
+    // document's (a wide root): its writer's table is then made by rank,
+    // in the spare where it is lent.
+    static constexpr std::uint64_t kManyKeys = 4096;
+    bool holdsManyKeys(const Object& dict) const { return dict.count >= kManyKeys && ranks_ / 4 <= dict.count; }
 
-    // Memory of an XML text past its objects and the slot table, touched
-    // already, for one writer's table at a time (a wide root's entries):
-    // `bytes` of it, aligned for four-byte items; null where there is less,
-    // or it is lent. What it holds is the borrower's until given back.
+    // Memory touched already, for one writer's table at a time (a wide
+    // root's entries): an XML text's past its objects and the slot table,
+    // or else the room the sort of many keys went through. `bytes` of it,
+    // aligned for four-byte items; null where there is less, or it is lent.
+    // What it holds is the borrower's until given back. Kept room past what
+    // its first borrower asked for goes back to the system then.
     char* lendSpare(std::size_t bytes) const;
     void giveSpareBack() const { spareLent_.store(false, std::memory_order_release); }
     bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank / 64] >> rank % 64 & 1; }
@@ -273,10 +286,15 @@ private:
     bool slotsFitInSpare(std::size_t spareFree) const;
     std::size_t spareSkip() const;
     // Memory of the text past its objects, where they were written over it
-    // (none then refers to the text): touched already, and free.
+    // (none then refers to the text): touched already, and free. Else,
+    // where a wide root's keys were sorted, the room the sort went through,
+    // mapped apart from the heap and kept.
     char* spare_ = nullptr;
-    std::size_t spareSize_ = 0;
+    mutable std::size_t spareSize_ = 0;  // cut down to what is lent, once, for a kept room
     mutable std::atomic<bool> spareLent_{false};
+    using Mapped = std::unique_ptr<char, Unmap>;
+    static Mapped mapped(std::size_t bytes);  // null where it cannot be had
+    mutable Mapped keptRoom_;
     std::uint32_t containers_ = 0, ranks_ = 0;
     std::vector<std::uint64_t> keyLoneSurrogate_;  // a bit a rank
     std::vector<Edit> edits_;

@@ -24,8 +24,7 @@ constexpr std::uint64_t kLineCost = 32;  // tags and line end, roughly; the inde
 // spends on one. Lines deep down cost far more: a few hundred levels of
 // indent on each of many small values is out of proportion too.
 constexpr std::uint64_t kHeldPerReference = 8;
-constexpr std::uint64_t kPlacedFrom = 4096;  // entries: below, a sort is as quick
-constexpr std::size_t kRadixFrom = 64;      // entries: below, a sort by compares is as quick
+constexpr std::size_t kRadixFrom = 64;  // entries: below, a sort by compares is as quick
 constexpr std::uint64_t kLongText = 64;  // bytes: from here a string is counted once
 
 // A container not yet met, being walked, walked, met more than once, and
@@ -96,7 +95,7 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
     }
     keysBefore_.clear();
     entries_.clear();
-    if (dict.count >= kPlacedFrom && doc.rankCount() / 4 <= dict.count) {
+    if (doc.holdsManyKeys(dict)) {
         // A dictionary that holds a good share of the document's keys (a
         // wide root out of order) is ordered by setting each entry at its
         // rank's place: a sort would move each some twenty times. Its
@@ -184,7 +183,7 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
     places_.resize(entries_.size());
     for (std::size_t i = 0; i < entries_.size(); ++i)
         places_[i] = entries_[i].value, entries_[i].value = doc.ref(dict, dict.count + places_[i]);
-    if (dict.count < kPlacedFrom)
+    if (dict.count < Document::kManyKeys)
         for (std::uint64_t k = 0; k < dict.count; ++k) keysBefore_.push_back(doc.ref(dict, k));
     list_ = entries_.data(), listed_ = entries_.size();
     return *this;

@@ -192,8 +192,8 @@ public:
     // root's entries): an XML text's past its objects and the slot table,
     // or else the room the sort of many keys went through. `bytes` of it,
     // aligned for four-byte items; null where there is less, or it is lent.
-    // What it holds is the borrower's until given back. Kept room past what
-    // its first borrower asked for goes back to the system then.
+    // What it holds is the borrower's until given back. A kept room's
+    // memory past what its borrower asks for goes back to the system.
     char* lendSpare(std::size_t bytes) const;
     void giveSpareBack() const { spareLent_.store(false, std::memory_order_release); }
     bool keyHasLoneSurrogate(std::uint32_t rank) const { return keyLoneSurrogate_[rank / 64] >> rank % 64 & 1; }
@@ -290,7 +290,7 @@ private:
     // where a wide root's keys were sorted, the room the sort went through,
     // mapped apart from the heap and kept.
     char* spare_ = nullptr;
-    mutable std::size_t spareSize_ = 0;  // cut down to what is lent, once, for a kept room
+    mutable std::size_t spareSize_ = 0;  // a kept room's: cut down to what a borrower asks for
     mutable std::atomic<bool> spareLent_{false};
     using Mapped = std::unique_ptr<char, Unmap>;
     static Mapped mapped(std::size_t bytes);  // null where it cannot be had

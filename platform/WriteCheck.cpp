@@ -107,8 +107,9 @@ const Entries& Entries::of(const Document& doc, const Document::Object& dict, bo
         // another, each into its own stretch of them.
         //
         // Both tables go in the document's spare memory where it lends
-        // enough (an XML text's: touched already, where memory of their
-        // own would take a page fault every 4 kB).
+        // enough (an XML text's, or the room a binary file's keys were
+        // sorted through: touched already, where memory of their own would
+        // take a page fault every 4 kB).
         std::size_t ranks = doc.rankCount();
         std::uint32_t* placed = nullptr;
         std::vector<std::uint32_t> ownPlaced;

@@ -269,7 +269,8 @@ TEST(RoundTrip, ObjectsSharedAllOverALargeFileWriteAsTheirOwnCopies) {
 // starting at the middle. Each written from text and from binary in the
 // order of its keys, each with its own value; the text also with room to
 // spare past its objects (blanks between its entries), which the slot
-// table, the keys' prefixes and the writer's entries then share.
+// table, the keys' prefixes and the writer's entries then share. The
+// binary root's entries go in the room its keys were sorted through.
 TEST(RoundTrip, WideRootsOutOfOrderRankedInTwoPartsWriteInKeyOrder) {
     constexpr int kCount = 70002;  // two halves of an odd count
     std::mt19937 rng(12);

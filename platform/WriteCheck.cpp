@@ -200,8 +200,9 @@ WriteCheck::WriteCheck(const Document& doc, const Entries& root, bool asInFile)
       asInFile_(asInFile) {}
 
 // The bytes of a string's text, or twice a data object's bytes (base64 and
-// its lines). Worked out once for a long string that takes decoding: a file
-// may refer to one from everywhere.
+// its lines). Remembered for a long string that takes decoding once it is
+// met again: a file may refer to one from everywhere, while most are met
+// once, and an entry for each of those would cost more than the counting.
 inline std::uint64_t WriteCheck::textSize(std::uint32_t index, const Document::Object& o) {
     unsigned char kind = o.kind();
     if (kind == 0x40) return o.count * 2;
@@ -212,6 +213,7 @@ inline std::uint64_t WriteCheck::textSize(std::uint32_t index, const Document::O
 }
 
 std::uint64_t WriteCheck::longTextSize(std::uint32_t index, const Document::Object& o) {
+    if (!seenText_[index]) return doc_.textSize(o);  // met first (see firstSightOf)
     auto found = sizes_.try_emplace(index, 0);
     if (found.second) found.first->second = doc_.textSize(o);
     return found.first->second;

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -373,19 +375,33 @@ bool Document::slotsFitInSpare(std::size_t spareFree) const {
            (spareFree - spareSkip()) / sizeof(std::uint32_t) >= count_;
 }
 
-// The slot table, npos throughout: in the first `spareFree` bytes of the
+namespace {
+
+// Room for `n` slots, zero throughout.
+std::unique_ptr<std::uint32_t[], Free> zeroedSlots(std::size_t n) {
+    std::unique_ptr<std::uint32_t[], Free> slots(static_cast<std::uint32_t*>(std::calloc(n, sizeof(std::uint32_t))));
+    if (slots == nullptr) throw std::bad_alloc();
+    return slots;
+}
+
+}  // namespace
+
+void Free::operator()(std::uint32_t* at) const { std::free(at); }
+
+// The slot table, zero throughout: in the first `spareFree` bytes of the
 // spare memory where it fits, else in slots_, made where it is too small.
 void Document::makeSlots(std::size_t spareFree) {
     if (slotsFitInSpare(spareFree)) {
         slot_ = reinterpret_cast<std::uint32_t*>(spare_ + spareSkip());
+    } else if (slotRoom_ < count_) {
+        slots_.reset();  // let go of before the table is made
+        slots_ = zeroedSlots(count_), slotRoom_ = count_;
+        slot_ = slots_.get();
+        return;
     } else {
-        if (slotRoom_ < count_) {
-            slots_.reset();  // let go of before the table is made
-            slots_.reset(new std::uint32_t[count_]), slotRoom_ = count_;
-        }
         slot_ = slots_.get();
     }
-    std::fill_n(slot_, count_, npos);
+    std::fill_n(slot_, count_, 0);
 }
 
 char* Document::lendSpare(std::size_t bytes) const {
@@ -433,7 +449,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             // Only the marker: an object nothing refers to was never checked,
             // and its count may point anywhere. Every offset was checked.
             unsigned char kind = bytes_[offset(i)] & 0xF0;
-            if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = containers_++;
+            if (kind == 0xA0 || kind == 0xC0 || kind == 0xD0) slot_[i] = ++containers_;
         }
     };
     // The keys are sorted with their first sixteen bytes at hand, in an
@@ -562,7 +578,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
                 lone = hasLoneSurrogate(o);
             }
             markLone(ranks, lone);
-            slot_[key] = ranks++;
+            slot_[key] = ++ranks;
         }
         ranks_ = ranks;
     };
@@ -586,7 +602,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
             int o = ranks == 0 ? 1 : orderingOf(s, x, last, lastObject);
             if (o < 0) break;
             if (o > 0) markLone(ranks++, lone);
-            if (slot_ != nullptr) slot_[s.key] = ranks - 1;
+            if (slot_ != nullptr) slot_[s.key] = ranks;
             last = s, lastObject = x;
         }
     };
@@ -721,7 +737,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         if (!slotsFitInSpare(spareFree)) {
             std::size_t words = ((order.size() / 2 + 2) * sizeof(Sorted) + 3) / 4;
             slotRoom_ = std::max<std::size_t>(words, count_);
-            slots_.reset(new std::uint32_t[slotRoom_]);
+            slots_ = zeroedSlots(slotRoom_);
             room = reinterpret_cast<Sorted*>(slots_.get());
         }
         auto merge = [&](Sorted* first, Sorted* mid, Sorted* last) {
@@ -831,7 +847,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
     ranks = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {
         if (!sameAsBefore[k]) markLone(ranks++, loneSurrogate[order[k].key]);
-        slot_[order[k].key] = ranks - 1;
+        slot_[order[k].key] = ranks;
     }
     rankAlone(ranks);
     if (orderRoom && rootIsDictionary() && holdsManyKeys(object(root_))) {

@@ -93,6 +93,10 @@ struct Unmap {
     std::size_t bytes = 0;
     void operator()(char* at) const;
 };
+// Memory from calloc(), given back when let go.
+struct Free {
+    void operator()(std::uint32_t* at) const;
+};
 
 class Document {
 public:
@@ -180,7 +184,7 @@ public:
     // ranks, and the ranks of one dictionary's keys sort as the writer
     // orders them. Only for an object a dictionary holds as its key: npos
     // for one that is no string.
-    std::uint32_t keyRank(std::uint32_t index) const { return slot_[index]; }
+    std::uint32_t keyRank(std::uint32_t index) const { return slot_[index] - 1; }
     std::uint32_t rankCount() const { return ranks_; }
     // Whether a dictionary holds many keys, and a good share of the
     // document's (a wide root): its writer's table is then made by rank,
@@ -202,7 +206,7 @@ public:
     // per-container state fits in flat tables; npos for any other object.
     std::uint32_t containerCount() const { return containers_; }
     std::uint32_t containerNumber(std::uint32_t index, const Object& o) const {
-        return o.kind() == 0xA0 || o.kind() == 0xC0 || o.kind() == 0xD0 ? slot_[index] : npos;
+        return o.kind() == 0xA0 || o.kind() == 0xC0 || o.kind() == 0xD0 ? slot_[index] - 1 : npos;
     }
     // Roughly the memory the objects take, to judge the cost of a check.
     std::size_t size() const { return size_; }
@@ -277,10 +281,13 @@ private:
     std::uint32_t count_ = 0, root_ = 0;
     bool spread_ = false;  // a binary file's with more shared objects than the cache holds
     // Per object: a container's number, a key's rank (no key is a
-    // container), or npos; in slots_, or in spare_. slots_ may hold more
-    // than the table: the room a sort of the keys went through.
+    // container), each plus one, or 0 (npos, less one); in slots_, or in
+    // spare_. Zero to start with, so that memory made for it is never
+    // touched where no container or key lies (a file of many scalars).
+    // slots_ may hold more than the table: the room a sort of the keys
+    // went through.
     std::uint32_t* slot_ = nullptr;
-    std::unique_ptr<std::uint32_t[]> slots_;
+    std::unique_ptr<std::uint32_t[], Free> slots_;
     std::size_t slotRoom_ = 0;  // how many slots_ holds
     void makeSlots(std::size_t spareFree);
     bool slotsFitInSpare(std::size_t spareFree) const;

@@ -281,9 +281,10 @@ private:
     std::uint32_t count_ = 0, root_ = 0;
     bool spread_ = false;  // a binary file's with more shared objects than the cache holds
     // Per object: a container's number, a key's rank (no key is a
-    // container), each plus one, or 0 (npos, less one); in slots_, or in
-    // spare_. Zero to start with, so that memory made for it is never
-    // touched where no container or key lies (a file of many scalars).
+    // container), each plus one, or 0 for none (npos once one is taken
+    // away); in slots_, or in spare_. Zero to start with, so that memory
+    // made for it is never touched where no container or key lies (a file
+    // of many scalars).
     // slots_ may hold more than the table: the room a sort of the keys
     // went through.
     std::uint32_t* slot_ = nullptr;

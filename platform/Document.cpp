@@ -386,7 +386,7 @@ std::unique_ptr<std::uint32_t[], Free> zeroedSlots(std::size_t n) {
 
 }  // namespace
 
-void Free::operator()(std::uint32_t* at) const { std::free(at); }
+void Free::operator()(void* at) const { std::free(at); }
 
 // The slot table, zero throughout: in the first `spareFree` bytes of the
 // spare memory where it fits, else in slots_, made where it is too small.

@@ -95,7 +95,7 @@ struct Unmap {
 };
 // Memory from calloc(), given back when let go.
 struct Free {
-    void operator()(std::uint32_t* at) const;
+    void operator()(void* at) const;
 };
 
 class Document {

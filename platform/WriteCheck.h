@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -186,7 +187,9 @@ private:
     const Document& doc_;
     const Entries& root_;
     std::vector<std::uint8_t> state_;
-    std::vector<std::uint16_t> height_;
+    // By container, zero to start with: memory of its own, touched only
+    // where a container is walked (an empty one never is).
+    std::unique_ptr<std::uint16_t[], Free> height_;
     std::vector<Extent> extent_;  // only where a container is held twice: its extent, by container
     std::vector<bool> seenText_;
     std::unordered_map<std::uint32_t, std::uint64_t> sizes_;  // of long strings that take decoding

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -375,17 +374,6 @@ bool Document::slotsFitInSpare(std::size_t spareFree) const {
            (spareFree - spareSkip()) / sizeof(std::uint32_t) >= count_;
 }
 
-namespace {
-
-// Room for `n` slots, zero throughout.
-std::unique_ptr<std::uint32_t[], Free> zeroedSlots(std::size_t n) {
-    std::unique_ptr<std::uint32_t[], Free> slots(static_cast<std::uint32_t*>(std::calloc(n, sizeof(std::uint32_t))));
-    if (slots == nullptr) throw std::bad_alloc();
-    return slots;
-}
-
-}  // namespace
-
 void Free::operator()(void* at) const { std::free(at); }
 
 // The slot table, zero throughout: in the first `spareFree` bytes of the
@@ -395,7 +383,7 @@ void Document::makeSlots(std::size_t spareFree) {
         slot_ = reinterpret_cast<std::uint32_t*>(spare_ + spareSkip());
     } else if (slotRoom_ < count_) {
         slots_.reset();  // let go of before the table is made
-        slots_ = zeroedSlots(count_), slotRoom_ = count_;
+        slots_ = zeroed<std::uint32_t>(count_), slotRoom_ = count_;
         slot_ = slots_.get();
         return;
     } else {
@@ -737,7 +725,7 @@ void Document::index(std::vector<std::uint32_t> keys, const std::vector<std::uin
         if (!slotsFitInSpare(spareFree)) {
             std::size_t words = ((order.size() / 2 + 2) * sizeof(Sorted) + 3) / 4;
             slotRoom_ = std::max<std::size_t>(words, count_);
-            slots_ = zeroedSlots(slotRoom_);
+            slots_ = zeroed<std::uint32_t>(slotRoom_);
             room = reinterpret_cast<Sorted*>(slots_.get());
         }
         auto merge = [&](Sorted* first, Sorted* mid, Sorted* last) {

@@ -7,8 +7,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +100,14 @@ struct Unmap {
 struct Free {
     void operator()(void* at) const;
 };
+// `n` items, zero throughout: memory made for them is touched only where
+// an item is written.
+template <typename T>
+std::unique_ptr<T[], Free> zeroed(std::size_t n) {
+    std::unique_ptr<T[], Free> items(static_cast<T*>(std::calloc(n, sizeof(T))));
+    if (items == nullptr) throw std::bad_alloc();
+    return items;
+}
 
 class Document {
 public:

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <new>
 
 #include "PropertyList.h"
 #include "RadixSort.h"
@@ -197,13 +195,9 @@ WriteCheck::WriteCheck(const Document& doc, const Entries& root, bool asInFile)
       root_(root),
       // A tree's containers are each met once: nothing to keep of them.
       state_(doc.tree() ? 0 : doc.containerCount(), kUnvisited),
+      height_(state_.empty() ? nullptr : zeroed<std::uint16_t>(state_.size())),
       seenText_(doc.objectCount(), false),
-      asInFile_(asInFile) {
-    if (!state_.empty()) {
-        height_.reset(static_cast<std::uint16_t*>(std::calloc(state_.size(), sizeof(std::uint16_t))));
-        if (height_ == nullptr) throw std::bad_alloc();
-    }
-}
+      asInFile_(asInFile) {}
 
 // The bytes of a string's text, or twice a data object's bytes (base64 and
 // its lines). Remembered for a long string that takes decoding once it is
